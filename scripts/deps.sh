@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Makes sure the Debian packages the build needs are present: installs the missing ones when
+# running as root, otherwise stops with their names.
+set -euo pipefail
+
+needed=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
+missing=()
+for package in "${needed[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+    echo "Installing missing packages: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+else
+    echo "Missing Debian packages: ${missing[*]}" >&2
+    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+fi

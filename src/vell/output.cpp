@@ -1,0 +1,61 @@
+#include "vell/output.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+namespace vell {
+namespace {
+
+std::mutex& OutputMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+OutputCapture* current_capture = nullptr;  // guarded by OutputMutex()
+
+}  // namespace
+
+void OutputLine(const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof(line), format, args);
+    va_end(args);
+
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    if (current_capture != nullptr) {
+        current_capture->Append(line);
+        return;
+    }
+    std::fputs(line, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+OutputCapture::OutputCapture() {
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    previous_ = current_capture;
+    current_capture = this;
+}
+
+OutputCapture::~OutputCapture() {
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    current_capture = previous_;
+}
+
+void OutputCapture::Append(const char* line) {
+    text_ += line;
+    text_ += '\n';
+}
+
+std::string OutputCapture::Text() const {
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    return text_;
+}
+
+bool OutputCapture::Contains(const std::string& fragment) const {
+    return Text().find(fragment) != std::string::npos;
+}
+
+}  // namespace vell
