@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace vell {
+
+// A growable work buffer of bytes: record data read out of pages, property records being
+// built and property blocks being collected are assembled in one. Sizes are 32-bit; the
+// largest is 0xFFFFFFFE bytes. When memory cannot be had the buffer throws MDException
+// ("MemoryException").
+class MemCache {
+public:
+    static constexpr uint32_t kMaxSize = 0xFFFFFFFEu;
+
+    MemCache() = default;
+    explicit MemCache(uint32_t size);  // contents undefined
+    MemCache(const MemCache& other);
+    MemCache& operator=(const MemCache& other);
+    MemCache(MemCache&&) noexcept = default;
+    MemCache& operator=(MemCache&&) noexcept = default;
+
+    // Makes the buffer at least size bytes, dropping its contents when it has to grow.
+    bool Allocate(uint32_t size);
+    // Grows the buffer to size bytes keeping its contents.
+    bool Resize(uint32_t size);
+    // Clears the first count bytes, or all of them when count is 0 or not below the size.
+    void Zero(uint32_t count);
+    void Release();
+
+    uint8_t* Data() { return data_.get(); }
+    const uint8_t* Data() const { return data_.get(); }
+    uint32_t Size() const { return size_; }
+
+private:
+    std::unique_ptr<uint8_t[]> data_;
+    uint32_t size_ = 0;
+};
+
+}  // namespace vell
