@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "vell/critical_section.h"
+
+namespace brindle {
+
+// The numbered data files of one pool: base name + "%03d", files 1 to 300. Offers positioned
+// whole-buffer reads and writes by file number and byte position, length control, flushing,
+// growth by one file and deletion of the whole set. It knows nothing of pages.
+//
+// While a set is open every file carries an exclusive flock: a second open of the same files,
+// from this process or another, fails as a sharing violation would; other processes can still
+// read them. Every failure writes a diagnostic line and returns false; nothing throws.
+//
+// Read, Write, ResetSize, GetSize and Flush lock the file they touch, so different files work
+// in parallel. Open, AddFile, CloseFile, CloseAll, DeleteAll and Reset take no lock: the pool
+// calls them only while nobody else uses the set.
+class DataFileSet {
+public:
+    static constexpr int kMaxFiles = 300;
+    // The file size bound every pool opens its set with.
+    static constexpr uint32_t kPoolFileBound = 2097152000u;
+
+    DataFileSet();
+    ~DataFileSet();
+    DataFileSet(const DataFileSet&) = delete;
+    DataFileSet& operator=(const DataFileSet&) = delete;
+
+    bool Open(const std::string& base_name, int file_count, bool create, uint32_t bound);
+    bool Read(void* buffer, uint32_t length, int file, uint32_t position);
+    bool Write(const void* buffer, uint32_t length, int file, uint32_t position);
+    bool ResetSize(uint32_t length, int file);
+    bool GetSize(int file, uint32_t& length);
+    bool GetSize64(int file, uint64_t& length);
+    bool Flush(int file);
+    // The new file's number; 0 when it cannot be created; -1 when the set holds 300 files.
+    int AddFile();
+    bool CloseFile(int file);
+    bool CloseAll();
+    // Deletes files 1..count; stops at the first that cannot be deleted, leaving the set as
+    // it is. When all are gone the set is reset.
+    bool DeleteAll();
+    void Reset();
+
+    int FileCount() const { return file_count_; }
+    bool IsOpen() const { return opened_; }
+    const std::string& BaseName() const { return base_name_; }
+    // "%s%03d" of the base name and the number.
+    static std::string FileName(const std::string& base_name, int file);
+
+private:
+    struct Slot {
+        int fd = -1;
+        vell::CriticalSection lock;
+    };
+    bool UsableSlot(int file) const;
+    int OpenOne(const std::string& name, bool create);
+    bool SizeOf(int file, uint64_t& length);
+
+    std::string base_name_;
+    int file_count_ = 0;
+    uint32_t bound_ = 0;
+    bool opened_ = false;
+    Slot slots_[kMaxFiles + 1];
+};
+
+}  // namespace brindle

@@ -1,0 +1,129 @@
+#include "files/data_file_set.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "support/temp_dir.h"
+#include "vell/output.h"
+
+namespace brindle {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uint32_t kBound = DataFileSet::kPoolFileBound;
+
+TEST(DataFileSetTest, NumbersFilesAndKeepsToThreeHundred) {
+    testsupport::TempDir dir;
+    std::string base = dir.File("pool");
+    DataFileSet set;
+    EXPECT_FALSE(set.Open(base, 0, true, kBound));
+    EXPECT_FALSE(set.Open(base, 301, true, kBound));
+    EXPECT_FALSE(set.Open(base, 1, true, 0));
+    EXPECT_FALSE(set.Open("", 1, true, kBound));
+
+    ASSERT_TRUE(set.Open(base, 300, true, kBound));
+    EXPECT_TRUE(fs::exists(base + "001"));
+    EXPECT_TRUE(fs::exists(base + "027"));
+    EXPECT_TRUE(fs::exists(base + "300"));
+    EXPECT_FALSE(set.Open(base, 1, false, kBound));  // already open
+    EXPECT_EQ(set.AddFile(), -1);
+    EXPECT_EQ(set.FileCount(), 300);
+    EXPECT_FALSE(fs::exists(base + "301"));
+
+    ASSERT_TRUE(set.DeleteAll());
+    EXPECT_FALSE(fs::exists(base + "001"));
+    EXPECT_FALSE(fs::exists(base + "300"));
+    EXPECT_EQ(set.FileCount(), 0);
+}
+
+TEST(DataFileSetTest, RefusesSecondOpenAndExistingFilesOnCreate) {
+    testsupport::TempDir dir;
+    std::string base = dir.File("db");
+    DataFileSet first;
+    ASSERT_TRUE(first.Open(base, 1, true, kBound));
+    ASSERT_EQ(first.AddFile(), 2);
+
+    {
+        vell::OutputCapture capture;
+        DataFileSet again;
+        EXPECT_FALSE(again.Open(base, 2, false, kBound));  // same process, still locked
+        EXPECT_EQ(again.FileCount(), 0);
+        EXPECT_TRUE(capture.Contains("Create file failed errorid:"));
+    }
+    {
+        vell::OutputCapture capture;
+        DataFileSet create;
+        EXPECT_FALSE(create.Open(base, 1, true, kBound));                // file 001 exists
+        EXPECT_TRUE(capture.Contains("Create file failed errorid:17"));  // EEXIST
+    }
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        vell::OutputCapture quiet;
+        DataFileSet other;
+        _exit(other.Open(base, 1, false, kBound) ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process opened it";
+
+    first.CloseAll();
+    first.Reset();
+    EXPECT_TRUE(first.Open(base, 2, false, kBound));  // free again once closed
+}
+
+TEST(DataFileSetTest, ResizesReadsWritesWithinTheBound) {
+    testsupport::TempDir dir;
+    DataFileSet set;
+    ASSERT_TRUE(set.Open(dir.File("f"), 1, true, 4096));
+    ASSERT_TRUE(set.ResetSize(3000, 1));
+    uint32_t size = 0;
+    ASSERT_TRUE(set.GetSize(1, size));
+    EXPECT_EQ(size, 3000u);
+    EXPECT_TRUE(set.ResetSize(3000, 1));
+    ASSERT_TRUE(set.ResetSize(1000, 1));
+    uint64_t size64 = 0;
+    ASSERT_TRUE(set.GetSize64(1, size64));
+    EXPECT_EQ(size64, 1000u);
+
+    std::vector<uint8_t> data(96, 0xAB);
+    EXPECT_TRUE(set.Write(data.data(), 96, 1, 4000));   // ends exactly at the bound
+    EXPECT_FALSE(set.Write(data.data(), 97, 1, 4000));  // would end past it
+    EXPECT_FALSE(set.Write(data.data(), 1, 2, 0));      // no such file
+    EXPECT_FALSE(set.Write(nullptr, 1, 1, 0));
+    std::vector<uint8_t> back(96);
+    EXPECT_TRUE(set.Read(back.data(), 96, 1, 4000));
+    EXPECT_EQ(back, data);
+
+    // A read that runs past the end of the file fails and leaves no stale bytes behind.
+    std::vector<uint8_t> tail(200, 0xEE);
+    vell::OutputCapture capture;
+    EXPECT_FALSE(set.Read(tail.data(), 200, 1, 4000));
+    EXPECT_TRUE(capture.Contains("Read file error fileid:1"));
+    EXPECT_EQ(tail[0], 0xAB);
+    EXPECT_EQ(tail[96], 0);
+    EXPECT_EQ(tail[199], 0);
+}
+
+TEST(DataFileSetTest, DeleteAllStopsAtAFileItCannotDelete) {
+    testsupport::TempDir dir;
+    std::string base = dir.File("d");
+    DataFileSet set;
+    ASSERT_TRUE(set.Open(base, 3, true, kBound));
+    // Replace file 2 by a non-empty directory of that name: unlink refuses it.
+    fs::remove(base + "002");
+    fs::create_directories(base + "002/inner");
+    EXPECT_FALSE(set.DeleteAll());
+    EXPECT_FALSE(fs::exists(base + "001"));
+    EXPECT_TRUE(fs::exists(base + "002"));
+    EXPECT_TRUE(fs::exists(base + "003"));
+    EXPECT_EQ(set.FileCount(), 3);
+}
+
+}  // namespace
+}  // namespace brindle
