@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "vell/critical_section.h"
+
+namespace brindle {
+
+// A store of equal-sized memory blocks, made in advance and kept after release, so that
+// steady-state page traffic allocates nothing. Thread-safe.
+class BlockCache {
+public:
+    BlockCache() = default;
+    ~BlockCache();
+    BlockCache(const BlockCache&) = delete;
+    BlockCache& operator=(const BlockCache&) = delete;
+
+    // Makes min(initial, maximum when not 0, keep_free) blocks of block_size bytes. With
+    // initial or block_size 0 nothing is made (the block size is still remembered when not 0).
+    bool Init(uint32_t initial, size_t block_size, uint32_t maximum, uint32_t keep_free);
+    // A block, or null when the maximum is reached or memory is out.
+    void* Get();
+    // Gives a block back; false for a block this cache did not hand out.
+    bool Release(void* block);
+
+    size_t BlockSize() const { return block_size_; }
+    size_t TotalBlocks() const;
+    size_t FreeBlocks() const;
+
+private:
+    uint8_t* MakeBlock();
+    void DestroyBlock(uint8_t* block);
+
+    mutable vell::CriticalSection lock_;
+    size_t block_size_ = 0;
+    uint32_t maximum_ = 0;
+    uint32_t keep_free_ = 0;
+    std::unordered_map<void*, bool> in_use_;  // every block made, by address
+    std::vector<uint8_t*> free_;
+};
+
+}  // namespace brindle

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "files/data_file_set.h"
+#include "pool/block_cache.h"
+#include "pool/page.h"
+#include "pool/pool_head.h"
+#include "pool/pool_options.h"
+#include "vell/critical_section.h"
+#include "vell/event.h"
+
+namespace brindle {
+
+class CheckPagesThread;
+
+// Fixed-size pages numbered from 1, kept in a DataFileSet, with a cache in memory.
+//
+// Pages are pinned with GetPage/NewPage (or a PageHandle) and unpinned with ReleasePage or
+// FreePage. A pinned page never leaves memory. An ordinary page that was changed is written
+// when its last pin goes; a DelayWrite page, and every page of a temporary pool, only when it
+// leaves memory. Unpinned pages stay cached up to max_cached_pages; a background thread drops
+// those idle longer than the page timeout when the cache is full.
+//
+// Opening is Init (load, or create and load); closing is the destructor. Any thread may pin
+// and release pages at once.
+class PagePool {
+public:
+    PagePool();
+    ~PagePool();
+    PagePool(const PagePool&) = delete;
+    PagePool& operator=(const PagePool&) = delete;
+
+    // Set before Init.
+    PoolOptions& Options() { return options_; }
+
+    // Builds the caches, loads the pool at path (creating it when none can be loaded) and
+    // starts the check thread. False with a diagnostic line on failure.
+    bool Init(const std::string& path);
+    // The close sequence: stops the check thread, unpins and drops every page (writing the
+    // delayed ones), marks the head closed in order and flushes. Safe to call twice.
+    void Close();
+
+    // --- page access ---
+    Page* GetPage(uint64_t number);
+    Page* NewPage();
+    void ReleasePage(Page* page);
+    void FreePage(Page* page);
+    // Writes the page to its file now, enciphered when flagged; also for a pinned page.
+    bool WritePage(Page* page);
+    void FreeRawPage(Page* page);
+    void Dump();
+
+    // --- growth ---
+    uint64_t AddNewPages(uint64_t count);
+    bool InitFreePageList();
+
+    // --- main head ---
+    uint32_t PageSize() const { return head_.page_size; }
+    uint64_t PageCount() const { return page_count_.load(std::memory_order_acquire); }
+    uint32_t FileCount() const { return MainHead().file_count; }
+    uint64_t FreeHead() const { return MainHead().free_head; }
+    uint64_t FreeTail() const;
+    // A copy of the main head as held in memory.
+    PoolHead MainHead() const;
+    // The tree store's anchor in the main head; written to disk by WriteMainHead.
+    uint32_t TreeFlags() const { return MainHead().tree_flags; }
+    uint64_t FirstQueuePage() const { return MainHead().first_queue_page; }
+    void SetTreeAnchor(uint32_t tree_flags, uint64_t first_queue_page);
+    bool WriteMainHead();
+
+    // --- cache introspection ---
+    size_t UsedPageCount() const;
+    uint64_t CachedPageCount() const;
+
+private:
+    friend class CheckPagesThread;
+    enum class LoadResult { kLoaded, kFailed, kPageSizeMismatch };
+
+    // Files and heads.
+    bool CreateNew(const std::string& path, uint32_t page_size, uint32_t page_count,
+                   uint32_t max_file_size);
+    bool WriteNewPoolFile(DataFileSet& file, const std::string& path, uint32_t page_size,
+                          uint32_t page_count, uint32_t max_file_size, uint32_t total);
+    bool ReadHead(const std::string& path, uint32_t read_length);
+    bool WriteHead(const PoolHead& head, uint32_t page_size, int file);
+    LoadResult Load(const std::string& path, uint32_t read_length);
+    bool RepairHead();
+    bool WalkFreeListAtLoad();
+    void ReleaseEverything();
+
+    // Allocation.
+    Page* TakeFreePage(bool& bad_free_page);
+    void LinkTailTo(uint64_t next);
+    void SetPageCount(uint64_t count);
+
+    // Cache.
+    Page* LoadPage(uint64_t number);
+    Page* FindUsed(uint64_t number);
+    Page* FindCached(uint64_t number);
+    void* TakeDataBuffer();
+    void CheckPages();  // the check thread's body
+
+    PoolOptions options_;
+    PoolHead head_;
+    std::atomic<uint64_t> page_count_{0};  // mirrors head_.page_count for lock-free checks
+    uint64_t free_tail_ = 0;               // guarded by free_list_lock_
+    std::string path_;
+    DataFileSet files_;
+
+    BlockCache data_buffers_;
+    BlockCache page_buffers_;
+    std::map<uint64_t, Page*> used_;       // pinned pages
+    std::map<uint64_t, Page*> frequency_;  // cached pages (some may be pinned again)
+    std::atomic<uint64_t> frequency_count_{0};
+
+    mutable vell::CriticalSection head_lock_;  // innermost: guards head_ while copied or changed
+    mutable vell::CriticalSection page_lock_;
+    mutable vell::CriticalSection used_lock_;
+    mutable vell::CriticalSection frequency_lock_;
+    mutable vell::CriticalSection reference_lock_;
+    vell::CriticalSection release_lock_;
+    mutable vell::CriticalSection free_list_lock_;
+    vell::CriticalSection growth_lock_;
+
+    std::atomic<bool> stop_{false};
+    vell::Event stop_event_;
+    std::unique_ptr<CheckPagesThread> check_thread_;
+    bool closed_ = false;
+};
+
+}  // namespace brindle

@@ -1,0 +1,213 @@
+// Opening and closing a PagePool: Init, Load with its checks and repairs, and the close
+// sequence.
+#include <string>
+#include <vector>
+
+#include "md_exception.h"
+#include "pool/check_pages_thread.h"
+#include "pool/page_pool.h"
+#include "vell/output.h"
+
+namespace brindle {
+
+bool PagePool::Init(const std::string& path) {
+    const PoolOptions& o = options_;
+    if (!data_buffers_.Init(o.data_buffer_initial, o.page_size, o.data_buffer_max,
+                            o.data_buffer_keep_free)) {
+        vell::OutputLine("Init Data buffer failed");
+        return false;
+    }
+    if (!page_buffers_.Init(o.page_buffer_initial, sizeof(Page), o.page_buffer_max,
+                            o.page_buffer_keep_free)) {
+        vell::OutputLine("Init Page buffer failed");
+        return false;
+    }
+    path_ = path;
+    LoadResult loaded = Load(path, o.page_size);
+    if (loaded == LoadResult::kFailed) {
+        vell::OutputLine("Load file failed");
+        if (!CreateNew(path, o.page_size, o.initial_page_count, o.max_file_size)) {
+            vell::OutputLine("Create db file failed");
+            return false;
+        }
+        loaded = Load(path, o.page_size);
+        if (loaded == LoadResult::kFailed) {
+            vell::OutputLine("Load db failed 2");
+            return false;
+        }
+    }
+    if (loaded == LoadResult::kPageSizeMismatch) {
+        vell::OutputLine("Option page size too small");
+        return false;
+    }
+    stop_ = false;
+    stop_event_.Reset();
+    check_thread_ = std::make_unique<CheckPagesThread>(this);
+    if (!check_thread_->Start()) {
+        check_thread_.reset();
+        vell::OutputLine("Create check pages threads failed");
+        return false;
+    }
+    return true;
+}
+
+PagePool::LoadResult PagePool::Load(const std::string& path, uint32_t read_length) {
+    if (!ReadHead(path, read_length)) {
+        return LoadResult::kFailed;
+    }
+    PoolHead head = MainHead();
+    if (head.page_size > read_length) {
+        // No page may be read into cache buffers shorter than a page.
+        vell::ScopedLock lock(head_lock_);
+        head_ = PoolHead();
+        page_count_ = 0;
+        return LoadResult::kPageSizeMismatch;
+    }
+    if (!files_.Open(path, static_cast<int>(head.file_count), false, DataFileSet::kPoolFileBound)) {
+        files_.Reset();
+        return LoadResult::kFailed;
+    }
+    if (head.flags & kHeadTempData) {
+        vell::OutputLine("PagePool file is temp data will delete");
+        files_.DeleteAll();
+        files_.Reset();
+        return LoadResult::kFailed;
+    }
+    if (!(head.flags & kHeadCleanClose)) {
+        vell::OutputLine("Last time DB was force-close!!!!");
+    }
+    {
+        vell::ScopedLock lock(head_lock_);
+        head_.flags &= ~kHeadCleanClose;
+        if (options_.temporary_data) {
+            head_.flags |= kHeadTempData;
+        }
+    }
+    WriteMainHead();
+    RepairHead();
+    WalkFreeListAtLoad();
+    return LoadResult::kLoaded;
+}
+
+bool PagePool::RepairHead() {
+    PoolHead head = MainHead();
+    uint64_t total = 0;
+    for (int file = 1; file <= static_cast<int>(head.file_count); ++file) {
+        uint32_t size = 0;
+        if (!files_.GetSize(file, size)) {
+            return false;
+        }
+        total += size;
+    }
+    int64_t pages_bytes =
+        static_cast<int64_t>(total) - static_cast<int64_t>(head.head_area_size) * head.file_count;
+    int64_t whole_pages = pages_bytes / static_cast<int64_t>(head.page_size);
+    if (whole_pages > 0 && head.page_count < static_cast<uint64_t>(whole_pages)) {
+        vell::OutputLine(
+            "Check pool head PageCount less file size,PageCount:%s,PageSize:%d,file total "
+            "size:%s",
+            std::to_string(head.page_count).c_str(), static_cast<int>(head.page_size),
+            std::to_string(pages_bytes).c_str());
+        vell::OutputLine("Repair pool head--PageCount...");
+        SetPageCount(static_cast<uint64_t>(whole_pages));
+        WriteMainHead();
+        vell::OutputLine("Repair pool head--PageCount ok");
+    }
+    return true;
+}
+
+// Finds the free list's tail by walking it from FreeHead. A page on the way that is not a
+// free page, cannot be read, or a walk longer than the pool (a cycle) means the list is
+// broken: it is replaced by a fresh list of new pages.
+bool PagePool::WalkFreeListAtLoad() {
+    vell::ScopedLock free_lock(free_list_lock_);
+    free_tail_ = 0;
+    uint64_t number = FreeHead();
+    if (number == 0) {
+        return true;
+    }
+    const uint64_t limit = PageCount();
+    uint64_t walked = 0;
+    while (true) {
+        Page* page = GetPage(number);
+        bool bad = page == nullptr || !page->Head().Has(kPageUnused) || ++walked > limit;
+        if (bad) {
+            vell::OutputLine("Get free page unused flag error -- on load");
+            vell::OutputLine("Repair free page list...");
+            ReleasePage(page);
+            InitFreePageList();
+            vell::OutputLine("Repair free page list ok");
+            return true;
+        }
+        uint64_t next = page->Head().Next();
+        if (next == 0) {
+            free_tail_ = number;
+            ReleasePage(page);
+            return true;
+        }
+        ReleasePage(page);
+        number = next;
+    }
+}
+
+void PagePool::Close() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    stop_ = true;
+    stop_event_.Set();
+    if (check_thread_) {
+        if (!check_thread_->WaitForEnd(10000)) {
+            vell::OutputLine("Terminate page thread ok");
+            check_thread_->WaitForEnd(60000);
+        }
+        check_thread_.reset();
+        vell::OutputLine("Check thread join ok");
+    }
+    if (MainHead().file_no != 0 && files_.IsOpen()) {
+        ReleaseEverything();
+        {
+            vell::ScopedLock lock(head_lock_);
+            head_.flags |= kHeadCleanClose;
+        }
+        WriteMainHead();
+        for (int file = 1; file <= files_.FileCount(); ++file) {
+            files_.Flush(file);
+        }
+    }
+    if (options_.temporary_data && files_.IsOpen()) {
+        files_.DeleteAll();
+    }
+    files_.CloseAll();
+}
+
+// Unpins every pinned page once, then drops every cached page, writing delayed ones.
+void PagePool::ReleaseEverything() {
+    std::vector<Page*> pinned;
+    {
+        vell::ScopedLock lock(used_lock_);
+        for (auto& entry : used_) {
+            pinned.push_back(entry.second);
+        }
+    }
+    for (Page* page : pinned) {
+        ReleasePage(page);
+    }
+    std::vector<Page*> cached;
+    {
+        vell::ScopedLock lock(frequency_lock_);
+        for (auto& entry : frequency_) {
+            cached.push_back(entry.second);
+        }
+        frequency_.clear();
+        frequency_count_ = 0;
+    }
+    for (Page* page : cached) {
+        if (page->RefCount() == 0) {
+            FreeRawPage(page);
+        }
+    }
+}
+
+}  // namespace brindle

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+namespace brindle {
+
+// The settings of one pool, each with the pool's own default. The database object sets them
+// from its configuration before Init.
+struct PoolOptions {
+    uint32_t page_size = 1024;         // page size of a new pool; length of every cache buffer
+    uint32_t initial_page_count = 10;  // pages made when a pool is created
+    uint32_t max_file_size = 0;        // MaxFileSize of a new pool (0: no pool can be created)
+    uint32_t add_page_count = 1024;    // pages added when the free list runs empty
+    uint32_t head_flags = 0;           // flag bits written into a new head
+
+    uint32_t data_buffer_initial = 1000;
+    uint32_t data_buffer_max = 0;  // 0: no limit
+    uint32_t data_buffer_keep_free = 2000000;
+    uint32_t page_buffer_initial = 1000;
+    uint32_t page_buffer_max = 0;
+    uint32_t page_buffer_keep_free = 2000000;
+
+    uint64_t max_cached_pages = 100000;  // size of the cache of unpinned pages
+    uint32_t page_timeout = 60;          // seconds before the check thread drops an idle page
+    uint32_t check_period = 30;          // seconds between check passes; at least 30
+    uint32_t max_check_pages = 10000;    // most pages dropped in one pass; 0: no limit
+    bool repair_free_list = true;        // rebuild the free list when a bad free page is met
+    bool temporary_data = false;         // delete the files when the pool closes
+
+    // Timing of the check thread, in milliseconds. Only tests change these.
+    uint32_t check_first_delay_ms = 10000;  // before the first pass
+    uint32_t check_step_ms = 2000;          // sleep steps between passes
+    uint32_t check_min_period_ms = 30000;   // floor of the period
+    uint32_t check_retry_pause_ms = 200;    // pause before retrying a busy walk
+};
+
+}  // namespace brindle

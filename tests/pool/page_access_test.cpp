@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "files/page_cipher.h"
+#include "pool/page_handle.h"
+#include "pool/page_pool.h"
+#include "pool_test_util.h"
+#include "vell/output.h"
+
+namespace brindle {
+namespace {
+
+using testing_pool::OpenPool;
+using testing_pool::ReadFileBytes;
+
+// Takes a fresh page, writes text into it and releases it; returns its number.
+uint64_t FillNewPage(PagePool& pool, const char* text) {
+    PageHandle handle(&pool, 0, true);
+    EXPECT_EQ(handle->AddString(text), std::strlen(text) + 1);
+    return handle->Number();
+}
+
+TEST(PageAccessTest, PinsCachesAndRefusesNumbersOutsideThePool) {
+    testsupport::TempDir dir;
+    auto pool = OpenPool(dir.File("db"));
+    ASSERT_NE(pool, nullptr);
+    vell::OutputCapture capture;
+    EXPECT_EQ(pool->GetPage(0), nullptr);
+    EXPECT_EQ(pool->GetPage(pool->PageCount() + 1), nullptr);
+    EXPECT_EQ(capture.Text(), "");
+
+    const uint64_t cached_before = pool->CachedPageCount();
+    Page* first = pool->GetPage(3);
+    ASSERT_NE(first, nullptr);
+    Page* second = pool->GetPage(3);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(first->RefCount(), 2);
+    EXPECT_EQ(pool->UsedPageCount(), 1u);
+    pool->ReleasePage(first);
+    pool->ReleasePage(second);
+    EXPECT_EQ(pool->UsedPageCount(), 0u);
+    EXPECT_EQ(pool->CachedPageCount(), cached_before == 0 ? 1u : cached_before);
+    pool->ReleasePage(second);  // one release too many
+    EXPECT_TRUE(capture.Contains("Page ref error"));
+    Page* again = pool->GetPage(3);  // still usable, from the cache
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(again->RefCount(), 1);
+    pool->ReleasePage(again);
+}
+
+TEST(PageAccessTest, WritesThroughEncipheredAndKeepsTheCachedCopyPlain) {
+    testsupport::TempDir dir;
+    std::string path = dir.File("db");
+    auto pool = OpenPool(path);
+    ASSERT_NE(pool, nullptr);
+    uint64_t number = FillNewPage(*pool, "hello pages");
+    std::vector<uint8_t> disk = ReadFileBytes(path + "001");
+    const uint8_t* stored = disk.data() + number * 1024;
+    EXPECT_EQ(vell::LoadU32(stored + 0x28), 12u);  // head in plain: DataLen
+    EXPECT_NE(std::memcmp(stored + 72, "hello pages", 11), 0);
+    std::vector<uint8_t> area(stored + 72, stored + 1024);
+    PageCipher::Encipher(area.data(), area.size());
+    EXPECT_EQ(std::memcmp(area.data(), "hello pages", 12), 0);
+
+    PageHandle cached(pool.get(), number);
+    EXPECT_EQ(std::memcmp(cached->Data() + 72, "hello pages", 12), 0);
+}
+
+// The plain data area of page n as stored in file 1.
+std::string StoredText(const std::string& path, uint64_t number, size_t length) {
+    std::vector<uint8_t> disk = ReadFileBytes(path + "001");
+    std::vector<uint8_t> area(disk.data() + number * 1024 + 72, disk.data() + (number + 1) * 1024);
+    PageCipher::Encipher(area.data(), area.size());
+    return std::string(reinterpret_cast<const char*>(area.data()), length);
+}
+
+TEST(PageAccessTest, DelayWritePagesReachTheDiskOnlyWhenTheyLeaveMemory) {
+    testsupport::TempDir dir;
+    std::string path = dir.File("db");
+    uint64_t number = 0;
+    {
+        auto pool = OpenPool(path);
+        ASSERT_NE(pool, nullptr);
+        number = FillNewPage(*pool, "before");
+        PageHandle handle(pool.get(), number);
+        handle->Head().Set(kPageDelayWrite);
+        handle->SetDirty();
+    }
+    auto pool = OpenPool(path);
+    ASSERT_NE(pool, nullptr);
+    {
+        PageHandle handle(pool.get(), number);  // read with the flag: its writes wait
+        std::memcpy(handle->Data() + 72, "after!", 6);
+        handle->SetDirty();
+    }
+    EXPECT_EQ(StoredText(path, number, 6), "before");
+    pool.reset();  // closing drops the cached page and writes it
+    EXPECT_EQ(StoredText(path, number, 6), "after!");
+}
+
+TEST(PageAccessTest, DiscardedPagesAreDroppedUnwritten) {
+    testsupport::TempDir dir;
+    auto pool = OpenPool(dir.File("db"));
+    ASSERT_NE(pool, nullptr);
+    uint64_t number = FillNewPage(*pool, "kept");
+    vell::OutputCapture capture;
+    {
+        PageHandle handle(pool.get(), number);
+        std::memcpy(handle->Data() + 72, "lost", 4);
+        handle->SetDirty();
+        handle->SetDiscard();
+    }
+    EXPECT_TRUE(capture.Contains("--ReLoad FreeRawPage--ref:0"));
+    PageHandle handle(pool.get(), number);
+    EXPECT_EQ(std::memcmp(handle->Data() + 72, "kept", 4), 0);
+}
+
+TEST(PageAccessTest, AddDataAndAddStringRespectTheFreeRoom) {
+    testsupport::TempDir dir;
+    auto pool = OpenPool(dir.File("db"));
+    ASSERT_NE(pool, nullptr);
+    PageHandle handle(pool.get(), 0, true);
+    Page* page = handle.Get();
+    EXPECT_TRUE(page->Head().Has(kPageUnused));
+    EXPECT_EQ(page->AddString(""), 1u);
+    EXPECT_FALSE(page->Head().Has(kPageUnused));
+    std::vector<uint8_t> block(page->FreeRoom() + 1, 7);
+    EXPECT_EQ(page->AddData(block.data(), static_cast<uint32_t>(block.size())), 0u);
+    EXPECT_EQ(page->Head().DataLen(), 1u);
+    EXPECT_EQ(page->AddData(block.data(), static_cast<uint32_t>(block.size() - 2)), 950u);
+    EXPECT_EQ(page->FreeRoom(), 1u);
+    EXPECT_EQ(page->AddString("x"), 0u);  // the text fits, the NUL does not
+    EXPECT_EQ(page->FreeRoom(), 0u);
+}
+
+}  // namespace
+}  // namespace brindle

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "files/data_file_set.h"
+#include "pool/page_pool.h"
+#include "support/temp_dir.h"
+
+namespace brindle::testing_pool {
+
+// Options as the database object sets them, with small caches so tests start fast.
+inline void SetDatabaseOptions(PoolOptions& o, uint32_t max_file_size = 2097152000u) {
+    o.max_file_size = max_file_size;
+    o.head_flags = kHeadEncrypted;
+    o.data_buffer_initial = 16;
+    o.page_buffer_initial = 16;
+    o.max_cached_pages = 200000;
+    o.max_check_pages = 20000;
+}
+
+inline std::unique_ptr<PagePool> OpenPool(const std::string& path,
+                                          uint32_t max_file_size = 2097152000u) {
+    auto pool = std::make_unique<PagePool>();
+    SetDatabaseOptions(pool->Options(), max_file_size);
+    if (!pool->Init(path)) {
+        return nullptr;
+    }
+    return pool;
+}
+
+// Raw bytes of one data file.
+inline std::vector<uint8_t> ReadFileBytes(const std::string& name) {
+    std::vector<uint8_t> bytes;
+    FILE* file = std::fopen(name.c_str(), "rb");
+    if (file == nullptr) {
+        return bytes;
+    }
+    int c;
+    while ((c = std::fgetc(file)) != EOF) {
+        bytes.push_back(static_cast<uint8_t>(c));
+    }
+    std::fclose(file);
+    return bytes;
+}
+
+inline void WriteFileBytes(const std::string& name, const std::vector<uint8_t>& bytes) {
+    FILE* file = std::fopen(name.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
+}  // namespace brindle::testing_pool
