@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "pool/page_handle.h"
+#include "pool/page_pool.h"
+#include "pool_test_util.h"
+#include "vell/output.h"
+
+namespace brindle {
+namespace {
+
+using testing_pool::OpenPool;
+using testing_pool::ReadFileBytes;
+using testing_pool::WriteFileBytes;
+
+TEST(PoolLoadTest, ReportsAProcessThatNeverClosedOnlyOnce) {
+    testsupport::TempDir dir;
+    std::string path = dir.File("db");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        vell::OutputCapture quiet;
+        auto pool = OpenPool(path);
+        _exit(pool != nullptr ? 0 : 1);  // ends without the close sequence
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    {
+        vell::OutputCapture capture;
+        auto pool = OpenPool(path);
+        ASSERT_NE(pool, nullptr);
+        EXPECT_TRUE(capture.Contains("Last time DB was force-close!!!!"));
+    }
+    vell::OutputCapture capture;
+    auto pool = OpenPool(path);
+    ASSERT_NE(pool, nullptr);
+    EXPECT_FALSE(capture.Contains("force-close"));
+}
+
+TEST(PoolLoadTest, RepairsAShortPageCountAndABrokenFreeList) {
+    testsupport::TempDir dir;
+    std::string path = dir.File("db");
+    { ASSERT_NE(OpenPool(path), nullptr); }
+    std::vector<uint8_t> bytes = ReadFileBytes(path + "001");
+    vell::StoreU64(bytes.data() + 0x20, 8);  // the files hold 10 pages
+    // The second free page claims to be in use.
+    uint8_t* second = bytes.data() + 2 * 1024;
+    vell::StoreU32(second + 0x1C, vell::LoadU32(second + 0x1C) & ~1u);
+    WriteFileBytes(path + "001", bytes);
+
+    vell::OutputCapture capture;
+    auto pool = OpenPool(path);
+    ASSERT_NE(pool, nullptr);
+    EXPECT_TRUE(capture.Contains(
+        "Check pool head PageCount less file size,PageCount:8,PageSize:1024,file total "
+        "size:10240"));
+    EXPECT_TRUE(capture.Contains("Repair pool head--PageCount ok"));
+    EXPECT_TRUE(capture.Contains("Get free page unused flag error -- on load"));
+    EXPECT_TRUE(capture.Contains("Repair free page list ok"));
+    EXPECT_EQ(pool->FreeHead(), 11u);  // a fresh list of 1024 new pages
+    EXPECT_EQ(pool->FreeTail(), 1034u);
+    EXPECT_EQ(pool->PageCount(), 1034u);
+}
+
+TEST(PoolLoadTest, ACyclicFreeListIsReplacedInsteadOfWalkedForever) {
+    testsupport::TempDir dir;
+    std::string path = dir.File("db");
+    { ASSERT_NE(OpenPool(path), nullptr); }
+    std::vector<uint8_t> bytes = ReadFileBytes(path + "001");
+    vell::StoreU64(bytes.data() + 3 * 1024 + 0x38, 1);  // page 3 leads back to page 1
+    WriteFileBytes(path + "001", bytes);
+    vell::OutputCapture capture;
+    auto pool = OpenPool(path);
+    ASSERT_NE(pool, nullptr);
+    EXPECT_TRUE(capture.Contains("Repair free page list ok"));
+}
+
+TEST(PoolLoadTest, PageSizeMismatchAndTemporaryPools) {
+    testsupport::TempDir dir;
+    std::string big = dir.File("big");
+    {
+        PagePool pool;
+        testing_pool::SetDatabaseOptions(pool.Options());
+        pool.Options().page_size = 2048;
+        ASSERT_TRUE(pool.Init(big));
+    }
+    {
+        vell::OutputCapture capture;
+        EXPECT_EQ(OpenPool(big), nullptr);
+        EXPECT_TRUE(capture.Contains("Option page size too small"));
+        EXPECT_FALSE(capture.Contains("Create db file failed"));
+    }
+
+    std::string temp = dir.File("temp");
+    {
+        PagePool pool;
+        testing_pool::SetDatabaseOptions(pool.Options());
+        pool.Options().temporary_data = true;
+        ASSERT_TRUE(pool.Init(temp));
+    }
+    EXPECT_FALSE(std::filesystem::exists(temp + "001"));  // deleted at close
+
+    // A pool left with TempData in its head is thrown away at load and made anew.
+    {
+        auto pool = OpenPool(temp);
+        ASSERT_NE(pool, nullptr);
+        PageHandle handle(pool.get(), 0, true);
+        uint8_t byte = 9;
+        handle->AddData(&byte, 1);
+    }
+    std::vector<uint8_t> bytes = ReadFileBytes(temp + "001");
+    vell::StoreU32(bytes.data() + 0x0C, vell::LoadU32(bytes.data() + 0x0C) | 0x80);
+    WriteFileBytes(temp + "001", bytes);
+    vell::OutputCapture capture;
+    auto pool = OpenPool(temp);
+    ASSERT_NE(pool, nullptr);
+    EXPECT_TRUE(capture.Contains("PagePool file is temp data will delete"));
+    EXPECT_EQ(pool->FreeTail(), 10u);  // a new, empty pool
+}
+
+TEST(PoolLoadTest, DamagedFilesNeverCrashTheProcess) {
+    testsupport::TempDir dir;
+    std::string path = dir.File("db");
+    {
+        auto pool = OpenPool(path);
+        ASSERT_NE(pool, nullptr);
+        for (int i = 0; i < 5; ++i) {
+            PageHandle handle(pool.get(), 0, true);
+            handle->AddString("payload");
+        }
+    }
+    const std::vector<uint8_t> good = ReadFileBytes(path + "001");
+    vell::OutputCapture quiet;
+    // Truncations at every interesting length, and heads with impossible sizes.
+    for (size_t length : {size_t{0}, size_t{100}, size_t{1024}, size_t{3000}, good.size() - 1}) {
+        WriteFileBytes(path + "001", std::vector<uint8_t>(good.begin(), good.begin() + length));
+        auto pool = OpenPool(path);
+        if (pool != nullptr) {
+            for (uint64_t n = 1; n <= pool->PageCount(); ++n) {
+                Page* page = pool->GetPage(n);
+                pool->ReleasePage(page);
+            }
+        }
+    }
+    for (size_t offset :
+         {size_t{0x10}, size_t{0x18}, size_t{0x20}, size_t{0x28}, size_t{0x2C}, size_t{0x30}}) {
+        std::vector<uint8_t> bad = good;
+        vell::StoreU32(bad.data() + offset, 0xFFFFFFFFu);
+        WriteFileBytes(path + "001", bad);
+        auto pool = OpenPool(path);
+        if (pool != nullptr) {
+            PageHandle handle(pool.get(), 0, true);
+            handle->AddString("still works");
+        }
+    }
+    // Page heads that lie about their number and data offset.
+    std::vector<uint8_t> bad = good;
+    vell::StoreU64(bad.data() + 10 * 1024, 77);
+    vell::StoreU32(bad.data() + 9 * 1024 + 0x24, 5000);
+    WriteFileBytes(path + "001", bad);
+    vell::OutputCapture capture;
+    auto pool = OpenPool(path);
+    ASSERT_NE(pool, nullptr);
+    EXPECT_EQ(pool->GetPage(10), nullptr);
+    EXPECT_TRUE(capture.Contains("Read data format error"));
+    EXPECT_EQ(pool->GetPage(9), nullptr);
+    EXPECT_TRUE(capture.Contains("Decrypt error"));
+}
+
+TEST(CheckPagesThreadTest, DropsIdlePagesOnlyWhenTheCacheIsFull) {
+    testsupport::TempDir dir;
+    std::string path = dir.File("db");
+    auto pool = std::make_unique<PagePool>();
+    PoolOptions& o = pool->Options();
+    testing_pool::SetDatabaseOptions(o);
+    o.check_first_delay_ms = 10;
+    o.check_step_ms = 10;
+    o.check_period = 0;
+    o.check_min_period_ms = 30;
+    o.check_retry_pause_ms = 1;
+    o.page_timeout = 0;  // behaves as 1 second
+    o.max_cached_pages = 4;
+    ASSERT_TRUE(pool->Init(path));
+    // The load walk cached the ten free pages: the cache is over its limit.
+    for (int i = 0; i < 300 && pool->CachedPageCount() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(pool->CachedPageCount(), 0u);
+
+    // Below the limit nothing is dropped, however old.
+    Page* page = pool->GetPage(1);
+    pool->ReleasePage(page);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(pool->CachedPageCount(), 1u);
+}
+
+TEST(CheckPagesThreadTest, ClosingAnIdlePoolIsPrompt) {
+    testsupport::TempDir dir;
+    auto pool = OpenPool(dir.File("db"));  // default timings: a 10-second first sleep
+    ASSERT_NE(pool, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    pool.reset();
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(2));  // generous: the stop is signalled, not polled
+}
+
+}  // namespace
+}  // namespace brindle
