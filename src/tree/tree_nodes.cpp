@@ -1,0 +1,346 @@
+// Nodes: appending, finding, listing, naming and deleting the keys of the tree.
+#include <cstring>
+
+#include "md_exception.h"
+#include "tree/pinned_page.h"
+#include "tree/tree_store.h"
+#include "vell/diagnostic_log.h"
+#include "vell/endian.h"
+
+namespace brindle {
+
+int TreeStore::ReadName(PinnedPage& node, std::string& name) {
+    NodeRecord record = node->ReadNode();
+    if (record.first_record.page == 0) {
+        throw MDException("Execption", "Node name is empty -- GetNodeName");
+    }
+    const char* format = "Data format error -- GetNodeName";
+    std::unique_ptr<PinnedPage> other;
+    PinnedPage* page = &node;
+    if (record.first_record.page != node.Number()) {
+        other = std::make_unique<PinnedPage>(pool_, record.first_record.page, format);
+        page = other.get();
+    }
+    RecordHeader header = (*page)->ReadHeader(record.first_record.offset);
+    if (!header.Has(kRecordStart) || !header.Has(kRecordFirst)) {
+        throw MDException("Execption", format);
+    }
+    if (header.data_length < 1) {
+        throw MDException("Execption", "Data format error record len less zero -- GetNodeName");
+    }
+    std::string data(static_cast<size_t>(header.data_length), '\0');
+    if (!CopyDataFromPageEx(*page, reinterpret_cast<uint8_t*>(data.data()),
+                            record.first_record.offset + kRecordHeaderSize,
+                            static_cast<uint32_t>(header.data_length))) {
+        return kTreeDataError;
+    }
+    name.assign(data.c_str());
+    return kTreeOk;
+}
+
+int TreeStore::GetNodeName(uint64_t node, std::string& name) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    PinnedPage page(pool_, node, "Data format error -- GetNodeName");
+    return ReadName(page, name);
+}
+
+bool TreeStore::AppendSubNode(uint64_t parent, uint64_t& new_page, const std::string& name) {
+    if (!TreeOpen() || parent == 0) {
+        return false;
+    }
+    const char* where = "Add data failed -- AppendSubNode";
+    PinnedPage parent_page(pool_, parent, where);
+    NodeRecord parent_record = parent_page->ReadNode();
+    std::unique_ptr<PinnedPage> last;
+    if (parent_record.last_child > 0) {
+        last = std::make_unique<PinnedPage>(pool_, parent_record.last_child, where);
+    }
+    PinnedPage child(pool_, PinnedPage::NewTag{}, where);
+    NodeRecord record;
+    record.parent = parent;
+    record.previous_sibling = parent_record.last_child;
+    record.first_record = record.last_record = RecordPos{kNodeRecordSize, child.Number()};
+    uint8_t bytes[kNodeRecordSize];
+    record.Encode(bytes);
+    if (child.page()->AddData(bytes, kNodeRecordSize) != kNodeRecordSize) {
+        throw MDException("Execption", where);
+    }
+    RecordHeader header;
+    header.data_length = static_cast<int32_t>(name.size() + 1);
+    header.flags = kRecordStart | kRecordFirst | kRecordLast;
+    header.Encode(bytes);
+    if (child.page()->AddData(bytes, kRecordHeaderSize) != kRecordHeaderSize) {
+        throw MDException("Execption", "Add data failed2 -- AppendSubNode");
+    }
+    uint64_t last_page = 0;
+    if (!AddPageData(child, reinterpret_cast<const uint8_t*>(name.c_str()),
+                     static_cast<uint32_t>(name.size() + 1), last_page)) {
+        throw MDException("Execption", "Add data failed3 -- AppendSubNode");
+    }
+    child.Head().SetPageType(kPageTypeNode);
+    record.tail_page = last_page;
+    child->WriteNode(record);
+    // The new node is on disk before its parent or sibling links to it.
+    pool_->WritePage(child.page());
+
+    if (last) {
+        NodeRecord sibling = (*last)->ReadNode();
+        sibling.next_sibling = child.Number();
+        (*last)->WriteNode(sibling);
+    } else {
+        parent_record.first_child = child.Number();
+    }
+    parent_record.last_child = child.Number();
+    parent_page->WriteNode(parent_record);
+    new_page = child.Number();
+    return true;
+}
+
+bool TreeStore::GetSubNodeIndex(uint64_t parent, const std::string& name, uint64_t& child) {
+    if (!TreeOpen() || parent == 0) {
+        return false;
+    }
+    uint64_t current = 0;
+    {
+        PinnedPage page(pool_, parent, "Data format error -- GetSubNodeIndex");
+        current = page->ReadNode().first_child;
+    }
+    for (uint64_t walked = 0; current > 0 && walked <= pool_->PageCount(); ++walked) {
+        PinnedPage page(pool_, current, "Data format error -- GetSubNodeIndex");
+        std::string child_name;
+        if (ReadName(page, child_name) != kTreeOk) {
+            return false;
+        }
+        if (child_name == name) {
+            child = current;
+            return true;
+        }
+        current = page->ReadNode().next_sibling;
+    }
+    return false;
+}
+
+bool TreeStore::GetSubNodes(uint64_t node,
+                            std::vector<std::pair<uint64_t, std::string>>& children) {
+    if (!TreeOpen() || node == 0) {
+        return false;
+    }
+    uint64_t current = 0;
+    {
+        PinnedPage page(pool_, node, "Data format error -- GetSubNodes");
+        current = page->ReadNode().first_child;
+    }
+    for (uint64_t walked = 0; current > 0 && walked <= pool_->PageCount(); ++walked) {
+        PinnedPage page(pool_, current, "Data format error -- GetSubNodes");
+        std::string name;
+        if (ReadName(page, name) != kTreeOk) {
+            break;
+        }
+        children.emplace_back(current, name);
+        current = page->ReadNode().next_sibling;
+    }
+    return true;
+}
+
+int TreeStore::GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node, vell::MemCache& block,
+                               uint32_t& length) {
+    if (key_lock == nullptr) {
+        return kTreeNoMainKey;
+    }
+    vell::ReadGuard lock(*key_lock);
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    std::vector<std::pair<uint64_t, std::string>> children;
+    GetSubNodes(node, children);
+    uint64_t total = 8;
+    for (auto& child : children) {
+        total += child.second.size() + 1;
+    }
+    if (total > vell::MemCache::kMaxSize || !block.Allocate(static_cast<uint32_t>(total))) {
+        throw MDException("MemoryException", "Alloc memory failed -- GetSubNodeNames");
+    }
+    uint8_t* out = block.Data();
+    vell::StoreU32(out, static_cast<uint32_t>(total));
+    vell::StoreU32(out + 4, static_cast<uint32_t>(children.size()));
+    size_t at = 8;
+    for (auto& child : children) {
+        std::memcpy(out + at, child.second.c_str(), child.second.size() + 1);
+        at += child.second.size() + 1;
+    }
+    length = static_cast<uint32_t>(total);
+    return kTreeOk;
+}
+
+int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    if (name.empty()) {
+        return kTreeEmptyName;
+    }
+    const char* where = "Data format error treenode no first record -- EditNodeName";
+    RecordPos first;
+    RecordPos after_first;
+    {
+        PinnedPage page(pool_, node, where);
+        first = page->ReadNode().first_record;
+        if (first.page == 0) {
+            throw MDException("Execption", where);
+        }
+        PinnedPage record_page(pool_, first.page, where);
+        after_first = record_page->ReadHeader(first.offset).next;
+    }
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(name.c_str());
+    const uint32_t length = static_cast<uint32_t>(name.size() + 1);
+    int result = after_first.page != 0 ? InsertNodeRecord(node, after_first, data, length)
+                                       : (AppendNodeRecord(node, data, length) ? kTreeOk : 0);
+    if (result != kTreeOk) {
+        return result;
+    }
+    return DeleteNodeProperty(node, first);
+}
+
+int TreeStore::NextSubNodeName(vell::ReadWriteLock* key_lock, uint64_t key_node, uint64_t node,
+                               std::string& name) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    if (key_lock == nullptr) {
+        return kTreeNoMainKey;
+    }
+    vell::WriteGuard lock(*key_lock);
+    std::string text;
+    if (node != key_node) {
+        int result = GetNodeName(node, text);
+        if (result != kTreeOk) {
+            return result;
+        }
+    }
+    PinnedPage page(pool_, node, "Data format error -- NextSubNodeName");
+    NodeRecord record = page->ReadNode();
+    if (record.sub_node_counter >= 0x7FFFFFFFu) {
+        vell::WriteLogf("Node index over maxint32,Current index:%d",
+                        static_cast<int>(record.sub_node_counter));
+        record.sub_node_counter = 0;
+    }
+    if (node != key_node) {
+        text += ".";
+    }
+    record.sub_node_counter += 1;
+    text += std::to_string(record.sub_node_counter);
+    if (text.size() >= 256) {
+        record.Encode(page->Area());  // kept in memory, not marked changed
+        return kTreeNameTooLong;
+    }
+    page->WriteNode(record);
+    name = text;
+    return kTreeOk;
+}
+
+// Takes a node out of its parent's list of children and writes every page that changed,
+// so that nothing on disk still leads to the node once its pages are freed.
+void TreeStore::UnlinkFromParent(PinnedPage& node, const NodeRecord& record) {
+    (void)node;
+    const char* where = "Data format error -- DeleteNode";
+    PinnedPage parent(pool_, record.parent, where);
+    NodeRecord parent_record = parent->ReadNode();
+    std::unique_ptr<PinnedPage> previous;
+    std::unique_ptr<PinnedPage> next;
+    if (record.previous_sibling > 0) {
+        previous = std::make_unique<PinnedPage>(pool_, record.previous_sibling, where);
+        NodeRecord sibling = (*previous)->ReadNode();
+        sibling.next_sibling = record.next_sibling;
+        if (record.next_sibling == 0) {
+            parent_record.last_child = record.previous_sibling;
+        }
+        (*previous)->WriteNode(sibling);
+    } else {
+        parent_record.first_child = record.next_sibling;
+        if (record.next_sibling == 0) {
+            parent_record.last_child = 0;
+        }
+    }
+    if (record.next_sibling > 0) {
+        next = std::make_unique<PinnedPage>(pool_, record.next_sibling, where);
+        NodeRecord sibling = (*next)->ReadNode();
+        sibling.previous_sibling = record.previous_sibling;
+        (*next)->WriteNode(sibling);
+    }
+    parent->WriteNode(parent_record);
+    pool_->WritePage(parent.page());
+    if (previous) {
+        pool_->WritePage(previous->page());
+    }
+    if (next) {
+        pool_->WritePage(next->page());
+    }
+}
+
+int TreeStore::DeleteNode(uint64_t node) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    PinnedPage page(pool_, node, "Data format error -- DeleteNode");
+    NodeRecord record = page->ReadNode();
+    if (record.first_record.page == 0) {
+        throw MDException("Execption", "Tree node name is empty -- DeleteNode");
+    }
+    // Unlinked first: a crash from here on leaves an unreachable subtree (leaked pages),
+    // never a reachable node whose pages are already free.
+    if (record.parent > 0) {
+        UnlinkFromParent(page, record);
+    }
+    uint64_t child = record.first_child;
+    for (uint64_t walked = 0; child > 0; ++walked) {
+        if (walked > pool_->PageCount()) {
+            throw MDException("Execption", "Delete node failed -- DeleteNode");
+        }
+        uint64_t next = 0;
+        {
+            PinnedPage child_page(pool_, child, "Data format error -- DeleteNode");
+            next = child_page->ReadNode().next_sibling;
+        }
+        if (DeleteNode(child) != kTreeOk) {
+            throw MDException("Execption", "Delete node failed -- DeleteNode");
+        }
+        child = next;
+    }
+    RecordPos position = page->ReadNode().first_record;
+    for (uint64_t walked = 0; position.page != 0; ++walked) {
+        if (walked > pool_->PageCount() * 64) {
+            throw MDException("Execption", "Data format error -- DeleteNode");
+        }
+        RecordPos next;
+        {
+            PinnedPage record_page(pool_, position.page, "Data format error -- DeleteNode");
+            next = record_page->ReadHeader(position.offset).next;
+        }
+        int result = DeleteNodeProperty(node, position);
+        if (result != kTreeOk) {
+            return result;
+        }
+        position = next;
+    }
+    page.handle().SetFree(true);
+    return kTreeOk;
+}
+
+}  // namespace brindle

@@ -1,0 +1,190 @@
+// Opening, creating and deleting the common tree.
+#include <cstring>
+
+#include "md_exception.h"
+#include "tree/pinned_page.h"
+#include "tree/tree_store.h"
+
+namespace brindle {
+namespace {
+
+void AddOrThrow(Page* page, const void* data, uint32_t length, const char* message) {
+    if (page->AddData(data, length) != length) {
+        throw MDException("Execption", message);
+    }
+}
+
+}  // namespace
+
+TreeStore::TreeStore(PagePool* pool, std::string root_name)
+    : pool_(pool), root_name_(std::move(root_name)) {}
+
+bool TreeStore::ResetTree() {
+    vell::WriteGuard lock(database_lock_);
+    root_page_ = 0;
+    descriptor_ = TreeDescriptor();
+    return true;
+}
+
+bool TreeStore::OpenTree(int flags) {
+    if (pool_ == nullptr) {
+        return false;
+    }
+    vell::WriteGuard lock(database_lock_);
+    if (root_page_ > 0) {
+        return true;
+    }
+    if (!(pool_->TreeFlags() & kCommonTreePresent)) {
+        if (flags & kOpenMustExist) {
+            throw MDException("Execption", "Common queue no exist -- Open tree");
+        }
+        return CreateNew() && OpenTree(kOpenMustExist);
+    }
+    if (flags & kOpenRecreate) {
+        return DeleteTree() && OpenTree(kOpenCreate);
+    }
+    uint64_t queue = pool_->FirstQueuePage();
+    if (queue == 0) {
+        throw MDException("Execption", "Open tree failed ,file format error -- Open tree");
+    }
+    const char* where = "File format error -- Open tree";
+    // A queue that leads back on itself would be walked for ever: it cannot be longer than
+    // the pool.
+    for (uint64_t walked = 0;; ++walked) {
+        PinnedPage page(pool_, queue, where);
+        if (page.Head().PageType() != kPageTypeQueue || walked > pool_->PageCount() ||
+            page->AreaSize() < kQueueEntrySize + kTreeDescriptorSize) {
+            throw MDException("Execption", where);
+        }
+        QueueEntry entry = QueueEntry::Decode(page->Area());
+        if (entry.kind == kQueueKindCommonTree) {
+            TreeDescriptor descriptor = TreeDescriptor::Decode(page->Area() + 16);
+            if (descriptor.length != kTreeDescriptorSize) {
+                throw MDException("Execption", "Open tree failed,File format error2 -- Open tree");
+            }
+            if (descriptor.version != 1) {
+                throw MDException("Execption", "Open tree failed,File format error3 -- Open tree");
+            }
+            const char* bad_root = "Open tree failed,File format error5 -- Open tree";
+            PinnedPage root(pool_, descriptor.root_page, bad_root);
+            if (root.Head().PageType() != kPageTypeNode) {
+                throw MDException("Execption", bad_root);
+            }
+            descriptor_ = descriptor;
+            root_page_ = descriptor.root_page;
+            return true;
+        }
+        if (entry.next_queue_page == 0) {
+            throw MDException("Execption", "Open tree failed,File format error4 -- Open tree");
+        }
+        queue = entry.next_queue_page;
+    }
+}
+
+bool TreeStore::CreateNew() {
+    if (pool_ == nullptr) {
+        return false;
+    }
+    if (pool_->TreeFlags() & kCommonTreePresent) {
+        throw MDException("Execption", "Common queue has exist -- Create new common tree");
+    }
+    const char* where = "File format error -- Create new common tree";
+    // The queue page, linked behind the last one of the queue (or anchored in the head).
+    std::unique_ptr<PinnedPage> queue;
+    std::unique_ptr<PinnedPage> last_queue;
+    if (pool_->FirstQueuePage() == 0) {
+        queue = std::make_unique<PinnedPage>(pool_, PinnedPage::NewTag{}, where);
+    } else {
+        uint64_t number = pool_->FirstQueuePage();
+        for (uint64_t walked = 0;; ++walked) {
+            auto page = std::make_unique<PinnedPage>(pool_, number, where);
+            if (page->Head().PageType() != kPageTypeQueue || walked > pool_->PageCount() ||
+                (*page)->AreaSize() < kQueueEntrySize) {
+                throw MDException("Execption", where);
+            }
+            QueueEntry entry = QueueEntry::Decode((*page)->Area());
+            if (entry.kind == kQueueKindCommonTree) {
+                throw MDException("Execption", "Common queue has exist2 -- Create new common tree");
+            }
+            if (entry.next_queue_page == 0) {
+                last_queue = std::move(page);
+                break;
+            }
+            number = entry.next_queue_page;
+        }
+        queue = std::make_unique<PinnedPage>(pool_, PinnedPage::NewTag{}, where);
+    }
+    queue->Head().SetPageType(kPageTypeQueue);
+    PinnedPage root(pool_, PinnedPage::NewTag{}, where);
+
+    std::string name = root_name_;
+    if (name.size() >= root->Room() - (kNodeRecordSize + kRecordHeaderSize)) {
+        name = "Root";
+    }
+    const char* failed = "Add data failed -- Create common tree";
+    uint8_t bytes[kNodeRecordSize];
+    QueueEntry entry{kQueueKindCommonTree, (*queue)->DataLen() + 16, 0};
+    entry.Encode(bytes);
+    AddOrThrow(queue->page(), bytes, kQueueEntrySize, failed);
+    TreeDescriptor descriptor;
+    descriptor.own_position = RecordPos{16, queue->Number()};
+    descriptor.root_page = root.Number();
+    descriptor.Encode(bytes);
+    AddOrThrow(queue->page(), bytes, kTreeDescriptorSize, failed);
+
+    NodeRecord node;
+    node.tail_page = queue->Number();
+    node.first_record = node.last_record = RecordPos{kNodeRecordSize, root.Number()};
+    node.Encode(bytes);
+    AddOrThrow(root.page(), bytes, kNodeRecordSize, failed);
+    RecordHeader header;
+    header.data_length = static_cast<int32_t>(name.size() + 1);
+    header.flags = kRecordStart | kRecordFirst | kRecordLast;
+    header.Encode(bytes);
+    AddOrThrow(root.page(), bytes, kRecordHeaderSize, failed);
+    AddOrThrow(root.page(), name.c_str(), static_cast<uint32_t>(name.size() + 1), failed);
+    root.Head().SetPieceCount(1);
+    root.Head().SetPageType(kPageTypeNode);
+
+    // The root and its queue page reach the disk before anything points at them.
+    pool_->WritePage(root.page());
+    pool_->WritePage(queue->page());
+    if (last_queue) {
+        QueueEntry previous = QueueEntry::Decode((*last_queue)->Area());
+        previous.next_queue_page = queue->Number();
+        previous.Encode((*last_queue)->Area());
+        last_queue->MarkChanged();
+        pool_->WritePage(last_queue->page());
+    }
+    pool_->SetTreeAnchor(pool_->TreeFlags() | kCommonTreePresent,
+                         last_queue ? pool_->FirstQueuePage() : queue->Number());
+    return pool_->WriteMainHead();
+}
+
+bool TreeStore::DeleteTree() {
+    if (pool_ == nullptr) {
+        return false;
+    }
+    vell::WriteGuard lock(database_lock_);
+    if (!TreeOpen() && !OpenTree(kOpenMustExist)) {
+        return false;
+    }
+    if (!TreeOpen() || DeleteNode(root_page_) != kTreeOk) {
+        return false;
+    }
+    pool_->SetTreeAnchor(pool_->TreeFlags() & ~kCommonTreePresent, pool_->FirstQueuePage());
+    pool_->WriteMainHead();
+    PinnedPage queue(pool_, descriptor_.own_position.page, "File format error -- DeleteTree");
+    if (queue.Head().PageType() != kPageTypeQueue) {
+        throw MDException("Execption", "File format error -- DeleteTree");
+    }
+    if (queue->Area()[0] != kQueueKindCommonTree) {
+        throw MDException("Execption", "File format error -- Delete Tree");
+    }
+    queue->Area()[0] = 0;
+    queue.MarkChanged();
+    ResetTree();
+    return true;
+}
+
+}  // namespace brindle

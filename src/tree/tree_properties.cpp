@@ -1,0 +1,450 @@
+// Records of a node: appending, inserting, finding, reading, deleting and replacing them.
+#include <cstring>
+
+#include "md_exception.h"
+#include "tree/pinned_page.h"
+#include "tree/tree_store.h"
+#include "vell/diagnostic_log.h"
+#include "vell/endian.h"
+
+namespace brindle {
+namespace {
+
+using PagePtr = std::unique_ptr<PinnedPage>;
+
+// Keeps the held page when the position is in it, else pins the position's page.
+PinnedPage& Hold(PagePool* pool, PagePtr& held, uint64_t number, const char* where) {
+    if (!held || held->Number() != number) {
+        held.reset();
+        held = std::make_unique<PinnedPage>(pool, number, where);
+    }
+    return *held;
+}
+
+}  // namespace
+
+std::unique_ptr<PinnedPage> TreeStore::PlaceRecord(PinnedPage& node, uint64_t& new_page) {
+    const char* where = "Data format error -- place record";
+    uint64_t tail = node->ReadNode().tail_page;
+    auto page = std::make_unique<PinnedPage>(pool_, tail > 0 ? tail : node.Number(), where);
+    // The end of a page whose last data runs on belongs to that data, and its Next is what
+    // the data relies on: new records go where that data ends.
+    for (uint64_t walked = 0; page->Head().Has(kPageMoreData); ++walked) {
+        uint64_t next = page->Head().Next();
+        if (walked > pool_->PageCount()) {
+            throw MDException("Execption", where);
+        }
+        page = std::make_unique<PinnedPage>(pool_, next, where);
+    }
+    new_page = 0;
+    if ((*page)->Room() >= kRecordHeaderSize) {
+        return page;
+    }
+    auto fresh = std::make_unique<PinnedPage>(pool_, PinnedPage::NewTag{}, where);
+    fresh->Head().SetPageType(kPageTypeContinuation);
+    fresh->Head().SetPrev(page->Number());
+    fresh->MarkChanged();
+    page->Head().SetNext(fresh->Number());
+    page->MarkChanged();
+    new_page = fresh->Number();
+    return fresh;
+}
+
+bool TreeStore::AppendNodeRecord(uint64_t node, const uint8_t* data, uint32_t length) {
+    if (!TreeOpen() || node == 0) {
+        return false;
+    }
+    const char* format1 = "Data format error1 -- AppendNodeRecord";
+    PinnedPage node_page(pool_, node, format1);
+    NodeRecord record = node_page->ReadNode();
+    PinnedPage last_page(pool_, record.last_record.page, format1);
+    RecordHeader last = last_page->ReadHeader(record.last_record.offset);
+    if (!last.Has(kRecordLast)) {
+        throw MDException("Execption", format1);
+    }
+    if (last.Has(kRecordDeleted)) {
+        throw MDException("Execption", "Data format error2 -- AppendNodeRecord");
+    }
+    uint64_t taken = 0;
+    PagePtr place = PlaceRecord(node_page, taken);
+    RecordPos position{(*place)->DataLen(), place->Number()};
+    RecordHeader header;
+    header.previous = record.last_record;
+    header.data_length = static_cast<int32_t>(length);
+    header.flags = kRecordStart | kRecordLast;
+    uint8_t bytes[kRecordHeaderSize];
+    header.Encode(bytes);
+    if (place->page()->AddData(bytes, kRecordHeaderSize) != kRecordHeaderSize) {
+        throw MDException("Execption", "Add data failed -- AppendNodeRecord");
+    }
+    uint64_t end_page = 0;
+    if (!AddPageData(*place, data, length, end_page)) {
+        vell::WriteLog("AddPageData error -- AppendNodeRecord");
+        place->page()->SetDiscard();
+        if (taken != 0) {
+            place->handle().SetFree(true);
+        }
+        return false;
+    }
+    // The record is on disk before the chain leads to it.
+    pool_->WritePage(place->page());
+    last = last_page->ReadHeader(record.last_record.offset);
+    last.next = position;
+    last.flags &= ~kRecordLast;
+    last_page->WriteHeader(record.last_record.offset, last);
+    record = node_page->ReadNode();
+    record.tail_page = end_page;
+    record.last_record = position;
+    node_page->WriteNode(record);
+    return true;
+}
+
+int TreeStore::InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* data,
+                                uint32_t length) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    if (before.page == 0) {
+        return kTreeNotFound;
+    }
+    const char* format = "Data format error -- InsertNodeRecord";
+    PinnedPage node_page(pool_, node, format);
+    RecordHeader target;
+    {
+        PinnedPage target_page(pool_, before.page, format);
+        target = target_page->ReadHeader(before.offset);
+    }
+    if (target.previous.page == 0) {
+        throw MDException("Execption", "Pre data pos is NULL -- InsertNodeRecord");
+    }
+    uint64_t taken = 0;
+    PagePtr place = PlaceRecord(node_page, taken);
+    RecordPos position{(*place)->DataLen(), place->Number()};
+    RecordHeader header;
+    header.next = before;
+    header.previous = target.previous;
+    header.data_length = static_cast<int32_t>(length);
+    header.flags = kRecordStart;
+    uint8_t bytes[kRecordHeaderSize];
+    header.Encode(bytes);
+    if (place->page()->AddData(bytes, kRecordHeaderSize) != kRecordHeaderSize) {
+        throw MDException("Execption", "Add data failed -- InsertNodeRecord");
+    }
+    uint64_t end_page = 0;
+    if (!AddPageData(*place, data, length, end_page)) {
+        vell::WriteLog("AddPageData error -- InsertNodeRecord");
+        place->page()->SetDiscard();
+        if (taken != 0) {
+            place->handle().SetFree(true);
+        }
+        return 0;
+    }
+    if (end_page == 0) {
+        throw MDException("Execption", "AddPageData lastpage error -- InsertNodeRecord");
+    }
+    pool_->WritePage(place->page());
+    {
+        PinnedPage previous_page(pool_, target.previous.page, format);
+        RecordHeader previous = previous_page->ReadHeader(target.previous.offset);
+        previous.next = position;
+        previous_page->WriteHeader(target.previous.offset, previous);
+    }
+    {
+        PinnedPage target_page(pool_, before.page, format);
+        RecordHeader current = target_page->ReadHeader(before.offset);
+        current.previous = position;
+        target_page->WriteHeader(before.offset, current);
+    }
+    NodeRecord record = node_page->ReadNode();
+    record.tail_page = end_page;
+    node_page->WriteNode(record);
+    return kTreeOk;
+}
+
+bool TreeStore::FindNodeProperty(uint64_t node, const std::string& name, RecordPos& position) {
+    if (!TreeOpen() || node == 0) {
+        return false;
+    }
+    const char* format = "Data format error -- FindNodeProperty";
+    PagePtr held = std::make_unique<PinnedPage>(pool_, node, format);
+    if (held->Head().PageType() != kPageTypeNode) {
+        throw MDException("Execption", format);
+    }
+    RecordPos current = (*held)->ReadNode().first_record;
+    if (current.page == 0) {
+        return false;
+    }
+    RecordHeader header = Hold(pool_, held, current.page, format)->ReadHeader(current.offset);
+    if (!header.Has(kRecordFirst)) {
+        throw MDException("Execption", format);
+    }
+    std::string key;
+    for (uint64_t walked = 0; header.next.page != 0; ++walked) {
+        if (walked > pool_->PageCount() * 64) {
+            throw MDException("Execption", format);
+        }
+        current = header.next;
+        PinnedPage& page = Hold(pool_, held, current.page, format);
+        header = page->ReadHeader(current.offset);
+        if (header.data_length < 0 ||
+            !GetPropertyKeyFromPage(page, current.offset + kRecordHeaderSize,
+                                    static_cast<uint32_t>(header.data_length), key)) {
+            throw MDException("Execption", "GetPropertyKeyFromPage failed -- FindNodeProperty");
+        }
+        if (key == name) {
+            position = current;
+            return true;
+        }
+    }
+    return false;
+}
+
+int TreeStore::GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer, uint32_t& length) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    if (position.page == 0) {
+        return kTreeNotFound;
+    }
+    const char* format = "Data format error -- GetNodeRecord";
+    PinnedPage page(pool_, position.page, format);
+    RecordHeader header = page->ReadHeader(position.offset);
+    if (!header.Has(kRecordStart) || header.data_length < 0) {
+        throw MDException("Execption", format);
+    }
+    const uint32_t data_length = static_cast<uint32_t>(header.data_length);
+    if (buffer == nullptr) {
+        length = data_length;
+        return kTreeOk;
+    }
+    if (length < data_length) {
+        length = data_length;
+        return kTreeBufferTooSmall;
+    }
+    if (!CopyDataFromPageEx(page, buffer, position.offset + kRecordHeaderSize, data_length)) {
+        return kTreeDataError;
+    }
+    length = data_length;
+    return kTreeOk;
+}
+
+int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t& total,
+                                 RecordsForm form) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    const uint32_t header_size = form == RecordsForm::kListing24 ? 24 : 8;
+    if (buffer.Size() < header_size && !buffer.Allocate(1048576)) {
+        throw MDException("Execption", "Alloc memory failed -- GetNodeAllRecords");
+    }
+    const char* format = "Data format error -- GetNodeAllRecords";
+    PagePtr held = std::make_unique<PinnedPage>(pool_, node, format);
+    RecordPos current = (*held)->ReadNode().first_record;
+    if (current.page == 0) {
+        throw MDException("Execption", format);
+    }
+    RecordHeader header = Hold(pool_, held, current.page, format)->ReadHeader(current.offset);
+    uint64_t used = header_size;
+    uint32_t count = 0;
+    for (uint64_t walked = 0; header.next.page != 0; ++walked) {
+        if (walked > pool_->PageCount() * 64) {
+            throw MDException("Execption", format);
+        }
+        current = header.next;
+        PinnedPage& page = Hold(pool_, held, current.page, format);
+        header = page->ReadHeader(current.offset);
+        if (header.data_length < 0) {
+            throw MDException("Execption", format);
+        }
+        const uint64_t data_length = static_cast<uint32_t>(header.data_length);
+        if (buffer.Size() - used < data_length + 4) {
+            uint64_t grown = buffer.Size() + 8 + 2 * data_length;
+            if (grown > vell::MemCache::kMaxSize || !buffer.Resize(static_cast<uint32_t>(grown))) {
+                throw MDException("Execption", "Alloc memory error2 -- GetNodeAllRecords");
+            }
+        }
+        vell::StoreU32(buffer.Data() + used, static_cast<uint32_t>(data_length));
+        if (!CopyDataFromPageEx(page, buffer.Data() + used + 4, current.offset + kRecordHeaderSize,
+                                static_cast<uint32_t>(data_length))) {
+            return kTreeDataError;
+        }
+        used += 4 + data_length;
+        ++count;
+    }
+    uint8_t* out = buffer.Data();
+    if (form == RecordsForm::kListing24) {
+        vell::StoreU32(out + 12, static_cast<uint32_t>(used - 16));
+        vell::StoreU32(out + 16, static_cast<uint32_t>(used - 16));
+        vell::StoreU32(out + 20, count);
+    } else {
+        vell::StoreU32(out, static_cast<uint32_t>(used));
+        vell::StoreU32(out + 4, count);
+    }
+    total = static_cast<uint32_t>(used);
+    return kTreeOk;
+}
+
+int TreeStore::DeleteNodeProperty(uint64_t node, RecordPos position) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    if (position.page == 0) {
+        return kTreeNotFound;
+    }
+    const char* type_error = "Data format error page type error-- DeleteNodeProperty";
+    PinnedPage node_page(pool_, node, type_error);
+    if (node_page.Head().PageType() != kPageTypeNode) {
+        throw MDException("Execption", type_error);
+    }
+    const char* position_error = "Data format error position error -- DeleteNodeProperty";
+    PinnedPage record_page(pool_, position.page, position_error);
+    RecordHeader removed = record_page->ReadHeader(position.offset);
+    if (!removed.Has(kRecordStart)) {
+        throw MDException("Execption", position_error);
+    }
+    if (removed.previous.page == 0 && !removed.Has(kRecordFirst)) {
+        throw MDException("Execption", "Data format error2 pre pos is NULL-- DeleteNodeProperty");
+    }
+    NodeRecord record = node_page->ReadNode();
+    const bool was_last = record.last_record == position;
+
+    PagePtr previous_page;
+    PagePtr next_page;
+    if (removed.previous.page != 0) {
+        previous_page = std::make_unique<PinnedPage>(pool_, removed.previous.page, position_error);
+        RecordHeader previous = (*previous_page)->ReadHeader(removed.previous.offset);
+        previous.next = removed.next;
+        if (was_last) {
+            previous.flags |= kRecordLast;
+        }
+        (*previous_page)->WriteHeader(removed.previous.offset, previous);
+    } else if (removed.next.page != 0) {
+        record.first_record = removed.next;
+    } else {
+        record.first_record = record.last_record = RecordPos{};
+    }
+    if (removed.next.page != 0) {
+        next_page = std::make_unique<PinnedPage>(pool_, removed.next.page, position_error);
+        RecordHeader next = (*next_page)->ReadHeader(removed.next.offset);
+        next.previous = removed.previous;
+        if (removed.previous.page == 0) {
+            next.flags |= kRecordFirst;
+        }
+        (*next_page)->WriteHeader(removed.next.offset, next);
+    }
+    removed.flags |= kRecordDeleted;
+    record_page->WriteHeader(position.offset, removed);
+
+    uint64_t last_freed = 0;
+    std::vector<PagePtr> touched;
+    if (removed.data_length < 0 ||
+        !ClearDataSpaceEx(record_page, position.offset + kRecordHeaderSize,
+                          static_cast<uint32_t>(removed.data_length), last_freed, touched)) {
+        throw MDException("Execption", "Clear data space -- DeleteNodeProperty");
+    }
+    if (last_freed != 0 && last_freed == record.tail_page) {
+        if (last_freed == position.page) {
+            record.tail_page = removed.next.page       ? removed.next.page
+                               : removed.previous.page ? removed.previous.page
+                                                       : node;
+        } else {
+            record.tail_page =
+                static_cast<int32_t>(record_page.Head().PieceCount()) > 0 ? position.page : node;
+        }
+    } else if (last_freed != 0 && last_freed != position.page && record.tail_page != 0) {
+        PinnedPage tail(pool_, record.tail_page, position_error);
+        if (static_cast<int32_t>(tail.Head().PieceCount()) <= 0) {
+            record.tail_page = node;
+        }
+    }
+    if (was_last) {
+        record.last_record = removed.previous;
+    }
+    // Keep the node's own changes (the first and last record may have been rewritten through
+    // another holder of the same page, which writes only record headers).
+    NodeRecord current = node_page->ReadNode();
+    current.first_record = record.first_record;
+    current.last_record = record.last_record;
+    current.tail_page = record.tail_page;
+    node_page->WriteNode(current);
+
+    // Every page that led to the freed pages reaches the disk before they are freed.
+    pool_->WritePage(node_page.page());
+    pool_->WritePage(record_page.page());
+    if (previous_page) {
+        pool_->WritePage(previous_page->page());
+    }
+    if (next_page) {
+        pool_->WritePage(next_page->page());
+    }
+    for (auto& page : touched) {
+        pool_->WritePage(page->page());
+    }
+    touched.clear();
+    return kTreeOk;
+}
+
+int TreeStore::DeleteNodePropertyByName(uint64_t node, const std::string& name) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    if (name.empty()) {
+        return kTreeEmptyPropertyName;
+    }
+    RecordPos position;
+    if (!FindNodeProperty(node, name, position)) {
+        return kTreeNotFound;
+    }
+    return DeleteNodeProperty(node, position);
+}
+
+int TreeStore::ReplaceNodeProperty(uint64_t node, const std::string& name, const uint8_t* data,
+                                   uint32_t length) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    RecordPos position;
+    if (!FindNodeProperty(node, name, position)) {
+        return kTreeNotFound;
+    }
+    int result = InsertNodeRecord(node, position, data, length);
+    if (result != kTreeOk) {
+        return result;
+    }
+    return DeleteNodeProperty(node, position);
+}
+
+int TreeStore::GetNodePropertyByName(uint64_t node, const std::string& name, uint8_t* buffer,
+                                     uint32_t& length) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    RecordPos position;
+    if (!FindNodeProperty(node, name, position)) {
+        return kTreeNotFound;
+    }
+    return GetNodeRecord(node, position, buffer, length);
+}
+
+}  // namespace brindle

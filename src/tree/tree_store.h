@@ -1,0 +1,121 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pool/page_pool.h"
+#include "tree/tree_records.h"
+#include "vell/mem_cache.h"
+#include "vell/read_write_lock.h"
+
+namespace brindle {
+
+class PinnedPage;
+
+// Result codes of the tree store's operations.
+inline constexpr int kTreeOk = 1;
+inline constexpr int kTreeBadNode = 5;
+inline constexpr int kTreeEmptyPropertyName = 6;
+inline constexpr int kTreeNotFound = 7;
+inline constexpr int kTreeEmptyName = 10;
+inline constexpr int kTreeNoRoot = 11;
+inline constexpr int kTreeNameTooLong = 18;
+inline constexpr int kTreeBufferTooSmall = 100;
+inline constexpr int kTreeDataError = 101;
+inline constexpr int kTreeNoMainKey = 102;
+
+// The tree of keys laid out in the pages of a PagePool: nodes (one node page each, named
+// by its page number), their children, and per node a chain of records whose first is the
+// node's name and the others its properties. Found through the common queue anchored in
+// the pool head.
+//
+// Callers hold the database lock or the main key's lock around every call, for writing
+// around every change. Structural faults throw MDException; argument faults return codes.
+//
+// Writes are ordered so that the files are readable at every moment: a page reaches the
+// disk before any page that links to it, and a page goes back to the free list only after
+// every page that linked to it was written. A crash may leak pages, never leave a link to
+// a freed page.
+class TreeStore {
+public:
+    // OpenTree flags.
+    static constexpr int kOpenMustExist = 1;
+    static constexpr int kOpenCreate = 2;
+    static constexpr int kOpenRecreate = 4;
+    // Forms of GetNodeAllRecords' block.
+    enum class RecordsForm { kListing24, kExport8 };
+
+    TreeStore(PagePool* pool, std::string root_name);
+    TreeStore(const TreeStore&) = delete;
+    TreeStore& operator=(const TreeStore&) = delete;
+
+    vell::ReadWriteLock& DatabaseLock() { return database_lock_; }
+    uint64_t RootPage() const { return root_page_; }
+    PagePool* Pool() const { return pool_; }
+
+    // --- the tree as a whole ---
+    bool OpenTree(int flags);
+    bool CreateNew();
+    bool DeleteTree();
+    bool ResetTree();
+
+    // --- nodes ---
+    bool AppendSubNode(uint64_t parent, uint64_t& new_page, const std::string& name);
+    bool GetSubNodeIndex(uint64_t parent, const std::string& name, uint64_t& child);
+    bool GetSubNodes(uint64_t node, std::vector<std::pair<uint64_t, std::string>>& children);
+    // Block: 32-bit total length, 32-bit count, then each name with its NUL.
+    int GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node, vell::MemCache& block,
+                        uint32_t& length);
+    int GetNodeName(uint64_t node, std::string& name);
+    int EditNodeName(uint64_t node, const std::string& name);
+    // A name for a new child of node: 1, 2, ... below the main key's own node (key_node),
+    // "<name>.1", "<name>.2", ... below others.
+    int NextSubNodeName(vell::ReadWriteLock* key_lock, uint64_t key_node, uint64_t node,
+                        std::string& name);
+    int DeleteNode(uint64_t node);
+
+    // --- records ---
+    bool AppendNodeRecord(uint64_t node, const uint8_t* data, uint32_t length);
+    int InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length);
+    bool FindNodeProperty(uint64_t node, const std::string& name, RecordPos& position);
+    int GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer, uint32_t& length);
+    int GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t& total, RecordsForm form);
+    int DeleteNodeProperty(uint64_t node, RecordPos position);
+    int DeleteNodePropertyByName(uint64_t node, const std::string& name);
+    int ReplaceNodeProperty(uint64_t node, const std::string& name, const uint8_t* data,
+                            uint32_t length);
+    int GetNodePropertyByName(uint64_t node, const std::string& name, uint8_t* buffer,
+                              uint32_t& length);
+
+    // --- record data across pages ---
+    // Appends data at the end of the held page, running on into new continuation pages.
+    bool AddPageData(PinnedPage& page, const uint8_t* data, uint32_t length, uint64_t& last_page);
+    bool CopyDataFromPageEx(PinnedPage& page, uint8_t* destination, uint32_t offset,
+                            uint32_t length);
+    bool GetPropertyKeyFromPage(PinnedPage& page, uint32_t offset, uint32_t length,
+                                std::string& name);
+    // Gives back the space of record data. Continuation pages left without pieces are
+    // handed to `freed` (pinned, marked free on release) instead of being freed at once, so
+    // that the caller can write every page that linked to them first.
+    bool ClearDataSpaceEx(PinnedPage& page, uint32_t offset, uint32_t length, uint64_t& last_freed,
+                          std::vector<std::unique_ptr<PinnedPage>>& freed);
+
+private:
+    bool TreeOpen() const { return root_page_ > 0; }
+    // Pins the page where the node's next record goes, taking a new continuation page when
+    // the tail has no room for a header. Never chooses a page whose data runs on.
+    std::unique_ptr<PinnedPage> PlaceRecord(PinnedPage& node, uint64_t& new_page);
+    int ReadName(PinnedPage& node, std::string& name);
+    void UnlinkFromParent(PinnedPage& node, const NodeRecord& record);
+
+    PagePool* pool_;
+    std::string root_name_;
+    vell::ReadWriteLock database_lock_;
+    uint64_t root_page_ = 0;
+    TreeDescriptor descriptor_;
+};
+
+}  // namespace brindle

@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include "md_exception.h"
+#include "tree/pinned_page.h"
+#include "tree_test_util.h"
+
+namespace brindle {
+namespace {
+
+using testing_tree::OpenTree;
+
+TEST(TreeOpenTest, CreatesTheQueueAndRootFromTheFreeListTail) {
+    testsupport::TempDir dir;
+    std::string path = dir.File("db");
+    {
+        OpenTree db(path);
+        ASSERT_TRUE(db.ok);
+        EXPECT_EQ(db.pool->FirstQueuePage(), 10u);
+        EXPECT_EQ(db.tree->RootPage(), 9u);
+        EXPECT_TRUE(db.pool->TreeFlags() & kCommonTreePresent);
+        std::string name;
+        ASSERT_EQ(db.tree->GetNodeName(9, name), kTreeOk);
+        EXPECT_EQ(name, "ZRCONFIG -- ROOT");
+        EXPECT_TRUE(db.tree->OpenTree(TreeStore::kOpenMustExist));  // already open
+        EXPECT_EQ(db.Problems(), "");
+    }
+    OpenTree reopened(path);
+    ASSERT_TRUE(reopened.ok);
+    EXPECT_EQ(reopened.tree->RootPage(), 9u);
+    EXPECT_EQ(reopened.Problems(), "");
+}
+
+TEST(TreeOpenTest, LongRootNamesFallBackAndMissingTreesAreReported) {
+    testsupport::TempDir dir;
+    {
+        OpenTree fits(dir.File("a"), std::string(823, 'r'));
+        std::string name;
+        ASSERT_EQ(fits.tree->GetNodeName(fits.tree->RootPage(), name), kTreeOk);
+        EXPECT_EQ(name.size(), 823u);
+        OpenTree too_long(dir.File("b"), std::string(824, 'r'));
+        ASSERT_EQ(too_long.tree->GetNodeName(too_long.tree->RootPage(), name), kTreeOk);
+        EXPECT_EQ(name, "Root");
+    }
+    PagePool pool;
+    pool.Options().max_file_size = 2097152000u;
+    ASSERT_TRUE(pool.Init(dir.File("c")));
+    TreeStore tree(&pool, "root");
+    try {
+        tree.OpenTree(TreeStore::kOpenMustExist);
+        FAIL() << "opened a tree that does not exist";
+    } catch (const MDException& e) {
+        EXPECT_STREQ(e.GetMessage(), "Common queue no exist -- Open tree");
+    }
+    pool.SetTreeAnchor(kCommonTreePresent, 0);
+    try {
+        tree.OpenTree(TreeStore::kOpenCreate);
+        FAIL() << "opened a tree without a queue";
+    } catch (const MDException& e) {
+        EXPECT_STREQ(e.GetMessage(), "Open tree failed ,file format error -- Open tree");
+    }
+}
+
+TEST(TreeOpenTest, RecreateDeletesTheTreeAndQueuesANewOne) {
+    testsupport::TempDir dir;
+    OpenTree db(dir.File("db"));
+    uint64_t child = 0;
+    ASSERT_TRUE(db.tree->AppendSubNode(db.tree->RootPage(), child, "key"));
+    db.tree->ResetTree();
+    ASSERT_TRUE(db.tree->OpenTree(TreeStore::kOpenRecreate));
+    std::vector<std::pair<uint64_t, std::string>> children;
+    db.tree->GetSubNodes(db.tree->RootPage(), children);
+    EXPECT_TRUE(children.empty());
+    EXPECT_EQ(db.pool->FirstQueuePage(), 10u);  // the old queue page stays, kind 0
+    EXPECT_EQ(db.Problems(), "");
+}
+
+}  // namespace
+}  // namespace brindle

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pool/page_pool.h"
+#include "support/temp_dir.h"
+#include "tree/tree_store.h"
+#include "tree/tree_verifier.h"
+#include "vell/endian.h"
+
+namespace brindle::testing_tree {
+
+// A pool opened as the database object opens it, with a tree.
+struct OpenTree {
+    explicit OpenTree(const std::string& path, std::string root_name = "ZRCONFIG -- ROOT") {
+        pool = std::make_unique<PagePool>();
+        PoolOptions& o = pool->Options();
+        o.max_file_size = 2097152000u;
+        o.head_flags = kHeadEncrypted;
+        o.data_buffer_initial = 16;
+        o.page_buffer_initial = 16;
+        o.max_cached_pages = 200000;
+        ok = pool->Init(path);
+        tree = std::make_unique<TreeStore>(pool.get(), root_name);
+        ok = ok && tree->OpenTree(TreeStore::kOpenCreate);
+    }
+    // The verifier's findings, empty when the pool is sound.
+    std::string Problems() const {
+        VerifyReport report = TreeVerifier::Verify(*pool);
+        std::string text;
+        for (auto& line : report.problems) {
+            text += line + "\n";
+        }
+        return text;
+    }
+
+    std::unique_ptr<PagePool> pool;
+    std::unique_ptr<TreeStore> tree;
+    bool ok = false;
+};
+
+// A property record: total length, the NUL-terminated name, then `payload` bytes of value.
+inline std::vector<uint8_t> Property(const std::string& name, size_t payload, uint8_t fill = 7) {
+    std::vector<uint8_t> data(4 + name.size() + 1 + payload, fill);
+    vell::StoreU32(data.data(), static_cast<uint32_t>(data.size()));
+    std::copy(name.begin(), name.end(), data.begin() + 4);
+    data[4 + name.size()] = 0;
+    return data;
+}
+
+// A property record whose whole data is exactly `total` bytes.
+inline std::vector<uint8_t> PropertyOfSize(const std::string& name, size_t total,
+                                           uint8_t fill = 7) {
+    return Property(name, total - 5 - name.size(), fill);
+}
+
+// Reads a property back whole; empty when it cannot be found.
+inline std::vector<uint8_t> Read(TreeStore& tree, uint64_t node, const std::string& name) {
+    uint32_t length = 0;
+    if (tree.GetNodePropertyByName(node, name, nullptr, length) != kTreeOk) {
+        return {};
+    }
+    std::vector<uint8_t> data(length);
+    if (tree.GetNodePropertyByName(node, name, data.data(), length) != kTreeOk) {
+        return {};
+    }
+    return data;
+}
+
+}  // namespace brindle::testing_tree
