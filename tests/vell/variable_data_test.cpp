@@ -1,0 +1,239 @@
+#include "vell/variable_data.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace vell {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Encode(const VariableData& value) {
+    int length = 0;
+    EXPECT_EQ(value.ToBinary(nullptr, length), nullptr);
+    Bytes form(static_cast<size_t>(length));
+    EXPECT_EQ(value.ToBinary(form.data(), length), form.data());
+    EXPECT_EQ(length, static_cast<int>(form.size()));
+    return form;
+}
+
+// Decodes from a heap copy of exactly the given bytes, so that reading past them is caught.
+bool Decode(VariableData& value, const Bytes& form) {
+    auto exact = std::make_unique<uint8_t[]>(form.size());
+    std::copy(form.begin(), form.end(), exact.get());
+    return value.FromBinary(exact.get(), static_cast<int>(form.size()));
+}
+
+// A copied block; an empty one still gets a data pointer, as a null one is refused.
+VariableData Block(const Bytes& bytes) {
+    static const uint8_t kNoBytes = 0;
+    return VariableData(bytes.empty() ? &kNoBytes : bytes.data(), static_cast<int>(bytes.size()));
+}
+
+TEST(VariableDataTest, StoredFormsAreByteExactAndDecodeBack) {
+    VariableData date;
+    date.SetDateTime(DateTime(0x1122334455));
+    const std::vector<std::pair<VariableData, Bytes>> cases = {
+        {VariableData(), {0}},
+        {VariableData().SetString(nullptr), {1, 0}},
+        {VariableData("a\xC3"), {1, 'a', 0xC3, 0}},
+        {VariableData(static_cast<short>(-2)), {2, 0xFE, 0xFF}},
+        {VariableData(-2), {3, 0xFE, 0xFF, 0xFF, 0xFF}},
+        {VariableData(int64_t{0x0102030405060708}), {4, 8, 7, 6, 5, 4, 3, 2, 1}},
+        {VariableData().SetByte(0xAB), {5, 0xAB}},
+        {VariableData(1.0), {6, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}},
+        {VariableData(-2.0f), {7, 0, 0, 0, 0xC0}},
+        {Block({1, 0, 3}), {8, 3, 0, 0, 0, 1, 0, 3}},
+        {date, {9, 0x55, 0x44, 0x33, 0x22, 0x11, 0, 0, 0}},
+    };
+    for (const auto& [value, expected] : cases) {
+        SCOPED_TRACE(static_cast<int>(expected[0]));
+        EXPECT_EQ(value.GetBinarySize(), static_cast<int>(expected.size()));
+        EXPECT_EQ(Encode(value), expected);
+
+        VariableData decoded(3.5);
+        ASSERT_TRUE(Decode(decoded, expected));
+        EXPECT_EQ(decoded.GetType(), value.GetType());
+        EXPECT_EQ(Encode(decoded), expected);
+
+        // One byte short: nothing written, null returned.
+        Bytes guard(expected.size(), 0xEE);
+        int short_length = static_cast<int>(expected.size()) - 1;
+        EXPECT_EQ(value.ToBinary(guard.data(), short_length), nullptr);
+        EXPECT_EQ(short_length, static_cast<int>(expected.size()) - 1);
+        EXPECT_EQ(guard, Bytes(expected.size(), 0xEE));
+    }
+    // Kept out of the table: copying an empty block gives an empty value.
+    EXPECT_EQ(Encode(Block({})), (Bytes{8, 0, 0, 0, 0}));
+    VariableData empty_block;
+    ASSERT_TRUE(Decode(empty_block, {8, 0, 0, 0, 0}));
+    EXPECT_EQ(empty_block.GetType(), TypeBinary);
+    EXPECT_EQ(empty_block.GetBinarySize(), 5);
+}
+
+TEST(VariableDataTest, RoundTripsKeepExtremesAndExactBits) {
+    const double payload_nan = std::bit_cast<double>(uint64_t{0x7FF8000000ABCDEF});
+    const std::vector<VariableData> values = {
+        VariableData(std::numeric_limits<int64_t>::min()),
+        VariableData(std::numeric_limits<int64_t>::max()),
+        VariableData(std::numeric_limits<int>::min()),
+        VariableData(payload_nan),
+        VariableData(-0.0),
+        VariableData(std::numeric_limits<float>::infinity()),
+        VariableData(""),
+    };
+    for (const VariableData& value : values) {
+        VariableData decoded;
+        ASSERT_TRUE(Decode(decoded, Encode(value)));
+        EXPECT_EQ(Encode(decoded), Encode(value));
+    }
+    VariableData nan;
+    ASSERT_TRUE(Decode(nan, Encode(VariableData(payload_nan))));
+    EXPECT_EQ(std::bit_cast<uint64_t>(nan.GetDouble()), 0x7FF8000000ABCDEFu);
+    VariableData low;
+    ASSERT_TRUE(Decode(low, Encode(VariableData(std::numeric_limits<int64_t>::min()))));
+    EXPECT_EQ(low.GetInt64(), std::numeric_limits<int64_t>::min());
+}
+
+TEST(VariableDataTest, FromBinaryRefusesShortUnknownAndUnterminatedForms) {
+    const std::vector<Bytes> complete = {
+        {2, 1, 2},
+        {3, 1, 2, 3, 4},
+        {4, 1, 2, 3, 4, 5, 6, 7, 8},
+        {5, 1},
+        {6, 1, 2, 3, 4, 5, 6, 7, 8},
+        {7, 1, 2, 3, 4},
+        {9, 1, 2, 3, 4, 5, 6, 7, 8},
+        {8, 2, 0, 0, 0, 7, 7},
+        {1, 'x', 0},
+    };
+    for (const Bytes& form : complete) {
+        for (size_t cut = 0; cut < form.size(); ++cut) {
+            VariableData value("previous");
+            EXPECT_FALSE(Decode(value, Bytes(form.begin(), form.begin() + cut)));
+            EXPECT_EQ(value.GetType(), TypeEmpty);
+        }
+    }
+    for (int type = 10; type <= 255; ++type) {
+        VariableData value(7);
+        EXPECT_FALSE(Decode(value, {static_cast<uint8_t>(type), 0, 0, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(value.GetType(), TypeEmpty);
+    }
+    VariableData value;
+    EXPECT_FALSE(Decode(value, {8, 10, 0, 0, 0, 1, 2, 3, 4, 5}));
+    // Lengths of 2 GiB and more must not wrap into something that seems to fit.
+    EXPECT_FALSE(Decode(value, {8, 0, 0, 0, 0x80, 1, 2, 3, 4, 5}));
+    EXPECT_FALSE(Decode(value, {8, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5}));
+    EXPECT_FALSE(Decode(value, {1, 'a', 'b', 'c'}));
+    EXPECT_FALSE(value.FromBinary(Bytes{0}.data(), -1));
+
+    VariableData untouched(42);
+    EXPECT_FALSE(untouched.FromBinary(nullptr, 5));
+    EXPECT_EQ(untouched.GetInt(), 42);
+}
+
+TEST(VariableDataTest, GettersNeverConvertAndBlockReadsRespectTheBufferSize) {
+    VariableData value(5);
+    EXPECT_EQ(value.GetShort(), 0);
+    EXPECT_EQ(value.GetInt64(), 0);
+    EXPECT_EQ(value.GetString(), nullptr);
+    int length = 0;
+    EXPECT_FALSE(value.GetBinary(nullptr, length));
+    DateTime when(77);
+    EXPECT_FALSE(value.GetDateTime(when));
+    EXPECT_FALSE(value.SetBinary(nullptr, 10, true));
+    EXPECT_EQ(value.GetType(), TypeEmpty);
+
+    uint8_t bytes[] = {1, 2, 3, 4};
+    ASSERT_TRUE(value.SetBinary(bytes, 4, true));
+    EXPECT_TRUE(value.GetBinary(nullptr, length));
+    EXPECT_EQ(length, 4);
+    uint8_t out[4] = {};
+    length = 3;
+    EXPECT_FALSE(value.GetBinary(out, length));
+    EXPECT_EQ(length, 3);
+    EXPECT_EQ(out[0], 0);
+    length = 4;
+    EXPECT_TRUE(value.GetBinary(out, length));
+    EXPECT_EQ(std::memcmp(out, bytes, 4), 0);
+}
+
+TEST(VariableDataTest, CopiesOwnFreshMemoryOrBorrowTheCallersBytes) {
+    uint8_t bytes[] = {1, 2, 3};
+    auto first_byte = [](const VariableData& value) {
+        uint8_t out[3] = {};
+        int length = 3;
+        return value.GetBinary(out, length) ? out[0] : 0xFF;
+    };
+    VariableData owned(bytes, 3);
+    VariableData borrowed;
+    ASSERT_TRUE(borrowed.SetBinary(bytes, 3, false));
+    {
+        VariableData owned_copy(owned);
+        VariableData borrowed_copy;
+        borrowed_copy = borrowed;
+        bytes[0] = 9;
+        EXPECT_EQ(first_byte(owned), 1);
+        EXPECT_EQ(first_byte(owned_copy), 1);
+        EXPECT_EQ(first_byte(borrowed), 9);
+        EXPECT_EQ(first_byte(borrowed_copy), 9);
+    }  // the borrowed copy must not release the caller's bytes
+    EXPECT_EQ(first_byte(borrowed), 9);
+
+    VariableData text("text");
+    VariableData text_copy(text);
+    EXPECT_NE(text_copy.GetString(), text.GetString());
+    text.SetString(text.GetString());  // from its own string
+    text = text;
+    owned = owned;
+    EXPECT_STREQ(text.GetString(), "text");
+    EXPECT_EQ(first_byte(owned), 1);
+
+    // An empty block has no data, and its copy is an empty value.
+    VariableData empty_block = Block({});
+    EXPECT_EQ(empty_block.GetType(), TypeBinary);
+    EXPECT_EQ(VariableData(empty_block).GetType(), TypeEmpty);
+}
+
+TEST(VariableDataTest, ComparisonsNeedOneTypeAndFollowEachTypesOrder) {
+    // Different types: every operator is false.
+    VariableData one(1);
+    VariableData two(static_cast<short>(2));
+    EXPECT_FALSE(one < two || one > two || one == two || one != two || one <= two || one >= two);
+
+    EXPECT_TRUE(VariableData(-1) < VariableData(1));
+    EXPECT_TRUE(VariableData().SetByte(200) > VariableData().SetByte(1));
+    EXPECT_TRUE(VariableData(int64_t{-1}) < VariableData(int64_t{1}));
+    EXPECT_TRUE(VariableData(int64_t{0x100000000}) > VariableData(int64_t{0xFFFFFFFF}));
+    EXPECT_TRUE(VariableData("\xC3") > VariableData("z"));  // byte-wise, unsigned
+    EXPECT_TRUE(VariableData("abc") <= VariableData("abc"));
+    VariableData early;
+    VariableData late;
+    early.SetDateTime(DateTime(10));
+    late.SetDateTime(DateTime(20));
+    EXPECT_TRUE(early < late && late >= early);
+
+    VariableData nan(std::nan(""));
+    EXPECT_FALSE(nan == nan || nan < nan || nan <= nan || nan >= nan);
+    EXPECT_TRUE(nan != nan);
+    EXPECT_TRUE(VariableData(0.0) == VariableData(-0.0));
+
+    VariableData empty;
+    EXPECT_TRUE(empty == VariableData() && empty <= empty && empty >= empty);
+    EXPECT_FALSE(empty != empty || empty < empty || empty > empty);
+
+    VariableData block = Block({1, 2});
+    EXPECT_TRUE(block == Block({1, 2}));
+    EXPECT_TRUE(block != Block({1, 3}) && block != Block({1, 2, 0}));
+    EXPECT_FALSE(block <= Block({1, 2}) || block < Block({1, 3}) || block >= Block({1, 2}));
+    EXPECT_FALSE(Block({}) == Block({}));
+}
+
+}  // namespace
+}  // namespace vell
