@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "tree_test_util.h"
+
+namespace brindle {
+namespace {
+
+using testing_tree::OpenTree;
+using testing_tree::Property;
+using testing_tree::Read;
+
+// What the tree should hold, kept beside it.
+struct ModelNode {
+    std::string name;
+    uint64_t parent = 0;
+    std::vector<uint64_t> children;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> properties;
+};
+
+class Model {
+public:
+    std::map<uint64_t, ModelNode> nodes;
+
+    void Remove(uint64_t node) {
+        for (uint64_t child : std::vector<uint64_t>(nodes[node].children)) {
+            Remove(child);
+        }
+        auto& siblings = nodes[nodes[node].parent].children;
+        siblings.erase(std::find(siblings.begin(), siblings.end(), node));
+        nodes.erase(node);
+    }
+    auto FindProperty(uint64_t node, const std::string& name) {
+        auto& list = nodes[node].properties;
+        return std::find_if(list.begin(), list.end(), [&](auto& p) { return p.first == name; });
+    }
+};
+
+void ExpectSame(TreeStore& tree, Model& model) {
+    for (auto& [node, expected] : model.nodes) {
+        std::string name;
+        ASSERT_EQ(tree.GetNodeName(node, name), kTreeOk);
+        EXPECT_EQ(name, expected.name);
+        std::vector<std::pair<uint64_t, std::string>> children;
+        tree.GetSubNodes(node, children);
+        ASSERT_EQ(children.size(), expected.children.size()) << "node " << node;
+        for (size_t i = 0; i < children.size(); ++i) {
+            EXPECT_EQ(children[i].first, expected.children[i]);
+        }
+        vell::MemCache buffer;
+        uint32_t total = 0;
+        ASSERT_EQ(tree.GetNodeAllRecords(node, buffer, total, TreeStore::RecordsForm::kExport8),
+                  kTreeOk);
+        ASSERT_EQ(vell::LoadU32(buffer.Data() + 4), expected.properties.size());
+        uint32_t at = 8;
+        for (auto& property : expected.properties) {
+            uint32_t length = vell::LoadU32(buffer.Data() + at);
+            std::vector<uint8_t> data(buffer.Data() + at + 4, buffer.Data() + at + 4 + length);
+            EXPECT_EQ(data, property.second) << "node " << node << " " << property.first;
+            at += 4 + length;
+        }
+    }
+}
+
+// A seeded random run of node and property operations, checked against the model and the
+// verifier after every step, then again after reopening the pool.
+TEST(TreeRandomTest, ThousandsOfOperationsAgreeWithAModel) {
+    testsupport::TempDir dir;
+    std::string path = dir.File("db");
+    Model model;
+    std::mt19937 random(20261205);
+    auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+    {
+        OpenTree db(path);
+        ASSERT_TRUE(db.ok);
+        TreeStore& tree = *db.tree;
+        const uint64_t root = tree.RootPage();
+        model.nodes[root].name = "ZRCONFIG -- ROOT";
+        for (int step = 0; step < 2500; ++step) {
+            std::vector<uint64_t> ids;
+            for (auto& entry : model.nodes) {
+                ids.push_back(entry.first);
+            }
+            uint64_t node = ids[pick(ids.size())];
+            int action = static_cast<int>(pick(10));
+            std::string name = "k" + std::to_string(pick(40));
+            if (pick(50) == 0) {
+                name += std::string(pick(1200), 'x');  // now and then a name that runs on
+            }
+            if (action <= 2) {
+                uint64_t child = 0;
+                ASSERT_TRUE(tree.AppendSubNode(node, child, name));
+                model.nodes[child].name = name;
+                model.nodes[child].parent = node;
+                model.nodes[node].children.push_back(child);
+            } else if (action == 3 && node != root && pick(3) == 0) {
+                ASSERT_EQ(tree.DeleteNode(node), kTreeOk);
+                model.Remove(node);
+            } else if (action == 4) {
+                ASSERT_EQ(tree.EditNodeName(node, name), kTreeOk);
+                model.nodes[node].name = name;
+            } else if (action <= 7) {
+                std::string property = "p" + std::to_string(pick(12));
+                size_t size = pick(4) == 0 ? pick(3000) : pick(60);
+                auto data = Property(property, size, static_cast<uint8_t>(step));
+                auto found = model.FindProperty(node, property);
+                if (found == model.nodes[node].properties.end()) {
+                    ASSERT_TRUE(tree.AppendNodeRecord(node, data.data(),
+                                                      static_cast<uint32_t>(data.size())));
+                    model.nodes[node].properties.emplace_back(property, data);
+                } else {
+                    ASSERT_EQ(tree.ReplaceNodeProperty(node, property, data.data(),
+                                                       static_cast<uint32_t>(data.size())),
+                              kTreeOk);
+                    found->second = data;
+                }
+            } else {
+                auto& list = model.nodes[node].properties;
+                if (!list.empty()) {
+                    auto victim = list.begin() + static_cast<long>(pick(list.size()));
+                    ASSERT_EQ(tree.DeleteNodePropertyByName(node, victim->first), kTreeOk);
+                    list.erase(victim);
+                }
+            }
+            std::string problems = db.Problems();
+            ASSERT_EQ(problems, "") << "after step " << step << " (action " << action << ")";
+            if (step % 100 == 0) {
+                ExpectSame(tree, model);
+            }
+        }
+        ExpectSame(tree, model);
+    }
+    OpenTree reopened(path);
+    ASSERT_TRUE(reopened.ok);
+    ExpectSame(*reopened.tree, model);
+    VerifyReport report = TreeVerifier::Verify(*reopened.pool);
+    EXPECT_TRUE(report.Sound()) << report.Text();
+    EXPECT_TRUE(report.leaks.empty()) << report.Text();
+}
+
+}  // namespace
+}  // namespace brindle
