@@ -20,10 +20,12 @@ private:
     std::recursive_mutex mutex_;
 };
 
-// Holds a critical section for the lifetime of the guard.
+// Holds a critical section for the lifetime of the guard. Every critical section is taken
+// through a guard, so a scope left by an exception always releases it.
 class ScopedLock {
 public:
     explicit ScopedLock(CriticalSection& section) : section_(section) { section_.Enter(); }
+    explicit ScopedLock(CriticalSection* section) : ScopedLock(*section) {}
     ~ScopedLock() { section_.Leave(); }
     ScopedLock(const ScopedLock&) = delete;
     ScopedLock& operator=(const ScopedLock&) = delete;
@@ -37,6 +39,7 @@ class TryScopedLock {
 public:
     explicit TryScopedLock(CriticalSection& section)
         : section_(section), locked_(section.TryEnter()) {}
+    explicit TryScopedLock(CriticalSection* section) : TryScopedLock(*section) {}
     ~TryScopedLock() {
         if (locked_) {
             section_.Leave();

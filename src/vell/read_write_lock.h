@@ -1,19 +1,27 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 namespace vell {
 
-// A read-write lock for host calls. Rules:
+// The lock that serialises host calls: readers share it, a writer holds it alone. Rules:
 // - the write lock is re-entrant: its owner may take it again (and must release it as often);
 // - the owner of the write lock may also take read locks on top of it;
-// - a reader that finds no writer takes the lock at once; a reader that had to wait for a
-//   writer gives way to writers that are already waiting;
+// - a reader that finds no writer owning the lock enters at once, even while a writer waits
+//   for the readers to leave, so a thread that already reads never waits on itself;
+// - a reader that had to wait for an owning writer gives way to writers already waiting;
 // - waiting threads sleep and are woken; nobody polls.
 // Callers pair every ReadLock with a ReadUnlock and every WriteLock with a WriteUnlock on the
-// same thread, and never ask for the write lock while holding only a read lock.
+// same thread, and never ask for the write lock while holding only a read lock (that thread
+// would wait for itself without end).
+//
+// Readers that find no writer touch two atomics and no mutex, so they do not serialise each
+// other. A writer first claims the lock (write_claimed_), then waits for the reader count to
+// drop to zero; a reader first counts itself in, then looks at the claim. Both use
+// sequentially consistent operations, so at least one of the two sees the other.
 class ReadWriteLock {
 public:
     ReadWriteLock() = default;
@@ -28,16 +36,19 @@ public:
     bool WriteUnlock();
 
 private:
-    bool OwnedByCaller() const { return owner_ == std::this_thread::get_id(); }
-    bool Owned() const { return owner_ != std::thread::id(); }
-    void WakeWaiters();
+    bool ReadLockAfterClaim();
+
+    // Read locks held, the owner's own included; briefly also a reader about to back off.
+    std::atomic<int> readers_{0};
+    // Set while a writer owns the lock or waits for the readers to leave. Changed only under
+    // state_.
+    std::atomic<bool> write_claimed_{false};
 
     std::mutex state_;
-    std::condition_variable changed_;
-    int readers_ = 0;          // read locks held, the owner's own included
+    std::condition_variable readers_may_enter_;
+    std::condition_variable writers_may_go_;
     int waiting_writers_ = 0;  // threads inside WriteLock that do not own it yet
-    int waiting_readers_ = 0;
-    std::thread::id owner_;  // holder of the write lock, none when free
+    std::thread::id owner_;    // holder of the write lock, none when free
     int write_depth_ = 0;
 };
 

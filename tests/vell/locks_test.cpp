@@ -2,34 +2,47 @@
 
 #include <atomic>
 #include <chrono>
-#include <stdexcept>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "vell/critical_section.h"
 #include "vell/event.h"
 #include "vell/read_write_lock.h"
-#include "vell/thread.h"
 
 namespace vell {
 namespace {
 
 using namespace std::chrono_literals;
 
+void JoinAll(std::vector<std::thread>& threads) {
+    for (auto& thread : threads) {
+        thread.join();
+    }
+}
+
+bool OtherThreadGets(CriticalSection& section) {
+    bool got = false;
+    std::thread([&] {
+        TryScopedLock tried(&section);
+        got = tried.Locked();
+    }).join();
+    return got;
+}
+
 TEST(CriticalSectionConcurrency, ReentersAndRefusesOtherThreadsWhileHeld) {
     CriticalSection section;
-    ScopedLock outer(section);
     {
-        ScopedLock inner(section);  // the holder enters again without waiting
-        TryScopedLock tried(section);
-        EXPECT_TRUE(tried.Locked());
+        ScopedLock outer(section);
+        {
+            ScopedLock inner(&section);  // the holder enters again without waiting
+            TryScopedLock tried(section);
+            EXPECT_TRUE(tried.Locked());
+        }
+        EXPECT_FALSE(OtherThreadGets(section));  // still held once
     }
-    bool other_got_it = true;
-    std::thread([&] {
-        TryScopedLock tried(section);
-        other_got_it = tried.Locked();
-    }).join();
-    EXPECT_FALSE(other_got_it);
+    // The failed try above left nothing behind: once the holder is out, others get in.
+    EXPECT_TRUE(OtherThreadGets(section));
 }
 
 TEST(CriticalSectionConcurrency, NoLostUpdates) {
@@ -45,24 +58,25 @@ TEST(CriticalSectionConcurrency, NoLostUpdates) {
             }
         });
     }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+    JoinAll(threads);
     EXPECT_EQ(counter, 80000);
 }
 
-TEST(EventTest, ManualResetWaitsAndPolls) {
+TEST(EventConcurrency, ManualResetReleasesEveryWaiterUntilReset) {
     Event event;
     EXPECT_FALSE(event.Wait(0));
     EXPECT_FALSE(event.Wait(20));
-    std::thread setter([&] {
-        std::this_thread::sleep_for(20ms);
-        event.Set();
-    });
-    EXPECT_TRUE(event.Wait());
-    setter.join();
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int t = 0; t < 3; ++t) {
+        waiters.emplace_back([&] { released += event.Wait() ? 1 : 0; });
+    }
+    std::this_thread::sleep_for(20ms);
+    event.Set();
+    JoinAll(waiters);
+    EXPECT_EQ(released, 3);
     EXPECT_TRUE(event.Wait(0));  // stays signalled until reset
-    EXPECT_TRUE(event.Wait(0));
+    EXPECT_TRUE(event.Wait(5000));
     event.Reset();
     EXPECT_FALSE(event.Wait(0));
 }
@@ -86,32 +100,48 @@ TEST(ReadWriteLockConcurrency, WriterIsReentrantAndMayReadOnTop) {
     std::this_thread::sleep_for(30ms);
     EXPECT_FALSE(other_read);  // one write lock is still held
     EXPECT_TRUE(lock.WriteUnlock());
+    EXPECT_FALSE(lock.WriteUnlock());  // no longer the owner
     EXPECT_TRUE(lock.ReadUnlock());
     reader.join();
     EXPECT_TRUE(other_read);
 }
 
-TEST(ReadWriteLockConcurrency, ReadersShareAndWriterWaitsForThem) {
+// Every reader waits, holding its read lock, until all are inside: readers that shut each
+// other out would never get there. A writer then waits for all of them, while a reader that
+// already holds the lock may still take it again.
+TEST(ReadWriteLockConcurrency, ReadersRunTogetherAndWriterWaitsForAll) {
+    constexpr int kReaders = 4;
     ReadWriteLock lock;
-    lock.ReadLock();
-    std::atomic<bool> second_reader_in{false};
-    std::thread second([&] {
-        lock.ReadLock();
-        second_reader_in = true;
-        lock.ReadUnlock();
-    });
-    second.join();
-    EXPECT_TRUE(second_reader_in);  // did not wait for the first reader
-
+    std::atomic<int> inside{0};
     std::atomic<bool> writer_in{false};
+    std::atomic<bool> release{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < kReaders; ++t) {
+        readers.emplace_back([&] {
+            ReadGuard read(lock);
+            ++inside;
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (!release && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(1ms);
+            }
+            ReadGuard nested(lock);  // a writer is waiting by now; this must not block
+            EXPECT_FALSE(writer_in);
+        });
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (inside < kReaders && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(inside, kReaders);
+
     std::thread writer([&] {
-        lock.WriteLock();
+        WriteGuard write(lock);
         writer_in = true;
-        lock.WriteUnlock();
     });
     std::this_thread::sleep_for(30ms);
     EXPECT_FALSE(writer_in);
-    lock.ReadUnlock();
+    release = true;
+    JoinAll(readers);
     writer.join();
     EXPECT_TRUE(writer_in);
 }
@@ -126,106 +156,50 @@ TEST(ReadWriteLockConcurrency, WaitingWritersGoBeforeReadersThatHadToWait) {
         order.push_back(who);
     };
     std::thread reader([&] {
-        lock.ReadLock();  // must wait: a writer owns the lock
+        ReadGuard read(lock);  // must wait: a writer owns the lock
         record(1);
-        lock.ReadUnlock();
     });
     std::this_thread::sleep_for(30ms);
     std::thread writer([&] {
-        lock.WriteLock();
+        WriteGuard write(lock);
         record(2);
-        lock.WriteUnlock();
     });
     std::this_thread::sleep_for(30ms);
     lock.WriteUnlock();
     reader.join();
     writer.join();
-    ASSERT_EQ(order.size(), 2u);
-    EXPECT_EQ(order[0], 2);
-    EXPECT_EQ(order[1], 1);
+    EXPECT_EQ(order, (std::vector<int>{2, 1}));
 }
 
-TEST(ReadWriteLockConcurrency, NoLostUpdatesUnderMixedLoad) {
+// Writers change two values one after the other; a reader that ever saw them differ ran
+// beside a writer, and a lost increment shows in the totals.
+TEST(ReadWriteLockConcurrency, WritersExcludeEveryoneUnderMixedLoad) {
     ReadWriteLock lock;
-    long value = 0;
-    std::atomic<long> reads{0};
+    long first = 0;
+    long second = 0;
+    std::atomic<long> torn_reads{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 5000; ++i) {
                 WriteGuard write(lock);
+                ++first;
+                ReadGuard own_read(lock);
                 WriteGuard nested(lock);
-                ++value;
+                ++second;
             }
         });
         threads.emplace_back([&] {
             for (int i = 0; i < 5000; ++i) {
                 ReadGuard read(lock);
-                reads += value >= 0 ? 1 : 0;
+                torn_reads += first != second ? 1 : 0;
             }
         });
     }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(value, 15000);
-    EXPECT_EQ(reads, 15000);
-}
-
-class RecordingThread : public Thread {
-public:
-    explicit RecordingThread(bool throw_in_run) : throw_in_run_(throw_in_run) {}
-    std::vector<std::string> calls;  // written by the caller, then only by the thread
-
-protected:
-    void OnStart() override { calls.push_back("start"); }
-    void Run() override {
-        calls.push_back("run");
-        if (throw_in_run_) {
-            throw std::runtime_error("boom");
-        }
-    }
-    void OnException() override { calls.push_back("exception"); }
-    void OnExit() override { calls.push_back("exit"); }
-
-private:
-    bool throw_in_run_;
-};
-
-TEST(ThreadConcurrency, LifecycleOrderWithAndWithoutException) {
-    RecordingThread plain(false);
-    ASSERT_TRUE(plain.Start());
-    EXPECT_FALSE(plain.Start());  // runs once
-    ASSERT_TRUE(plain.WaitForEnd(5000));
-    EXPECT_EQ(plain.calls, (std::vector<std::string>{"start", "run", "exit"}));
-
-    RecordingThread throwing(true);
-    ASSERT_TRUE(throwing.Start());
-    ASSERT_TRUE(throwing.WaitForEnd(5000));
-    EXPECT_EQ(throwing.calls, (std::vector<std::string>{"start", "run", "exception", "exit"}));
-}
-
-class SelfDeletingThread : public Thread {
-public:
-    explicit SelfDeletingThread(std::atomic<int>& destroyed) : destroyed_(destroyed) {}
-    ~SelfDeletingThread() override { ++destroyed_; }
-
-protected:
-    void Run() override {}
-
-private:
-    std::atomic<int>& destroyed_;
-};
-
-TEST(ThreadConcurrency, AutoDeleteFreesTheObjectAfterItsRun) {
-    std::atomic<int> destroyed{0};
-    auto* thread = new SelfDeletingThread(destroyed);
-    thread->SetAutoDelete(true);
-    ASSERT_TRUE(thread->Start());
-    for (int i = 0; i < 500 && destroyed == 0; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(destroyed, 1);
+    JoinAll(threads);
+    EXPECT_EQ(first, 15000);
+    EXPECT_EQ(second, 15000);
+    EXPECT_EQ(torn_reads, 0);
 }
 
 }  // namespace
