@@ -1,0 +1,317 @@
+#include "keys/common_tree.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <utility>
+
+#include "brindle.h"
+#include "md_exception.h"
+#include "pool/page_handle.h"
+#include "vell/diagnostic_log.h"
+#include "vell/endian.h"
+
+namespace brindle {
+namespace {
+
+// Pages of the database are enciphered on disk; this is not a setting.
+constexpr uint32_t kDatabaseHeadFlags = 0x40;
+
+uint32_t Unsigned(int32_t value) {
+    return value < 0 ? 0u : static_cast<uint32_t>(value);
+}
+
+void SetPoolOptions(const ConfigRecord& config, PoolOptions& options) {
+    options.page_buffer_initial = Unsigned(config.bufferInitial);
+    options.page_buffer_max = Unsigned(config.pageBufferMax);
+    options.page_buffer_keep_free = Unsigned(config.pageBufferKeepFree);
+    options.data_buffer_initial = Unsigned(config.bufferInitial);
+    options.data_buffer_max = Unsigned(config.dataBufferMax);
+    options.data_buffer_keep_free = Unsigned(config.dataBufferKeepFree);
+    options.page_size = Unsigned(config.pageSize);
+    options.initial_page_count = Unsigned(config.initialPageCount);
+    options.add_page_count = Unsigned(config.addPageCount);
+    options.max_check_pages = Unsigned(config.maxCheckPages);
+    options.max_file_size = Unsigned(config.maxFileSize);
+    options.temporary_data = config.temporaryData;
+    options.max_cached_pages = Unsigned(config.maxCachedPages);
+    options.page_timeout = Unsigned(config.pageTimeout);
+    options.check_period = Unsigned(config.checkPeriod);
+    options.head_flags = kDatabaseHeadFlags;
+}
+
+// Orders key locks for TableChangeGuard: by node page, then by address (a dropped record
+// may share its node page number with a newer one).
+bool LockOrder(const MainKeyInfo* a, const MainKeyInfo* b) {
+    if (a->node != b->node) {
+        return a->node < b->node;
+    }
+    return std::less<const MainKeyInfo*>()(a, b);
+}
+
+}  // namespace
+
+// Holds every main key's key lock for writing and then the database lock for writing.
+// The set of main keys is read first and checked again once the database lock is held;
+// when another change slipped in between, everything is released and taken again.
+class CommonTree::TableChangeGuard {
+public:
+    explicit TableChangeGuard(CommonTree& tree) : tree_(tree) {
+        for (;;) {
+            std::vector<MainKeyInfo*> wanted = Snapshot();
+            held_.reserve(wanted.size());
+            for (MainKeyInfo* record : wanted) {
+                record->key_lock.WriteLock();
+                held_.push_back(record);
+            }
+            tree_.database_lock_.WriteLock();
+            holds_database_ = true;
+            if (Snapshot() == wanted) {
+                return;
+            }
+            Release();
+        }
+    }
+    ~TableChangeGuard() { Release(); }
+    TableChangeGuard(const TableChangeGuard&) = delete;
+    TableChangeGuard& operator=(const TableChangeGuard&) = delete;
+
+private:
+    std::vector<MainKeyInfo*> Snapshot() {
+        std::vector<MainKeyInfo*> records;
+        vell::ReadGuard guard(tree_.database_lock_);
+        records.reserve(tree_.table_.size());
+        for (auto& entry : tree_.table_) {
+            records.push_back(entry.second);
+        }
+        std::sort(records.begin(), records.end(), LockOrder);
+        return records;
+    }
+
+    void Release() {
+        if (holds_database_) {
+            tree_.database_lock_.WriteUnlock();
+            holds_database_ = false;
+        }
+        for (auto it = held_.rbegin(); it != held_.rend(); ++it) {
+            (*it)->key_lock.WriteUnlock();
+        }
+        held_.clear();
+    }
+
+    CommonTree& tree_;
+    std::vector<MainKeyInfo*> held_;
+    bool holds_database_ = false;
+};
+
+CommonTree::CommonTree() = default;
+
+CommonTree::~CommonTree() {
+    table_.clear();
+    records_.clear();
+    tree_.reset();
+    pool_.reset();
+}
+
+bool CommonTree::Open(ConfigRecord* config) {
+    if (config == nullptr) {
+        return false;
+    }
+    config_ = config;
+    pool_.reset(new (std::nothrow) PagePool());
+    if (!pool_) {
+        vell::WriteLog("Create CommonTree pool failed");
+        return false;
+    }
+    SetPoolOptions(*config, pool_->Options());
+    if (!pool_->Init(config->dataPath)) {
+        config_ = nullptr;
+        vell::WriteLog("Init CommonTree pool failed");
+        return false;
+    }
+    tree_ = std::make_unique<TreeStore>(pool_.get(), config->rootName);
+    if (!tree_->OpenTree(TreeStore::kOpenCreate)) {
+        return false;
+    }
+    return LoadMainKeys();
+}
+
+bool CommonTree::LoadMainKeys() {
+    if (Root() == 0) {
+        return false;
+    }
+    std::vector<std::pair<uint64_t, std::string>> children;
+    if (!tree_->GetSubNodes(Root(), children)) {
+        return false;
+    }
+    vell::WriteGuard guard(database_lock_);
+    for (auto& [page, name] : children) {
+        // A later child of the same name takes the table entry of an earlier one.
+        table_[name] = MakeRecord(page, name, 0, "Alloc MainKeyInfo object memory failed");
+    }
+    return true;
+}
+
+MainKeyInfo* CommonTree::MakeRecord(uint64_t node, const std::string& name, uint32_t set_flags,
+                                    const char* alloc_error) {
+    uint32_t flags = ReadNodeFlags(node, set_flags);
+    if (config_->ignoreReadOnly) {
+        flags &= ~kKeyReadOnly;
+    }
+    try {
+        records_.reserve(records_.size() + 1);
+        records_.push_back(std::make_unique<MainKeyInfo>(node, name, flags));
+    } catch (const std::bad_alloc&) {
+        throw MDException("MemoryException", alloc_error);
+    }
+    return records_.back().get();
+}
+
+uint32_t CommonTree::ReadNodeFlags(uint64_t node, uint32_t set_flags) {
+    Page* page = pool_->GetPage(node);
+    if (page == nullptr) {
+        throw MDException("MemoryException", "Alloc page buffer error");
+    }
+    PageHandle holder(page, pool_.get());
+    if (page->Data() == nullptr) {
+        throw MDException("MemoryException", "Alloc page data buffer error");
+    }
+    PageHeadView head = page->Head();
+    if (set_flags != 0) {
+        head.Set(set_flags);
+        page->SetDirty();
+    }
+    return head.Flags();
+}
+
+MainKeyInfo* CommonTree::FindMainKey(const std::string& name) {
+    vell::ReadGuard guard(database_lock_);
+    auto it = table_.find(name);
+    return it == table_.end() ? nullptr : it->second;
+}
+
+int CommonTree::GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_t& count) {
+    vell::ReadGuard guard(database_lock_);
+    const bool list_hidden = config_ != nullptr && config_->listHiddenMainKeys;
+    auto listed = [list_hidden](const MainKeyInfo* record) {
+        return list_hidden || !record->Hidden();
+    };
+    uint64_t total = 8;
+    uint32_t names = 0;
+    for (auto& [name, record] : table_) {
+        if (listed(record)) {
+            total += name.size() + 1;
+            ++names;
+        }
+    }
+    bool grown = false;
+    try {
+        grown = total <= vell::MemCache::kMaxSize && buffer.Allocate(static_cast<uint32_t>(total));
+    } catch (const MDException&) {
+        grown = false;
+    }
+    if (!grown) {
+        throw MDException("MemoryException", "Alloc memory failed -- GetAllMainKeys");
+    }
+    uint8_t* out = buffer.Data();
+    vell::StoreU32(out, static_cast<uint32_t>(total));
+    vell::StoreU32(out + 4, names);
+    size_t at = 8;
+    for (auto& [name, record] : table_) {
+        if (listed(record)) {
+            std::memcpy(out + at, name.c_str(), name.size() + 1);
+            at += name.size() + 1;
+        }
+    }
+    length = static_cast<uint32_t>(total);
+    count = names;
+    return BRN_OK;
+}
+
+bool CommonTree::MainKeyChangeDenied(const std::string& name, int& result) const {
+    if (!config_->allowMainKeyChange) {
+        result = BRN_ERR_MAIN_KEY_CHANGE_DENIED;
+        return true;
+    }
+    if (!config_->allowSystemMainKey && name == config_->systemMainKey) {
+        result = BRN_ERR_RESERVED_MAIN_KEY;
+        return true;
+    }
+    return false;
+}
+
+int CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record,
+                              uint64_t& node) {
+    TableChangeGuard guard(*this);
+    // Another thread may have created it since the caller looked.
+    if (table_.count(name) != 0) {
+        return BRN_ERR_KEY_EXISTS;
+    }
+    int refusal = BRN_OK;
+    if (MainKeyChangeDenied(name, refusal)) {
+        return refusal;
+    }
+    uint64_t page = 0;
+    if (!tree_->AppendSubNode(Root(), page, name)) {
+        return BRN_FAIL;
+    }
+    uint32_t flags = 0;
+    if ((mode & MODE_READONLY) != 0) {
+        flags |= kKeyReadOnly;
+    }
+    if ((mode & MODE_HIDDEN) != 0) {
+        flags |= kKeyHidden;
+    }
+    MainKeyInfo* made = MakeRecord(page, name, flags, "Alloc MAINKEYINFO object memory failed");
+    table_[name] = made;
+    record = made;
+    node = page;
+    return BRN_OK;
+}
+
+int CommonTree::RenameMainKey(MainKeyInfo* record, const std::string& new_name) {
+    TableChangeGuard guard(*this);
+    auto it = table_.find(record->name);
+    if (it == table_.end() || it->second != record) {
+        return kMainKeyGone;
+    }
+    int refusal = BRN_OK;
+    if (MainKeyChangeDenied(record->name, refusal)) {
+        return refusal;
+    }
+    int result = tree_->EditNodeName(record->node, new_name);
+    if (result == BRN_OK) {
+        table_.erase(it);
+        record->name = new_name;
+        table_[new_name] = record;
+    }
+    return result;
+}
+
+int CommonTree::DeleteMainKey(MainKeyInfo* record) {
+    TableChangeGuard guard(*this);
+    if (record->Dropped()) {
+        return kMainKeyGone;
+    }
+    int result = BRN_FAIL;
+    try {
+        result = tree_->DeleteNode(record->node);
+    } catch (...) {
+        // A half-deleted main key must not stay reachable.
+        DropFromTable(record);
+        throw;
+    }
+    DropFromTable(record);
+    return result;
+}
+
+void CommonTree::DropFromTable(MainKeyInfo* record) {
+    auto it = table_.find(record->name);
+    if (it != table_.end() && it->second == record) {
+        table_.erase(it);
+    }
+    record->dropped.store(true, std::memory_order_release);
+}
+
+}  // namespace brindle

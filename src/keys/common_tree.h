@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "keys/config_record.h"
+#include "keys/main_key_info.h"
+#include "pool/page_pool.h"
+#include "tree/tree_store.h"
+#include "vell/mem_cache.h"
+#include "vell/read_write_lock.h"
+
+namespace brindle {
+
+// The database object behind one open database: owns the page pool, the tree store on it
+// and the table of main keys (the root's children), each with its own read-write lock.
+//
+// Locks. The database lock guards the main-key table. A main key's key lock guards every
+// node and property below it. A thread holding a key lock may take the database lock; no
+// thread takes a key lock while holding the database lock. Creating and deleting a main key
+// change the sibling links kept in neighbouring main keys' node pages, and renaming one
+// rewrites its name record, so those changes take every main key's lock for writing first
+// (in one fixed order) and the database lock last.
+class CommonTree {
+public:
+    // Result of DeleteMainKey for a record no longer in the table.
+    static constexpr int kMainKeyGone = -1;
+
+    CommonTree();
+    // The close sequence: main-key records, then the tree store and the page pool.
+    ~CommonTree();
+    CommonTree(const CommonTree&) = delete;
+    CommonTree& operator=(const CommonTree&) = delete;
+
+    // Opens the pool on the configuration's data path (creating it when needed), opens or
+    // creates the tree and loads the main keys. `config` is not owned and must outlive the
+    // object. False on failure; exceptions of the tree store and of loading pass.
+    bool Open(ConfigRecord* config);
+
+    // The table's record of that exact name, or null.
+    MainKeyInfo* FindMainKey(const std::string& name);
+    // Packs the names of the listed main keys into buffer: 32-bit total length, 32-bit
+    // count, then each name with its NUL, in byte-wise ascending order. Returns 1.
+    int GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_t& count);
+
+    // --- main-key changes; each keeps the tree and the table in step ---
+    // Appends a child of the root named `name`, flagged read-only or hidden from mode's
+    // MODE_READONLY / MODE_HIDDEN bits. Outputs the record and its node on success.
+    int CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record, uint64_t& node);
+    // Renames the main key's node and moves its table entry to the new name.
+    int RenameMainKey(MainKeyInfo* record, const std::string& new_name);
+    // Deletes the main key's node with its subtree and drops its table entry, whatever the
+    // deletion returned. kMainKeyGone when the record was dropped before.
+    int DeleteMainKey(MainKeyInfo* record);
+
+    const ConfigRecord* Config() const { return config_; }
+    TreeStore* Tree() const { return tree_.get(); }
+    PagePool* Pool() const { return pool_.get(); }
+    // Page number of the root node; 0 while no tree is open.
+    uint64_t Root() const { return tree_ ? tree_->RootPage() : 0; }
+    vell::ReadWriteLock& DatabaseLock() { return database_lock_; }
+
+private:
+    class TableChangeGuard;
+
+    bool LoadMainKeys();
+    // A new record for the main key whose node is `node`, its flags read from the node page
+    // after `set_flags` were added there. Owned by records_.
+    MainKeyInfo* MakeRecord(uint64_t node, const std::string& name, uint32_t set_flags,
+                            const char* alloc_error);
+    // The flag word of the node page's head, after adding `set_flags` to it.
+    uint32_t ReadNodeFlags(uint64_t node, uint32_t set_flags);
+    // True when the configuration forbids creating or renaming the main key named `name`;
+    // the refusal code goes to `result`.
+    bool MainKeyChangeDenied(const std::string& name, int& result) const;
+    void DropFromTable(MainKeyInfo* record);
+
+    std::unique_ptr<PagePool> pool_;
+    std::unique_ptr<TreeStore> tree_;
+    ConfigRecord* config_ = nullptr;
+    vell::ReadWriteLock database_lock_;
+    std::map<std::string, MainKeyInfo*> table_;
+    // Every record ever made, in the table or dropped from it; freed only at close so that
+    // key handles opened before a deletion stay safe.
+    std::vector<std::unique_ptr<MainKeyInfo>> records_;
+};
+
+}  // namespace brindle

@@ -1,0 +1,102 @@
+#include "keys/open_key.h"
+
+#include <vector>
+
+#include "brindle.h"
+#include "keys/key_paths.h"
+
+namespace brindle {
+namespace {
+
+// MODE_OPEN on an existing main key: the key at the path below it.
+int OpenBelowMainKey(CommonTree& database, MainKeyInfo* found, const std::string& path,
+                     MainKeyInfo*& record, uint64_t& node, uint32_t mode) {
+    vell::ReadGuard guard(found->key_lock);
+    if (found->Dropped()) {
+        return BRN_ERR_MAIN_KEY_NOT_FOUND;
+    }
+    uint64_t current = found->node;
+    if (!path.empty()) {
+        bool resolved = (mode & MODE_CHILD) != 0
+                            ? database.Tree()->GetSubNodeIndex(current, path, current)
+                            : ResolvePath(database, found, path, mode, current);
+        if (!resolved) {
+            return BRN_ERR_KEY_NOT_FOUND;
+        }
+    }
+    record = found;
+    node = current;
+    return BRN_OK;
+}
+
+int ChangeExistingMainKey(CommonTree& database, MainKeyInfo* found, const std::string& path,
+                          MainKeyInfo*& record, uint64_t& node, uint32_t mode) {
+    if ((mode & MODE_CREATE) != 0) {
+        return BRN_ERR_KEY_EXISTS;
+    }
+    if ((mode & MODE_RENAME) != 0) {
+        int result = database.RenameMainKey(found, path);
+        if (result == CommonTree::kMainKeyGone) {
+            return BRN_ERR_MAIN_KEY_NOT_FOUND;
+        }
+        if (result == BRN_OK) {
+            record = found;
+        }
+        return result;
+    }
+    if ((mode & MODE_DELETE) != 0) {
+        if (database.Config()->denyMainKeyDelete) {
+            return BRN_ERR_MAIN_KEY_DELETE_DENIED;
+        }
+        int result = database.DeleteMainKey(found);
+        return result == CommonTree::kMainKeyGone ? BRN_ERR_MAIN_KEY_NOT_FOUND : result;
+    }
+    if ((mode & MODE_OPEN) != 0) {
+        return OpenBelowMainKey(database, found, path, record, node, mode);
+    }
+    return BRN_ERR_NO_OPERATION;
+}
+
+}  // namespace
+
+int OpenKey(CommonTree& database, const std::string& main_key, const std::string& path,
+            MainKeyInfo*& record, uint64_t& node, uint32_t mode) {
+    if (database.Root() == 0) {
+        return BRN_ERR_NO_ROOT;
+    }
+    if (main_key.empty()) {
+        return BRN_ERR_MAIN_KEY_NOT_FOUND;
+    }
+    MainKeyInfo* found = database.FindMainKey(main_key);
+    if (found == nullptr) {
+        if ((mode & MODE_CREATE) == 0) {
+            return BRN_ERR_MAIN_KEY_NOT_FOUND;
+        }
+        return database.CreateMainKey(main_key, mode, record, node);
+    }
+    return ChangeExistingMainKey(database, found, path, record, node, mode);
+}
+
+bool ResolvePath(CommonTree& database, MainKeyInfo* record, const std::string& path, uint32_t mode,
+                 uint64_t& node) {
+    if (record == nullptr || path.empty()) {
+        return false;
+    }
+    vell::ReadGuard guard(record->key_lock);
+    std::vector<std::string> levels;
+    if ((mode & MODE_DOTTED) != 0) {
+        SplitDottedPath(path, levels);
+    } else {
+        SplitKeyPath(path, levels);
+    }
+    uint64_t current = record->node;
+    for (const std::string& level : levels) {
+        if (!database.Tree()->GetSubNodeIndex(current, level, current)) {
+            return false;
+        }
+    }
+    node = current;
+    return true;
+}
+
+}  // namespace brindle
