@@ -1,0 +1,71 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+
+#include "support/temp_dir.h"
+#include "tool_runner.h"
+
+namespace tooltest {
+
+// A scratch folder with a database path in it; Brindle() runs the tool on that database.
+class ToolTest : public ::testing::Test {
+protected:
+    std::string Database(const std::string& name = "db") const { return dir_.File(name + "/db"); }
+
+    ToolRun Brindle(std::initializer_list<std::string> args, const std::string& input = "") {
+        return BrindleOn(Database(), args, input);
+    }
+    ToolRun BrindleOn(const std::string& database, std::initializer_list<std::string> args,
+                      const std::string& input = "") {
+        std::vector<std::string> all = {"--db", database};
+        all.insert(all.end(), args.begin(), args.end());
+        return RunTool(all, input);
+    }
+    // Runs a command that must succeed and returns its standard output.
+    std::string Ok(std::initializer_list<std::string> args) {
+        const ToolRun run = Brindle(args);
+        EXPECT_EQ(run.status, 0) << Describe(args) << "\n" << run.err;
+        return run.out;
+    }
+
+    std::string File(const std::string& name) const { return dir_.File(name); }
+    void Write(const std::string& name, const std::string& text) const {
+        std::ofstream(dir_.File(name), std::ios::binary) << text;
+    }
+    std::string Read(const std::string& name) const {
+        std::ifstream in(dir_.File(name), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    static std::string Describe(std::initializer_list<std::string> args) {
+        std::string text = "brindle";
+        for (const std::string& arg : args) {
+            text += " " + arg;
+        }
+        return text;
+    }
+
+private:
+    testsupport::TempDir dir_;
+};
+
+// True when the run failed with a message that contains `fragment`.
+inline ::testing::AssertionResult FailsWith(const ToolRun& run, const std::string& fragment) {
+    if (run.status == 0) {
+        return ::testing::AssertionFailure() << "succeeded; output: " << run.out;
+    }
+    if (run.err.find(fragment) == std::string::npos) {
+        return ::testing::AssertionFailure() << "status " << run.status << ", stderr: " << run.err;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace tooltest
