@@ -3,6 +3,7 @@
 
 #include "md_exception.h"
 #include "tree/pinned_page.h"
+#include "tree/property_record.h"
 #include "tree/tree_store.h"
 #include "vell/diagnostic_log.h"
 #include "vell/endian.h"
@@ -430,6 +431,30 @@ int TreeStore::ReplaceNodeProperty(uint64_t node, const std::string& name, const
         return result;
     }
     return DeleteNodeProperty(node, position);
+}
+
+int TreeStore::EditNodeProperty(uint64_t node, const std::string& name,
+                                const vell::VariableData& value) {
+    if (!TreeOpen()) {
+        return kTreeNoRoot;
+    }
+    if (node == 0) {
+        return kTreeBadNode;
+    }
+    const char* failed = "Get binary data failed -- EditNodeProperty";
+    NamedValue property(name, value);
+    uint32_t size = 0;
+    if (name.empty() || !EncodeProperty(property, nullptr, size)) {
+        throw MDException("Execption", failed);
+    }
+    vell::MemCache buffer;
+    if (!buffer.Allocate(size)) {
+        throw MDException("Execption", "Alloc memory failed -- EditNodeProperty");
+    }
+    if (!EncodeProperty(property, buffer.Data(), size)) {
+        throw MDException("Execption", failed);
+    }
+    return ReplaceNodeProperty(node, name, buffer.Data(), size);
 }
 
 int TreeStore::GetNodePropertyByName(uint64_t node, const std::string& name, uint8_t* buffer,

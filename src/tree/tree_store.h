@@ -10,6 +10,7 @@
 #include "tree/tree_records.h"
 #include "vell/mem_cache.h"
 #include "vell/read_write_lock.h"
+#include "vell/variable_data.h"
 
 namespace brindle {
 
@@ -89,6 +90,8 @@ public:
                             uint32_t length);
     int GetNodePropertyByName(uint64_t node, const std::string& name, uint8_t* buffer,
                               uint32_t& length);
+    // Replaces the named property by a record of the same name holding `value`.
+    int EditNodeProperty(uint64_t node, const std::string& name, const vell::VariableData& value);
 
     // --- record data across pages ---
     // Appends data at the end of the held page, running on into new continuation pages.

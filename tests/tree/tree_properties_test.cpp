@@ -2,6 +2,7 @@
 
 #include "md_exception.h"
 #include "tree/pinned_page.h"
+#include "tree/property_record.h"
 #include "tree_test_util.h"
 
 namespace brindle {
@@ -144,6 +145,21 @@ TEST_F(TreePropertiesTest, DeleteAndReplaceInEveryPositionKeepTheChain) {
     } catch (const MDException& e) {
         EXPECT_STREQ(e.GetMessage(), "Pre data pos is NULL -- InsertNodeRecord");
     }
+}
+
+TEST_F(TreePropertiesTest, EditStoresTheTypedValueInPlace) {
+    ASSERT_TRUE(Append(Property("before", 3)));
+    ASSERT_TRUE(Append(Property("value", 3)));
+    ASSERT_TRUE(Append(Property("after", 3)));
+    EXPECT_EQ(tree().EditNodeProperty(node_, "value", vell::VariableData(int64_t{-5})), kTreeOk);
+    EXPECT_EQ(tree().EditNodeProperty(node_, "missing", vell::VariableData(1)), kTreeNotFound);
+    std::vector<uint8_t> stored = Read(tree(), node_, "value");
+    NamedValue decoded;
+    ASSERT_TRUE(DecodeProperty(stored.data(), static_cast<uint32_t>(stored.size()), decoded));
+    EXPECT_EQ(decoded.first, "value");
+    EXPECT_EQ(decoded.second.GetInt64(), -5);
+    EXPECT_EQ(Find("value").page, Find("after").page);
+    EXPECT_EQ(db_->Problems(), "");
 }
 
 // A property that fills the node page and leaves less than 40 bytes in its continuation

@@ -1,4 +1,4 @@
-#include "api/property_codec.h"
+#include "tree/property_record.h"
 
 #include <cstring>
 #include <limits>
