@@ -47,7 +47,9 @@ inline std::vector<uint8_t> ReadFileBytes(const std::string& name) {
 
 inline void WriteFileBytes(const std::string& name, const std::vector<uint8_t>& bytes) {
     FILE* file = std::fopen(name.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    if (!bytes.empty()) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+    }
     std::fclose(file);
 }
 
