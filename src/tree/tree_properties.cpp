@@ -51,6 +51,30 @@ std::unique_ptr<PinnedPage> TreeStore::PlaceRecord(PinnedPage& node, uint64_t& n
     return fresh;
 }
 
+bool TreeStore::WriteNewRecord(PinnedPage& node, const RecordHeader& header, const uint8_t* data,
+                               uint32_t length, const char* operation, RecordPos& position,
+                               uint64_t& end_page) {
+    uint64_t taken = 0;
+    PagePtr place = PlaceRecord(node, taken);
+    position = RecordPos{(*place)->DataLen(), place->Number()};
+    uint8_t bytes[kRecordHeaderSize];
+    header.Encode(bytes);
+    if (place->page()->AddData(bytes, kRecordHeaderSize) != kRecordHeaderSize) {
+        throw MDException("Execption", (std::string("Add data failed -- ") + operation).c_str());
+    }
+    if (!AddPageData(*place, data, length, end_page)) {
+        vell::WriteLog(std::string("AddPageData error -- ") + operation);
+        place->page()->SetDiscard();  // the header written above must not reach the disk
+        if (taken != 0) {
+            place->handle().SetFree(true);
+        }
+        return false;
+    }
+    // The record is on disk before the chain leads to it.
+    pool_->WritePage(place->page());
+    return true;
+}
+
 bool TreeStore::AppendNodeRecord(uint64_t node, const uint8_t* data, uint32_t length) {
     if (!TreeOpen() || node == 0) {
         return false;
@@ -66,29 +90,15 @@ bool TreeStore::AppendNodeRecord(uint64_t node, const uint8_t* data, uint32_t le
     if (last.Has(kRecordDeleted)) {
         throw MDException("Execption", "Data format error2 -- AppendNodeRecord");
     }
-    uint64_t taken = 0;
-    PagePtr place = PlaceRecord(node_page, taken);
-    RecordPos position{(*place)->DataLen(), place->Number()};
     RecordHeader header;
     header.previous = record.last_record;
     header.data_length = static_cast<int32_t>(length);
     header.flags = kRecordStart | kRecordLast;
-    uint8_t bytes[kRecordHeaderSize];
-    header.Encode(bytes);
-    if (place->page()->AddData(bytes, kRecordHeaderSize) != kRecordHeaderSize) {
-        throw MDException("Execption", "Add data failed -- AppendNodeRecord");
-    }
+    RecordPos position;
     uint64_t end_page = 0;
-    if (!AddPageData(*place, data, length, end_page)) {
-        vell::WriteLog("AddPageData error -- AppendNodeRecord");
-        place->page()->SetDiscard();
-        if (taken != 0) {
-            place->handle().SetFree(true);
-        }
+    if (!WriteNewRecord(node_page, header, data, length, "AppendNodeRecord", position, end_page)) {
         return false;
     }
-    // The record is on disk before the chain leads to it.
-    pool_->WritePage(place->page());
     last = last_page->ReadHeader(record.last_record.offset);
     last.next = position;
     last.flags &= ~kRecordLast;
@@ -121,32 +131,19 @@ int TreeStore::InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* 
     if (target.previous.page == 0) {
         throw MDException("Execption", "Pre data pos is NULL -- InsertNodeRecord");
     }
-    uint64_t taken = 0;
-    PagePtr place = PlaceRecord(node_page, taken);
-    RecordPos position{(*place)->DataLen(), place->Number()};
     RecordHeader header;
     header.next = before;
     header.previous = target.previous;
     header.data_length = static_cast<int32_t>(length);
     header.flags = kRecordStart;
-    uint8_t bytes[kRecordHeaderSize];
-    header.Encode(bytes);
-    if (place->page()->AddData(bytes, kRecordHeaderSize) != kRecordHeaderSize) {
-        throw MDException("Execption", "Add data failed -- InsertNodeRecord");
-    }
+    RecordPos position;
     uint64_t end_page = 0;
-    if (!AddPageData(*place, data, length, end_page)) {
-        vell::WriteLog("AddPageData error -- InsertNodeRecord");
-        place->page()->SetDiscard();
-        if (taken != 0) {
-            place->handle().SetFree(true);
-        }
+    if (!WriteNewRecord(node_page, header, data, length, "InsertNodeRecord", position, end_page)) {
         return 0;
     }
     if (end_page == 0) {
         throw MDException("Execption", "AddPageData lastpage error -- InsertNodeRecord");
     }
-    pool_->WritePage(place->page());
     {
         PinnedPage previous_page(pool_, target.previous.page, format);
         RecordHeader previous = previous_page->ReadHeader(target.previous.offset);

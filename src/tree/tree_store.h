@@ -111,6 +111,12 @@ private:
     // Pins the page where the node's next record goes, taking a new continuation page when
     // the tail has no room for a header. Never chooses a page whose data runs on.
     std::unique_ptr<PinnedPage> PlaceRecord(PinnedPage& node, uint64_t& new_page);
+    // Writes a new record (its header, then its data across pages) where the node's next
+    // record goes, and puts it on disk before anything links to it. False, with the unwritten
+    // changes dropped, when the data cannot be written.
+    bool WriteNewRecord(PinnedPage& node, const RecordHeader& header, const uint8_t* data,
+                        uint32_t length, const char* operation, RecordPos& position,
+                        uint64_t& end_page);
     int ReadName(PinnedPage& node, std::string& name);
     void UnlinkFromParent(PinnedPage& node, const NodeRecord& record);
 
