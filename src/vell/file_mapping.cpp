@@ -124,7 +124,9 @@ bool FileMapping::OpenNamed(unsigned int flags) {
 }
 
 bool FileMapping::OpenFile(uint64_t size, unsigned int flags) {
-    int mode = read_only_ ? O_RDONLY : O_RDWR;
+    // Non-blocking, so that a path naming a pipe fails to map instead of waiting for a
+    // writer; regular files are not affected.
+    int mode = (read_only_ ? O_RDONLY : O_RDWR) | O_NONBLOCK;
     if ((flags & kAlwaysCreateFile) != 0) {
         mode |= O_CREAT | O_TRUNC;
     }
