@@ -1,0 +1,96 @@
+#include "transfer/scratch_segment.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <utility>
+
+#include "brindle.h"
+
+namespace brindle {
+namespace {
+
+// Memory is committed in steps of this many bytes.
+constexpr uint64_t kCommitStep = 4u << 20;
+// Names are formatted into a buffer of this size.
+constexpr size_t kNameBuffer = 256;
+// Create flags of a scratch segment: create or open, backed by memory alone.
+constexpr unsigned int kSegmentFlags = 0x28;
+
+}  // namespace
+
+ScratchSegment::ScratchSegment(uint32_t capacity, std::string base_name)
+    : capacity_(capacity), base_name_(std::move(base_name)) {}
+
+ScratchSegment::~ScratchSegment() {
+    Release();
+}
+
+int ScratchSegment::ClaimNumbered(int64_t node) {
+    char name[kNameBuffer];
+    for (int attempt = 1; attempt <= kMaxTries; ++attempt) {
+        std::snprintf(name, sizeof(name), "%s_%" PRId64 "_%d", base_name_.c_str(), node, attempt);
+        int result = TryName(name);
+        if (result != BRN_ERR_NO_SEGMENT_NAME) {
+            return result;
+        }
+    }
+    return BRN_ERR_NO_SEGMENT_NAME;
+}
+
+int ScratchSegment::ClaimSingle(int64_t node) {
+    char name[kNameBuffer];
+    std::snprintf(name, sizeof(name), "%s_%" PRId64, base_name_.c_str(), node);
+    return TryName(name);
+}
+
+int ScratchSegment::TryName(const std::string& name) {
+    Release();
+    mapping_ = std::make_unique<vell::FileMapping>(name);
+    if (!mapping_->Create(capacity_, 0, kSegmentFlags)) {
+        Release();
+        return BRN_ERR_BUFFER;
+    }
+    if (mapping_->Existed()) {
+        Release();
+        return BRN_ERR_NO_SEGMENT_NAME;
+    }
+    base_ = static_cast<uint8_t*>(mapping_->Map(vell::FileMapping::kAccessAll));
+    if (base_ == nullptr) {
+        Release();
+        return BRN_ERR_BUFFER;
+    }
+    name_ = name;
+    return BRN_OK;
+}
+
+bool ScratchSegment::Reserve(uint64_t end) {
+    if (end <= committed_) {
+        return true;
+    }
+    if (base_ == nullptr || end > capacity_) {
+        return false;
+    }
+    const uint64_t target =
+        std::min<uint64_t>(capacity_, (end + kCommitStep - 1) / kCommitStep * kCommitStep);
+    if (!mapping_->Commit(target)) {
+        return false;
+    }
+    committed_ = target;
+    return true;
+}
+
+void ScratchSegment::Release() {
+    if (mapping_ != nullptr) {
+        if (base_ != nullptr) {
+            mapping_->Unmap(base_);
+        }
+        mapping_->Close();
+        mapping_.reset();
+    }
+    base_ = nullptr;
+    committed_ = 0;
+    name_.clear();
+}
+
+}  // namespace brindle

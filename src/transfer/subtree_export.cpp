@@ -1,0 +1,122 @@
+#include "transfer/subtree_export.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "brindle.h"
+#include "keys/key_paths.h"
+#include "transfer/image_writer.h"
+#include "vell/file_find.h"
+#include "vell/file_mapping.h"
+#include "vell/read_write_lock.h"
+
+namespace brindle {
+namespace {
+
+// Create flags of the export file: always create, read and write.
+constexpr unsigned int kExportFileFlags = 0x48;
+
+// A name beside `path` that no other export in any process uses at the same time.
+std::string PartialName(const std::string& path) {
+    static std::atomic<uint32_t> counter{0};
+    char suffix[32];
+    std::snprintf(suffix, sizeof(suffix), ".~%x%x", static_cast<unsigned>(getpid()),
+                  counter.fetch_add(1) & 0xFFFFFu);
+    return path + suffix;
+}
+
+int CopyIntoFile(const std::string& file_name, const uint8_t* image, uint32_t length) {
+    vell::FileMapping file(file_name, "");
+    if (!file.Create(length, 0, kExportFileFlags)) {
+        return BRN_ERR_EXPORT_FILE;
+    }
+    vell::MappedView view(&file, true, vell::FileMapping::kAccessAll);
+    if (view.Data() == nullptr) {
+        return BRN_ERR_EXPORT_FILE;
+    }
+    std::memcpy(view.Data(), image, length);
+    return BRN_OK;
+}
+
+}  // namespace
+
+std::string BuildExportKeyPath(const std::string& main_key_name, const std::string& path,
+                               uint32_t mode) {
+    std::string key_path = main_key_name;
+    if (path.empty()) {
+        return key_path;
+    }
+    if ((mode & MODE_DOTTED) == 0) {
+        return key_path + "\\" + path;
+    }
+    std::vector<std::string> levels;
+    SplitDottedPath(path, levels);
+    for (const std::string& level : levels) {
+        key_path += "\\" + level;
+    }
+    return key_path;
+}
+
+int ExportSubtree(const ExportRequest& request) {
+    try {
+        if (!request.overwrite) {
+            vell::FileFind find;
+            if (find.FindFirst(request.path)) {
+                return BRN_ERR_FILE_EXISTS;
+            }
+        }
+        ScratchSegment segment(request.capacity, request.segment_base);
+        const auto node = static_cast<int64_t>(request.node);
+        int result = request.naming == SegmentNaming::kNumbered ? segment.ClaimNumbered(node)
+                                                                : segment.ClaimSingle(node);
+        if (result != BRN_OK) {
+            return result;
+        }
+        uint32_t length = 0;
+        {
+            // The image is complete in the segment once the writer returns, so the file is
+            // written without holding up the main key's writers.
+            vell::ReadGuard lock(request.main_key->key_lock);
+            if (request.main_key->Dropped()) {
+                return BRN_ERR_BAD_NODE;
+            }
+            TreeStore* tree = request.database->Tree();
+            if (tree == nullptr) {
+                return BRN_ERR_NO_ROOT;
+            }
+            ImageWriter writer(*tree, segment);
+            result = writer.Write(request.node, request.key_path);
+            length = writer.Length();
+        }
+        if (result != BRN_OK) {
+            return result;
+        }
+        return WriteExportFile(request.path, segment.Base(), length);
+    } catch (...) {
+        return BRN_ERR_EXCEPTION;
+    }
+}
+
+int WriteExportFile(const std::string& path, const uint8_t* image, uint32_t length) {
+    const std::string partial = PartialName(path);
+    int fd = open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return BRN_ERR_EXPORT_FILE;
+    }
+    close(fd);
+    int result = CopyIntoFile(partial, image, length);
+    if (result == BRN_OK && std::rename(partial.c_str(), path.c_str()) != 0) {
+        result = BRN_ERR_EXPORT_FILE;
+    }
+    if (result != BRN_OK) {
+        unlink(partial.c_str());
+    }
+    return result;
+}
+
+}  // namespace brindle

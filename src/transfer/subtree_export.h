@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "keys/common_tree.h"
+#include "keys/main_key_info.h"
+#include "transfer/export_image.h"
+#include "transfer/scratch_segment.h"
+
+namespace brindle {
+
+// How an export names its scratch segment: numbered names let exports of one key run side
+// by side; the single name refuses a second export of the key while one runs.
+enum class SegmentNaming { kNumbered, kSingle };
+
+// One export of a key's subtree to a file, once the key handle has been checked.
+struct ExportRequest {
+    CommonTree* database = nullptr;
+    MainKeyInfo* main_key = nullptr;
+    uint64_t node = 0;
+    std::string key_path;  // stored in the header; see BuildExportKeyPath
+    std::string path;      // the file to write
+    bool overwrite = false;
+    SegmentNaming naming = SegmentNaming::kNumbered;
+    uint32_t capacity = export_image::kScratchCapacity;
+    std::string segment_base = ScratchSegment::kBaseName;
+};
+
+// The full key path of a key: the main-key name, then one backslash and the path below it;
+// a dotted path (MODE_DOTTED) gives one backslash and one cumulative prefix per level
+// instead ("a.b" gives "\a\a.b"), which are the names of those levels.
+std::string BuildExportKeyPath(const std::string& main_key_name, const std::string& path,
+                               uint32_t mode);
+
+// Builds the image in a scratch segment under the main key's read lock and writes it to
+// the file. BRN_OK, or: 47 when the file exists and overwrite is false, 46 and 110 from the
+// segment, 5 when the main key was deleted, the image writer's codes, 49 when the file
+// cannot be written, 1000 when an exception was raised. A failed export leaves no segment
+// and no file behind, and a file it was to replace stays as it was.
+int ExportSubtree(const ExportRequest& request);
+
+// Writes the image to a new file beside `path` and renames it over `path` once complete.
+// BRN_OK or 49 (the new file removed again).
+int WriteExportFile(const std::string& path, const uint8_t* image, uint32_t length);
+
+}  // namespace brindle

@@ -1,0 +1,100 @@
+#include "transfer/subtree_export.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "transfer/scratch_segment.h"
+#include "transfer_test_util.h"
+
+namespace brindle {
+namespace {
+
+using testing_transfer::Database;
+
+const std::string kBase = "brindle_test_segment_" + std::to_string(getpid());
+
+bool SegmentExists(const std::string& name) {
+    int fd = shm_open(("/" + name).c_str(), O_RDONLY, 0);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return fd >= 0;
+}
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(ScratchSegmentTest, NamesHeldElsewhereAreSkippedOrRefused) {
+    std::vector<std::unique_ptr<vell::FileMapping>> held;
+    auto hold = [&](const std::string& name) {
+        held.push_back(std::make_unique<vell::FileMapping>(name));
+        ASSERT_TRUE(held.back()->Create(4096, 0, 0x28));
+    };
+    hold(kBase + "_-7_1");
+    hold(kBase + "_-7_2");
+    hold(kBase + "_-7");
+    {
+        ScratchSegment segment(4096, kBase);
+        ASSERT_EQ(segment.ClaimNumbered(-7), BRN_OK);
+        EXPECT_EQ(segment.Name(), kBase + "_-7_3");
+        EXPECT_TRUE(segment.Reserve(4096));
+        EXPECT_FALSE(segment.Reserve(4097));
+        ScratchSegment single(4096, kBase);
+        EXPECT_EQ(single.ClaimSingle(-7), BRN_ERR_NO_SEGMENT_NAME);
+    }
+    EXPECT_FALSE(SegmentExists(kBase + "_-7_3"));
+    for (int attempt = 3; attempt <= ScratchSegment::kMaxTries; ++attempt) {
+        hold(kBase + "_-7_" + std::to_string(attempt));
+    }
+    ScratchSegment segment(4096, kBase);
+    EXPECT_EQ(segment.ClaimNumbered(-7), BRN_ERR_NO_SEGMENT_NAME);
+}
+
+TEST(SubtreeExportTest, FailedExportsLeaveNoSegmentAndNoFile) {
+    Database db;
+    const uint64_t key = db.MainKey("M");
+    db.Property(key, "p", vell::VariableData("value"));
+    ExportRequest request;
+    request.database = db.tree.get();
+    request.main_key = db.tree->FindMainKey("M");
+    request.node = key;
+    request.key_path = "M";
+    request.path = db.dir.File("out");
+    request.segment_base = kBase;
+    ASSERT_EQ(ExportSubtree(request), BRN_OK);
+    const std::vector<uint8_t> expected = db.Image(key, "M");
+    EXPECT_EQ(Contents(request.path), std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(ExportSubtree(request), BRN_ERR_FILE_EXISTS);
+
+    std::ofstream(request.path) << "an earlier export";
+    request.overwrite = true;
+    request.capacity = static_cast<uint32_t>(expected.size() - 1);
+    EXPECT_EQ(ExportSubtree(request), BRN_ERR_IMAGE_TOO_LARGE);
+    EXPECT_EQ(Contents(request.path), "an earlier export");
+    request.path = db.dir.File("missing/out");
+    request.capacity = export_image::kScratchCapacity;
+    EXPECT_EQ(ExportSubtree(request), BRN_ERR_EXPORT_FILE);
+    request.path = db.dir.path().string();  // a directory cannot be replaced
+    EXPECT_EQ(ExportSubtree(request), BRN_ERR_EXPORT_FILE);
+
+    EXPECT_FALSE(SegmentExists(kBase + "_" + std::to_string(key) + "_1"));
+    size_t files = 0;
+    for (auto& entry : std::filesystem::directory_iterator(db.dir.path())) {
+        files += entry.path().filename().string().rfind("out", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(files, 1u);  // no partial file beside the export
+}
+
+}  // namespace
+}  // namespace brindle
