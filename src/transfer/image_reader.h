@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "vell/variable_data.h"
+
+namespace brindle {
+
+// Reading an export image that came from outside: every length and offset is checked
+// against the image before a byte is read, every loop advances by at least one record or
+// entry, and nesting is followed without recursion. Results are BRN_ codes: 40 for a record
+// or block that is malformed or runs past the image, 41 for a wrong header size or a block
+// whose length word does not match, 1000 for a property that cannot be decoded, 110 when
+// memory for a decoded property cannot be had.
+
+// Checks the header words and the checksum, then reads the key path. BRN_OK, or 40 (too
+// short, length word), 41 (header size), 113 (version), 112 (checksum), 42 (empty path).
+int CheckImageHeader(const uint8_t* image, uint64_t size, std::string& key_path);
+
+// One node record of the record area.
+struct NodeRecordView {
+    uint64_t offset = 0;  // of its header in the image
+    uint32_t flags = 0;
+    uint32_t id = 0;
+    uint32_t parent = 0;
+    std::string_view name;
+    const uint8_t* block = nullptr;
+    uint32_t block_length = 0;
+    uint64_t end = 0;  // offset of the byte after its property block
+};
+
+// Reads the root record (the first of the record area): 41 for a wrong header size, 40 when
+// it is not marked as the root, has ids other than 0, or does not fit.
+int ReadRootRecord(const uint8_t* image, uint64_t size, NodeRecordView& root);
+
+// Called for each record below the root in depth-first order, with the token the call for
+// its parent handed out (the root's token for the root's children); sets the token of the
+// record's own children. A result other than BRN_OK stops the walk and is returned.
+using RecordVisitor =
+    std::function<int(uint64_t parent_token, const NodeRecordView& record, uint64_t& token)>;
+
+// Walks the records of the root's subtree that start right after the root record.
+int WalkChildren(const uint8_t* image, uint64_t size, const NodeRecordView& root,
+                 uint64_t root_token, const RecordVisitor& visit);
+
+// One decoded property: its stored record, as it stands in the image, and its name and
+// value.
+struct PropertyEntry {
+    const uint8_t* record = nullptr;
+    uint32_t length = 0;
+    std::string name;
+    vell::VariableData value;
+};
+
+// Checks a property block and decodes each of its entries in turn, handing each to `use`.
+// A property must carry a name of 1 to 255 characters, as every stored property does.
+int ForEachProperty(const uint8_t* block, uint32_t length,
+                    const std::function<int(const PropertyEntry&)>& use);
+
+// Key and property names as the stores hold them: 1 to 255 characters.
+bool IsStorableName(std::string_view name);
+
+}  // namespace brindle
