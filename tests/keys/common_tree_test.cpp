@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -71,21 +76,33 @@ TEST(CommonTreeTest, MainKeysAreListedInByteOrderAndKeepTheirFlagsAcrossReopen) 
     EXPECT_EQ(db.Problems(), "");
 }
 
-TEST(CommonTreeTest, OpenFailsWithoutUsablePoolAndSaysWhy) {
+TEST(CommonTreeTest, OpenFailsWithoutUsablePoolAndLogsWhy) {
     CommonTree tree;
     EXPECT_FALSE(tree.Open(nullptr));
 
+    // The daily log lives under the installation path, named by the registry stand-in.
     testsupport::TempDir dir;
+    const std::string registry = dir.File("registry");
+    std::ofstream(registry) << "InstallPath=" << dir.path().string() << "\n";
+    setenv("VELMORA_REGISTRY", registry.c_str(), 1);
     ConfigRecord config;
     config.dataPath = dir.File("missing/db");
     vell::OutputCapture capture;  // the pool's own diagnostics
     CommonTree unopenable;
     EXPECT_FALSE(unopenable.Open(&config));
+    unsetenv("VELMORA_REGISTRY");
     EXPECT_EQ(unopenable.Config(), nullptr);
     EXPECT_EQ(unopenable.Root(), 0u);
     MainKeyInfo* record = nullptr;
     uint64_t node = 0;
     EXPECT_EQ(OpenKey(unopenable, "a", "", record, node, MODE_CREATE), BRN_ERR_NO_ROOT);
+
+    std::string logged;
+    for (auto& entry : std::filesystem::directory_iterator(dir.path() / "log")) {
+        std::ifstream file(entry.path());
+        logged.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(logged.find("\tInit CommonTree pool failed\n"), std::string::npos) << logged;
 }
 
 TEST(CommonTreeTest, MainKeyChangesFollowTheConfiguration) {
