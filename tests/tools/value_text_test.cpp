@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "brindle/base64.h"
@@ -86,9 +85,7 @@ TEST(Base64, DecodesOnlyTheCanonicalSpelling) {
     const unsigned char bytes[] = {0xDE, 0xAD, 0xBE, 0xEF, 0x00};
     for (std::size_t length = 0; length <= sizeof bytes; ++length) {
         const std::string text = Base64Encode(bytes, length);
-        const std::vector<unsigned char> back = Base64Decode(text);
-        ASSERT_EQ(back.size(), length);
-        EXPECT_EQ(std::memcmp(back.data(), bytes, length), 0);
+        EXPECT_EQ(Base64Decode(text), std::vector<unsigned char>(bytes, bytes + length));
     }
     // Wrong length, a character outside the alphabet, padding in the middle, whitespace, and
     // a last group with stray low bits ("AB==" would decode like "AA==").

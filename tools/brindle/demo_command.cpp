@@ -138,7 +138,7 @@ void RunDemo(ToolContext& context) {
     if (problems != 0) {
         throw ToolError("the check found " + std::to_string(problems) + " problem(s)");
     }
-    out << "\nDone. Try: build-demo/tools/brindle --db " << path << " tree --props\n";
+    out << "\nDone. Look around with: brindle --db " << path << " tree --props\n";
 }
 
 }  // namespace

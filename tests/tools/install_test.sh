@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs a build into a scratch prefix and builds the example host program against the
+# installed package the two ways a host would: find_package(Brindle) and pkg-config. Both
+# hosts must run, and so must the installed tool.
+#   install_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER
+set -euo pipefail
+build=$1
+source=$2
+cxx=$3
+
+scratch_root=${BRINDLE_TEST_TMP:-${TMPDIR:-/tmp}}
+mkdir -p "$scratch_root"
+work=$(mktemp -d "$scratch_root/install-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+host_source=$source/examples/host_example.cpp
+
+step() { echo "== $*"; }
+
+step "install into $prefix"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+for file in include/brindle.h include/vell/variable_data.h bin/brindle; do
+    test -e "$prefix/$file" || { echo "not installed: $file" >&2; exit 1; }
+done
+library=$(find "$prefix" -name 'libbrindle.so.*.*' | head -n 1)
+soname=$(objdump -p "$library" | awk '/SONAME/ {print $2}')
+test -e "$(dirname "$library")/$soname" || { echo "no SONAME link $soname" >&2; exit 1; }
+
+step "the installed tool runs against the installed library"
+"$prefix/bin/brindle" --db "$work/tool/db" mkkey App
+"$prefix/bin/brindle" --db "$work/tool/db" set App answer 42 --type int
+test "$("$prefix/bin/brindle" --db "$work/tool/db" get App answer)" = 42
+
+step "host built with find_package(Brindle)"
+mkdir -p "$work/cmake-host"
+cat >"$work/cmake-host/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(host LANGUAGES CXX)
+find_package(Brindle 0.1 REQUIRED)
+add_executable(host_example "$host_source")
+target_link_libraries(host_example PRIVATE Brindle::brindle)
+CMAKE
+cmake -S "$work/cmake-host" -B "$work/cmake-host/build" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_COMPILER="$cxx" >"$work/cmake-host.log"
+cmake --build "$work/cmake-host/build" >>"$work/cmake-host.log"
+(cd "$work/cmake-host" && ./build/host_example "$work/cmake-host/db")
+
+step "host built with pkg-config"
+command -v pkg-config >/dev/null || { echo "pkg-config is not installed" >&2; exit 1; }
+pc_dir=$(dirname "$(find "$prefix" -name brindle.pc | head -n 1)")
+export PKG_CONFIG_PATH=$pc_dir
+libdir=$(pkg-config --variable=libdir brindle)
+# shellcheck disable=SC2046  # the flags are meant to split into words
+"$cxx" -std=c++20 "$host_source" -o "$work/host_pc" $(pkg-config --cflags --libs brindle) \
+    -Wl,-rpath,"$libdir"
+(cd "$work" && ./host_pc "$work/pc-host-db")
+
+step "ok"
