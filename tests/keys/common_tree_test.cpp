@@ -1,98 +1,222 @@
 #include "keys/common_tree.h"
 
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "brindle.h"
-#include "key_test_util.h"
 #include "keys/key_operations.h"
 #include "keys/open_key.h"
+#include "support/temp_dir.h"
+#include "tree/tree_verifier.h"
 #include "vell/endian.h"
 #include "vell/output.h"
 
 namespace brindle {
 namespace {
 
-using testing_keys::TestTree;
+using Names = std::vector<std::string>;
 
-// Names listed by GetAllMainKeys, checking the block's header on the way.
-std::vector<std::string> ListedMainKeys(CommonTree& tree) {
-    vell::MemCache buffer(4);  // too small on purpose: the call must grow it
-    uint32_t length = 0;
-    uint32_t count = 0;
-    EXPECT_EQ(tree.GetAllMainKeys(buffer, length, count), BRN_OK);
-    EXPECT_EQ(vell::LoadU32(buffer.Data()), length);
-    EXPECT_EQ(vell::LoadU32(buffer.Data() + 4), count);
-    std::vector<std::string> names;
-    const char* at = reinterpret_cast<const char*>(buffer.Data() + 8);
-    for (uint32_t i = 0; i < count; ++i) {
-        names.emplace_back(at);
-        at += names.back().size() + 1;
+// A database object on a fresh directory; the configuration may change between opens.
+struct TestTree {
+    TestTree() {
+        config.dataPath = dir.File("db");
+        config.bufferInitial = 16;
+        Reopen();
     }
-    EXPECT_EQ(at, reinterpret_cast<const char*>(buffer.Data() + length));
-    return names;
-}
+    void Reopen() {
+        tree.reset();
+        tree = std::make_unique<CommonTree>();
+        ASSERT_TRUE(tree->Open(&config));
+    }
+    int Open(const std::string& main_key, const std::string& path, uint32_t mode) {
+        record = nullptr;
+        node = 0;
+        return OpenKey(*tree, main_key, path, record, node, mode);
+    }
+    MainKeyInfo* Main(const std::string& name) { return tree->FindMainKey(name); }
+    // Names from GetAllMainKeys, through a buffer too small at first.
+    Names Listed() {
+        vell::MemCache buffer(4);
+        uint32_t length = 0;
+        uint32_t count = 0;
+        EXPECT_EQ(tree->GetAllMainKeys(buffer, length, count), BRN_OK);
+        EXPECT_EQ(vell::LoadU32(buffer.Data()), length);
+        Names names;
+        for (uint32_t at = 8; names.size() < count; at += names.back().size() + 1) {
+            names.emplace_back(reinterpret_cast<const char*>(buffer.Data() + at));
+        }
+        return names;
+    }
+    std::string Problems() { return TreeVerifier::Verify(*tree->Pool()).Text(); }
 
-int Create(CommonTree& tree, const std::string& name, uint32_t mode = MODE_CREATE) {
+    vell::OutputCapture quiet;  // the pool reports creating new files
+    testsupport::TempDir dir;
+    ConfigRecord config;
+    std::unique_ptr<CommonTree> tree;
     MainKeyInfo* record = nullptr;
     uint64_t node = 0;
-    return OpenKey(tree, name, "", record, node, mode);
-}
+};
 
 TEST(CommonTreeTest, MainKeysAreListedInByteOrderAndKeepTheirFlagsAcrossReopen) {
     TestTree db;
-    db.Reopen();
-    EXPECT_TRUE(ListedMainKeys(*db.tree).empty());
-
+    EXPECT_TRUE(db.Listed().empty());
     for (const char* name : {"b", "a", "B"}) {
-        ASSERT_EQ(Create(*db.tree, name), BRN_OK);
+        ASSERT_EQ(db.Open(name, "ignored", MODE_CREATE | MODE_OPEN), BRN_OK);
+        EXPECT_EQ(db.node, db.Main(name)->node);  // create stands on the new node
     }
-    ASSERT_EQ(Create(*db.tree, "hidden", MODE_CREATE | MODE_HIDDEN), BRN_OK);
-    ASSERT_EQ(Create(*db.tree, "locked", MODE_CREATE | MODE_READONLY), BRN_OK);
-    const std::vector<std::string> visible = {"B", "a", "b", "locked"};
-    EXPECT_EQ(ListedMainKeys(*db.tree), visible);
+    ASSERT_EQ(db.Open("hidden", "", MODE_CREATE | MODE_HIDDEN), BRN_OK);
+    ASSERT_EQ(db.Open("locked", "", MODE_CREATE | MODE_READONLY), BRN_OK);
+    EXPECT_EQ(db.Listed(), (Names{"B", "a", "b", "locked"}));
 
     db.Reopen();
-    EXPECT_EQ(ListedMainKeys(*db.tree), visible);
-    ASSERT_NE(db.tree->FindMainKey("hidden"), nullptr);
-    EXPECT_TRUE(db.tree->FindMainKey("hidden")->Hidden());
-    EXPECT_TRUE(db.tree->FindMainKey("locked")->ReadOnly());
-    EXPECT_FALSE(db.tree->FindMainKey("a")->ReadOnly());
-    EXPECT_EQ(db.tree->FindMainKey("A"), nullptr);  // names are case-sensitive
+    EXPECT_EQ(db.Listed(), (Names{"B", "a", "b", "locked"}));
+    EXPECT_TRUE(db.Main("hidden")->Hidden());
+    EXPECT_TRUE(db.Main("locked")->ReadOnly());
+    EXPECT_EQ(db.Main("A"), nullptr);
 
     db.config.listHiddenMainKeys = true;
     db.config.ignoreReadOnly = true;
     db.Reopen();
-    EXPECT_EQ(ListedMainKeys(*db.tree),
-              (std::vector<std::string>{"B", "a", "b", "hidden", "locked"}));
-    EXPECT_FALSE(db.tree->FindMainKey("locked")->ReadOnly());
+    EXPECT_EQ(db.Listed(), (Names{"B", "a", "b", "hidden", "locked"}));
+    EXPECT_FALSE(db.Main("locked")->ReadOnly());
     EXPECT_EQ(db.Problems(), "");
+}
+
+TEST(CommonTreeTest, MainKeyChangesFollowTheConfiguration) {
+    TestTree db;
+    ASSERT_EQ(db.Open("a", "", MODE_CREATE), BRN_OK);
+    EXPECT_EQ(db.Open("ZRDM_SYSTEMNKEY", "", MODE_CREATE), BRN_ERR_RESERVED_MAIN_KEY);
+    EXPECT_EQ(db.Open("a", "", MODE_DELETE), BRN_ERR_MAIN_KEY_DELETE_DENIED);
+    db.config.allowMainKeyChange = false;
+    EXPECT_EQ(db.Open("c", "", MODE_CREATE), BRN_ERR_MAIN_KEY_CHANGE_DENIED);
+    EXPECT_EQ(db.Open("a", "z", MODE_RENAME), BRN_ERR_MAIN_KEY_CHANGE_DENIED);
+    db.config.allowMainKeyChange = true;
+    db.config.allowSystemMainKey = true;
+    EXPECT_EQ(db.Open("ZRDM_SYSTEMNKEY", "", MODE_CREATE), BRN_OK);
+    db.config.allowSystemMainKey = false;
+    EXPECT_EQ(db.Open("ZRDM_SYSTEMNKEY", "s", MODE_RENAME), BRN_ERR_RESERVED_MAIN_KEY);
+    EXPECT_EQ(db.Listed(), (Names{"ZRDM_SYSTEMNKEY", "a"}));
+}
+
+TEST(CommonTreeTest, RenameMovesTheTableEntryAndMayTakeOverAnother) {
+    TestTree db;
+    ASSERT_EQ(db.Open("a", "", MODE_CREATE), BRN_OK);
+    ASSERT_EQ(db.Open("b", "", MODE_CREATE), BRN_OK);
+    MainKeyInfo* a = db.Main("a");
+    MainKeyInfo* b = db.Main("b");
+    ASSERT_EQ(db.Open("a", "z", MODE_RENAME | MODE_DELETE | MODE_OPEN), BRN_OK);  // rename wins
+    EXPECT_EQ(db.record, a);
+    EXPECT_EQ(db.node, 0u);
+    EXPECT_EQ(db.Listed(), (Names{"b", "z"}));
+    EXPECT_EQ(db.Open("z", "", MODE_RENAME), BRN_ERR_EMPTY_NAME);
+    // The new name is not compared with the others: it takes over b's entry, while b's
+    // record stays alive for the handles that point to it.
+    ASSERT_EQ(db.Open("z", "b", MODE_RENAME), BRN_OK);
+    EXPECT_EQ(db.Main("b"), a);
+    EXPECT_FALSE(b->Dropped());
+    EXPECT_EQ(db.Problems(), "");
+}
+
+TEST(CommonTreeTest, DeletedMainKeyLeavesItsHandlesSafe) {
+    TestTree db;
+    db.config.denyMainKeyDelete = false;
+    for (const char* name : {"a", "b", "c"}) {
+        ASSERT_EQ(db.Open(name, "", MODE_CREATE), BRN_OK);
+    }
+    MainKeyInfo* b = db.Main("b");
+    std::string kid = "kid";
+    ASSERT_EQ(KeyOperations(*db.tree, b, b->node).AppendSubKey(kid), BRN_OK);
+    ASSERT_EQ(db.Open("b", "kid", MODE_OPEN), BRN_OK);
+    KeyOperations stale(*db.tree, b, db.node);
+
+    ASSERT_EQ(db.Open("b", "", MODE_DELETE), BRN_OK);
+    EXPECT_EQ(db.record, nullptr);
+    EXPECT_TRUE(b->Dropped());
+    EXPECT_EQ(db.Listed(), (Names{"a", "c"}));
+    EXPECT_EQ(db.Problems(), "");
+    // Handles opened before refuse work instead of touching freed pages.
+    std::string name = "x";
+    EXPECT_EQ(stale.AppendSubKey(name), BRN_ERR_BAD_NODE);
+    EXPECT_EQ(stale.DeleteProperty("p"), BRN_ERR_BAD_NODE);
+    EXPECT_EQ(KeyOperations(*db.tree, b, b->node).DeleteKey(), BRN_ERR_BAD_NODE);
+
+    // Through a handle on its own node a main key leaves the table too.
+    MainKeyInfo* c = db.Main("c");
+    EXPECT_EQ(KeyOperations(*db.tree, c, c->node).DeleteKey(), BRN_OK);
+    EXPECT_EQ(db.Listed(), (Names{"a"}));
+    db.Reopen();
+    EXPECT_EQ(db.Listed(), (Names{"a"}));
+    EXPECT_EQ(db.Problems(), "");
+}
+
+TEST(CommonTreeTest, PathsResolveLevelByLevel) {
+    TestTree db;
+    ASSERT_EQ(db.Open("m", "", MODE_CREATE), BRN_OK);
+    MainKeyInfo* m = db.Main("m");
+    auto child = [&](uint64_t parent, std::string name) {
+        EXPECT_EQ(KeyOperations(*db.tree, m, parent).AppendSubKey(name), BRN_OK);
+        uint64_t node = 0;
+        EXPECT_TRUE(db.tree->Tree()->GetSubNodeIndex(parent, name, node));
+        return node;
+    };
+    const uint64_t a = child(m->node, "a");
+    const uint64_t b = child(a, "b");
+    const uint64_t slash_a = child(m->node, "\\a");
+    const uint64_t literal = child(m->node, "a\\b");
+    const uint64_t x1 = child(child(m->node, "x"), "x.1");
+    const uint64_t x12 = child(x1, "x.1.2");
+    std::string generated;  // below x.1 a generated name continues its dotted name
+    ASSERT_EQ(KeyOperations(*db.tree, m, x1).AppendSubKey(generated), BRN_OK);
+    EXPECT_EQ(generated, "x.1.1");
+
+    struct Case {
+        const char* path;
+        uint32_t mode;
+        uint64_t node;  // 0: not found (14)
+    };
+    const Case cases[] = {
+        {"", MODE_OPEN, m->node},
+        {"a\\b", MODE_OPEN, b},
+        {"a\\b\\", MODE_OPEN, 0},  // an empty last level
+        {"a\\\\b", MODE_OPEN, 0},  // an empty middle level
+        {"\\a", MODE_OPEN, slash_a},
+        {"A", MODE_OPEN, 0},
+        {"a\\b", MODE_OPEN | MODE_CHILD, literal},
+        {"x.1.2", MODE_OPEN | MODE_DOTTED, x12},
+        {"x.1.2", MODE_OPEN, 0},
+        {"x\\x.1\\x.1.2", MODE_OPEN, x12},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(db.Open("m", c.path, c.mode), c.node != 0 ? BRN_OK : BRN_ERR_KEY_NOT_FOUND)
+            << c.path;
+        EXPECT_EQ(db.node, c.node) << c.path;
+    }
+    EXPECT_EQ(db.Open("m", "", MODE_CHILD | MODE_DOTTED), BRN_ERR_NO_OPERATION);
+    EXPECT_EQ(db.Open("none", "", MODE_OPEN | MODE_DELETE), BRN_ERR_MAIN_KEY_NOT_FOUND);
+    EXPECT_EQ(db.Open("m", "", MODE_CREATE | MODE_OPEN), BRN_ERR_KEY_EXISTS);
 }
 
 TEST(CommonTreeTest, OpenFailsWithoutUsablePoolAndLogsWhy) {
     CommonTree tree;
     EXPECT_FALSE(tree.Open(nullptr));
-
-    // The daily log lives under the installation path, named by the registry stand-in.
-    testsupport::TempDir dir;
+    testsupport::TempDir dir;  // the daily log lives under the installation path
     const std::string registry = dir.File("registry");
     std::ofstream(registry) << "InstallPath=" << dir.path().string() << "\n";
     setenv("VELMORA_REGISTRY", registry.c_str(), 1);
     ConfigRecord config;
     config.dataPath = dir.File("missing/db");
-    vell::OutputCapture capture;  // the pool's own diagnostics
+    vell::OutputCapture quiet;
     CommonTree unopenable;
     EXPECT_FALSE(unopenable.Open(&config));
     unsetenv("VELMORA_REGISTRY");
     EXPECT_EQ(unopenable.Config(), nullptr);
-    EXPECT_EQ(unopenable.Root(), 0u);
     MainKeyInfo* record = nullptr;
     uint64_t node = 0;
     EXPECT_EQ(OpenKey(unopenable, "a", "", record, node, MODE_CREATE), BRN_ERR_NO_ROOT);
@@ -103,103 +227,6 @@ TEST(CommonTreeTest, OpenFailsWithoutUsablePoolAndLogsWhy) {
         logged.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
     EXPECT_NE(logged.find("\tInit CommonTree pool failed\n"), std::string::npos) << logged;
-}
-
-TEST(CommonTreeTest, MainKeyChangesFollowTheConfiguration) {
-    TestTree db;
-    db.Reopen();
-    ASSERT_EQ(Create(*db.tree, "a"), BRN_OK);
-    MainKeyInfo* record = nullptr;
-    uint64_t node = 0;
-
-    EXPECT_EQ(Create(*db.tree, "ZRDM_SYSTEMNKEY"), BRN_ERR_RESERVED_MAIN_KEY);
-    EXPECT_EQ(OpenKey(*db.tree, "a", "", record, node, MODE_DELETE),
-              BRN_ERR_MAIN_KEY_DELETE_DENIED);
-
-    db.config.allowMainKeyChange = false;
-    EXPECT_EQ(Create(*db.tree, "c"), BRN_ERR_MAIN_KEY_CHANGE_DENIED);
-    EXPECT_EQ(OpenKey(*db.tree, "a", "z", record, node, MODE_RENAME),
-              BRN_ERR_MAIN_KEY_CHANGE_DENIED);
-
-    db.config.allowMainKeyChange = true;
-    db.config.allowSystemMainKey = true;
-    EXPECT_EQ(Create(*db.tree, "ZRDM_SYSTEMNKEY"), BRN_OK);
-    db.config.allowSystemMainKey = false;
-    EXPECT_EQ(OpenKey(*db.tree, "ZRDM_SYSTEMNKEY", "s", record, node, MODE_RENAME),
-              BRN_ERR_RESERVED_MAIN_KEY);
-    EXPECT_EQ(ListedMainKeys(*db.tree), (std::vector<std::string>{"ZRDM_SYSTEMNKEY", "a"}));
-}
-
-TEST(CommonTreeTest, RenamedMainKeyMovesInTheTableAndOnDisk) {
-    TestTree db;
-    db.Reopen();
-    ASSERT_EQ(Create(*db.tree, "a"), BRN_OK);
-    ASSERT_EQ(Create(*db.tree, "b"), BRN_OK);
-    MainKeyInfo* a = db.tree->FindMainKey("a");
-    MainKeyInfo* b = db.tree->FindMainKey("b");
-
-    MainKeyInfo* record = nullptr;
-    uint64_t node = 0;
-    ASSERT_EQ(OpenKey(*db.tree, "a", "z", record, node, MODE_RENAME), BRN_OK);
-    EXPECT_EQ(record, a);
-    EXPECT_EQ(node, 0u);  // a rename leaves no node behind
-    EXPECT_EQ(db.tree->FindMainKey("a"), nullptr);
-    EXPECT_EQ(db.tree->FindMainKey("z"), a);
-    EXPECT_EQ(a->name, "z");
-    EXPECT_EQ(OpenKey(*db.tree, "z", "", record, node, MODE_RENAME), BRN_ERR_EMPTY_NAME);
-
-    // Renaming onto an existing name takes over its table entry; the other record stays
-    // alive for the handles that point to it.
-    ASSERT_EQ(OpenKey(*db.tree, "z", "b", record, node, MODE_RENAME), BRN_OK);
-    EXPECT_EQ(db.tree->FindMainKey("b"), a);
-    EXPECT_FALSE(b->Dropped());
-    EXPECT_EQ(ListedMainKeys(*db.tree), (std::vector<std::string>{"b"}));
-    EXPECT_EQ(db.Problems(), "");
-
-    const uint64_t later_node = b->node;
-    db.Reopen();  // both nodes are named b now; the later child of the root wins the table
-    EXPECT_EQ(ListedMainKeys(*db.tree), (std::vector<std::string>{"b"}));
-    EXPECT_EQ(db.tree->FindMainKey("b")->node, later_node);
-}
-
-TEST(CommonTreeTest, DeletedMainKeyLeavesItsHandlesSafe) {
-    TestTree db;
-    db.config.denyMainKeyDelete = false;
-    db.Reopen();
-    for (const char* name : {"a", "b", "c"}) {
-        ASSERT_EQ(Create(*db.tree, name), BRN_OK);
-    }
-    MainKeyInfo* b = db.tree->FindMainKey("b");
-    std::string child = "kid";
-    ASSERT_EQ(KeyOperations(*db.tree, b, b->node).AppendSubKey(child), BRN_OK);
-    MainKeyInfo* record = nullptr;
-    uint64_t kid = 0;
-    ASSERT_EQ(OpenKey(*db.tree, "b", "kid", record, kid, MODE_OPEN), BRN_OK);
-
-    MainKeyInfo* out = nullptr;
-    uint64_t node = 0;
-    ASSERT_EQ(OpenKey(*db.tree, "b", "", out, node, MODE_DELETE), BRN_OK);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_TRUE(b->Dropped());
-    EXPECT_EQ(db.tree->FindMainKey("b"), nullptr);
-    EXPECT_EQ(ListedMainKeys(*db.tree), (std::vector<std::string>{"a", "c"}));
-    EXPECT_EQ(db.Problems(), "");
-
-    // A handle opened before the deletion refuses work instead of touching freed pages.
-    KeyOperations stale(*db.tree, b, kid);
-    std::string name = "x";
-    EXPECT_EQ(stale.AppendSubKey(name), BRN_ERR_BAD_NODE);
-    EXPECT_EQ(stale.DeleteProperty("p"), BRN_ERR_BAD_NODE);
-    EXPECT_EQ(stale.DeleteKey(), BRN_ERR_BAD_NODE);
-    EXPECT_EQ(KeyOperations(*db.tree, b, b->node).DeleteKey(), BRN_ERR_BAD_NODE);
-
-    // Deleting a main key through a handle on its own node drops it from the table too.
-    MainKeyInfo* c = db.tree->FindMainKey("c");
-    EXPECT_EQ(KeyOperations(*db.tree, c, c->node).DeleteKey(), BRN_OK);
-    EXPECT_EQ(ListedMainKeys(*db.tree), (std::vector<std::string>{"a"}));
-    EXPECT_EQ(db.Problems(), "");
-    db.Reopen();
-    EXPECT_EQ(ListedMainKeys(*db.tree), (std::vector<std::string>{"a"}));
 }
 
 }  // namespace
