@@ -2,6 +2,7 @@
 // and deleting keys.
 
 #include <cstdio>
+#include <cstring>
 #include <list>
 #include <memory>
 #include <new>
