@@ -6,7 +6,7 @@
 #include "brindle/commands.h"
 #include "brindle/database.h"
 #include "brindle/dump_reader.h"
-#include "brindle/inspect.h"
+#include "brindle/integrity.h"
 #include "brindle/json_codec.h"
 #include "brindle/tool_error.h"
 #include "brindle/tree_printer.h"

@@ -1,4 +1,4 @@
-#include "brindle/inspect.h"
+#include "brindle/integrity.h"
 
 #include <filesystem>
 

@@ -1,5 +1,5 @@
 #include "brindle/commands.h"
-#include "brindle/inspect.h"
+#include "brindle/integrity.h"
 
 namespace brindle::tool {
 
