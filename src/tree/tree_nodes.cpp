@@ -39,11 +39,8 @@ int TreeStore::ReadName(PinnedPage& node, std::string& name) {
 }
 
 int TreeStore::GetNodeName(uint64_t node, std::string& name) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     PinnedPage page(pool_, node, "Data format error -- GetNodeName");
     return ReadName(page, name);
@@ -153,11 +150,8 @@ int TreeStore::GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node, vel
         return kTreeNoMainKey;
     }
     vell::ReadGuard lock(*key_lock);
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     std::vector<std::pair<uint64_t, std::string>> children;
     GetSubNodes(node, children);
@@ -181,11 +175,8 @@ int TreeStore::GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node, vel
 }
 
 int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     if (name.empty()) {
         return kTreeEmptyName;
@@ -214,11 +205,8 @@ int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
 
 int TreeStore::NextSubNodeName(vell::ReadWriteLock* key_lock, uint64_t key_node, uint64_t node,
                                std::string& name) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     if (key_lock == nullptr) {
         return kTreeNoMainKey;
@@ -292,11 +280,8 @@ void TreeStore::UnlinkFromParent(PinnedPage& node, const NodeRecord& record) {
 }
 
 int TreeStore::DeleteNode(uint64_t node) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     PinnedPage page(pool_, node, "Data format error -- DeleteNode");
     NodeRecord record = page->ReadNode();

@@ -112,11 +112,8 @@ bool TreeStore::AppendNodeRecord(uint64_t node, const uint8_t* data, uint32_t le
 
 int TreeStore::InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* data,
                                 uint32_t length) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     if (before.page == 0) {
         return kTreeNotFound;
@@ -201,11 +198,8 @@ bool TreeStore::FindNodeProperty(uint64_t node, const std::string& name, RecordP
 }
 
 int TreeStore::GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer, uint32_t& length) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     if (position.page == 0) {
         return kTreeNotFound;
@@ -234,11 +228,8 @@ int TreeStore::GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer,
 
 int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t& total,
                                  RecordsForm form) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     const uint32_t header_size = form == RecordsForm::kListing24 ? 24 : 8;
     if (buffer.Size() < header_size && !buffer.Allocate(1048576)) {
@@ -292,11 +283,8 @@ int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t
 }
 
 int TreeStore::DeleteNodeProperty(uint64_t node, RecordPos position) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     if (position.page == 0) {
         return kTreeNotFound;
@@ -395,11 +383,8 @@ int TreeStore::DeleteNodeProperty(uint64_t node, RecordPos position) {
 }
 
 int TreeStore::DeleteNodePropertyByName(uint64_t node, const std::string& name) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     if (name.empty()) {
         return kTreeEmptyPropertyName;
@@ -413,11 +398,8 @@ int TreeStore::DeleteNodePropertyByName(uint64_t node, const std::string& name) 
 
 int TreeStore::ReplaceNodeProperty(uint64_t node, const std::string& name, const uint8_t* data,
                                    uint32_t length) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     RecordPos position;
     if (!FindNodeProperty(node, name, position)) {
@@ -432,11 +414,8 @@ int TreeStore::ReplaceNodeProperty(uint64_t node, const std::string& name, const
 
 int TreeStore::EditNodeProperty(uint64_t node, const std::string& name,
                                 const vell::VariableData& value) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     const char* failed = "Get binary data failed -- EditNodeProperty";
     NamedValue property(name, value);
@@ -456,11 +435,8 @@ int TreeStore::EditNodeProperty(uint64_t node, const std::string& name,
 
 int TreeStore::GetNodePropertyByName(uint64_t node, const std::string& name, uint8_t* buffer,
                                      uint32_t& length) {
-    if (!TreeOpen()) {
-        return kTreeNoRoot;
-    }
-    if (node == 0) {
-        return kTreeBadNode;
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
     }
     RecordPos position;
     if (!FindNodeProperty(node, name, position)) {

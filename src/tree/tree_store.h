@@ -108,6 +108,10 @@ public:
 
 private:
     bool TreeOpen() const { return root_page_ > 0; }
+    // kTreeOk, or the code for a missing tree (11) or a missing node (5).
+    int CheckNode(uint64_t node) const {
+        return !TreeOpen() ? kTreeNoRoot : node == 0 ? kTreeBadNode : kTreeOk;
+    }
     // Pins the page where the node's next record goes, taking a new continuation page when
     // the tail has no room for a header. Never chooses a page whose data runs on.
     std::unique_ptr<PinnedPage> PlaceRecord(PinnedPage& node, uint64_t& new_page);
