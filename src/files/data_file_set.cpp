@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "vell/file_system.h"
 #include "vell/output.h"
 
 namespace brindle {
@@ -30,14 +31,15 @@ std::string DataFileSet::FileName(const std::string& base_name, int file) {
 // Opens (or exclusively creates) one file and takes its exclusive lock; -1 with errno set
 // when either fails.
 int DataFileSet::OpenOne(const std::string& name, bool create) {
+    vell::FileSystem& fs = vell::FileSystem::Current();
     int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0);
-    int fd = ::open(name.c_str(), flags, 0644);
+    int fd = fs.Open(name, flags, 0644);
     if (fd < 0) {
         return -1;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fs.Lock(fd, LOCK_EX | LOCK_NB) != 0) {
         int error = errno;
-        ::close(fd);
+        fs.Close(fd);
         errno = error;
         return -1;
     }
@@ -74,7 +76,7 @@ bool DataFileSet::Read(void* buffer, uint32_t length, int file, uint32_t positio
         return false;
     }
     vell::ScopedLock lock(slots_[file].lock);
-    ssize_t got = ::pread(slots_[file].fd, buffer, length, static_cast<off_t>(position));
+    ssize_t got = vell::FileSystem::Current().PRead(slots_[file].fd, buffer, length, static_cast<off_t>(position));
     if (got == static_cast<ssize_t>(length)) {
         return true;
     }
@@ -95,7 +97,8 @@ bool DataFileSet::Write(const void* buffer, uint32_t length, int file, uint32_t 
         return false;
     }
     vell::ScopedLock lock(slots_[file].lock);
-    ssize_t put = ::pwrite(slots_[file].fd, buffer, length, static_cast<off_t>(position));
+    ssize_t put =
+        vell::FileSystem::Current().PWrite(slots_[file].fd, buffer, length, static_cast<off_t>(position));
     if (put == static_cast<ssize_t>(length)) {
         return true;
     }
@@ -105,12 +108,7 @@ bool DataFileSet::Write(const void* buffer, uint32_t length, int file, uint32_t 
 }
 
 bool DataFileSet::SizeOf(int file, uint64_t& length) {
-    struct stat info;
-    if (::fstat(slots_[file].fd, &info) != 0) {
-        return false;
-    }
-    length = static_cast<uint64_t>(info.st_size);
-    return true;
+    return vell::FileSystem::Current().Size(slots_[file].fd, length) == 0;
 }
 
 bool DataFileSet::ResetSize(uint32_t length, int file) {
@@ -125,7 +123,7 @@ bool DataFileSet::ResetSize(uint32_t length, int file) {
     if (current == length) {
         return true;
     }
-    if (::ftruncate(slots_[file].fd, static_cast<off_t>(length)) != 0) {
+    if (vell::FileSystem::Current().Truncate(slots_[file].fd, static_cast<off_t>(length)) != 0) {
         vell::OutputLine("Reset file error -- Seek file failed errorid:%d", errno);
         return false;
     }
@@ -154,7 +152,7 @@ bool DataFileSet::Flush(int file) {
         return false;
     }
     vell::ScopedLock lock(slots_[file].lock);
-    return ::fsync(slots_[file].fd) == 0;
+    return vell::FileSystem::Current().Sync(slots_[file].fd) == 0;
 }
 
 int DataFileSet::AddFile() {
@@ -164,6 +162,15 @@ int DataFileSet::AddFile() {
     ++file_count_;
     std::string name = FileName(base_name_, file_count_);
     int fd = OpenOne(name, true);
+    if (fd < 0 && errno == EEXIST) {
+        // A file past the set's count belongs to no pool: it is what a change that never
+        // committed left behind when the process died. It is taken over, emptied.
+        fd = OpenOne(name, false);
+        if (fd >= 0 && vell::FileSystem::Current().Truncate(fd, 0) != 0) {
+            vell::FileSystem::Current().Close(fd);
+            fd = -1;
+        }
+    }
     if (fd < 0) {
         // The count stays raised with an empty slot, so the number is refused from now on.
         vell::OutputLine("Create new file failed--%s", name.c_str());
@@ -173,12 +180,22 @@ int DataFileSet::AddFile() {
     return file_count_;
 }
 
+bool DataFileSet::RemoveLastFile() {
+    if (file_count_ < 2) {
+        return false;
+    }
+    const int file = file_count_;
+    CloseFile(file);
+    --file_count_;
+    return vell::FileSystem::Current().Unlink(FileName(base_name_, file)) == 0;
+}
+
 bool DataFileSet::CloseFile(int file) {
     if (file < 0 || file > file_count_) {
         return false;
     }
     if (slots_[file].fd >= 0) {
-        ::close(slots_[file].fd);  // closing also drops the flock
+        vell::FileSystem::Current().Close(slots_[file].fd);  // closing also drops the flock
         slots_[file].fd = -1;
     }
     return true;
@@ -194,7 +211,7 @@ bool DataFileSet::CloseAll() {
 bool DataFileSet::DeleteAll() {
     for (int k = 1; k <= file_count_; ++k) {
         CloseFile(k);
-        if (::unlink(FileName(base_name_, k).c_str()) != 0) {
+        if (vell::FileSystem::Current().Unlink(FileName(base_name_, k)) != 0) {
             return false;
         }
     }
@@ -205,7 +222,7 @@ bool DataFileSet::DeleteAll() {
 void DataFileSet::Reset() {
     for (Slot& slot : slots_) {
         if (slot.fd >= 0) {
-            ::close(slot.fd);
+            vell::FileSystem::Current().Close(slot.fd);
         }
         slot.fd = -1;
     }

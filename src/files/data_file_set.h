@@ -37,7 +37,10 @@ public:
     bool GetSize64(int file, uint64_t& length);
     bool Flush(int file);
     // The new file's number; 0 when it cannot be created; -1 when the set holds 300 files.
+    // A file of that number left over from a change that never committed is taken over.
     int AddFile();
+    // Closes and deletes the set's last file (never file 1): undoes an AddFile.
+    bool RemoveLastFile();
     bool CloseFile(int file);
     bool CloseAll();
     // Deletes files 1..count; stops at the first that cannot be deleted, leaving the set as

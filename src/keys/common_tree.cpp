@@ -1,6 +1,7 @@
 #include "keys/common_tree.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -9,6 +10,7 @@
 #include "brindle.h"
 #include "md_exception.h"
 #include "pool/page_handle.h"
+#include "pool/write_transaction.h"
 #include "vell/diagnostic_log.h"
 #include "vell/endian.h"
 
@@ -17,6 +19,23 @@ namespace {
 
 // Pages of the database are enciphered on disk; this is not a setting.
 constexpr uint32_t kDatabaseHeadFlags = 0x40;
+
+// BRINDLE_DURABILITY=off|normal|full chooses how far committed changes survive; normal
+// when unset or unknown.
+Durability DurabilityFromEnvironment() {
+    const char* text = std::getenv("BRINDLE_DURABILITY");
+    if (text == nullptr) {
+        return Durability::kNormal;
+    }
+    std::string value(text);
+    if (value == "off") {
+        return Durability::kOff;
+    }
+    if (value == "full") {
+        return Durability::kFull;
+    }
+    return Durability::kNormal;
+}
 
 uint32_t Unsigned(int32_t value) {
     return value < 0 ? 0u : static_cast<uint32_t>(value);
@@ -39,6 +58,7 @@ void SetPoolOptions(const ConfigRecord& config, PoolOptions& options) {
     options.page_timeout = Unsigned(config.pageTimeout);
     options.check_period = Unsigned(config.checkPeriod);
     options.head_flags = kDatabaseHeadFlags;
+    options.durability = DurabilityFromEnvironment();
 }
 
 // Orders key locks for TableChangeGuard: by node page, then by address (a dropped record
@@ -131,8 +151,13 @@ bool CommonTree::Open(ConfigRecord* config) {
         return false;
     }
     tree_ = std::make_unique<TreeStore>(pool_.get(), config->rootName);
-    if (!tree_->OpenTree(TreeStore::kOpenCreate)) {
-        return false;
+    {
+        // A new database's root and queue come whole or not at all.
+        WriteTransaction transaction(pool_.get());
+        if (!tree_->OpenTree(TreeStore::kOpenCreate)) {
+            return false;
+        }
+        transaction.Commit();
     }
     return LoadMainKeys();
 }
@@ -242,7 +267,7 @@ bool CommonTree::MainKeyChangeDenied(const std::string& name, int& result) const
 }
 
 int CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record,
-                              uint64_t& node) {
+                              uint64_t& node, const MainKeyFill* fill) {
     TableChangeGuard guard(*this);
     // Another thread may have created it since the caller looked.
     if (table_.count(name) != 0) {
@@ -252,6 +277,7 @@ int CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInf
     if (MainKeyChangeDenied(name, refusal)) {
         return refusal;
     }
+    WriteTransaction transaction(pool_.get());
     uint64_t page = 0;
     if (!tree_->AppendSubNode(Root(), page, name)) {
         return BRN_FAIL;
@@ -264,6 +290,19 @@ int CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInf
         flags |= kKeyHidden;
     }
     MainKeyInfo* made = MakeRecord(page, name, flags, "Alloc MAINKEYINFO object memory failed");
+    if (fill != nullptr) {
+        const uint64_t commits_before = pool_->CommitCount();
+        int filled = (*fill)(made, page);
+        if (filled != BRN_OK) {
+            if (pool_->CommitCount() != commits_before) {
+                table_[name] = made;  // steps of the fill committed the main key
+            } else {
+                made->dropped.store(true, std::memory_order_release);
+            }
+            return filled;
+        }
+    }
+    transaction.Commit();
     table_[name] = made;
     record = made;
     node = page;
@@ -280,7 +319,8 @@ int CommonTree::RenameMainKey(MainKeyInfo* record, const std::string& new_name) 
     if (MainKeyChangeDenied(record->name, refusal)) {
         return refusal;
     }
-    int result = tree_->EditNodeName(record->node, new_name);
+    WriteTransaction transaction(pool_.get());
+    int result = transaction.CommitIfOk(tree_->EditNodeName(record->node, new_name));
     if (result == BRN_OK) {
         table_.erase(it);
         record->name = new_name;
@@ -294,15 +334,13 @@ int CommonTree::DeleteMainKey(MainKeyInfo* record) {
     if (record->Dropped()) {
         return kMainKeyGone;
     }
-    int result = BRN_FAIL;
-    try {
-        result = tree_->DeleteNode(record->node);
-    } catch (...) {
-        // A half-deleted main key must not stay reachable.
+    // All or nothing: a deletion that fails leaves the main key whole, in the table too.
+    WriteTransaction transaction(pool_.get());
+    int result = tree_->DeleteNode(record->node);
+    if (result == BRN_OK) {
+        transaction.Commit();
         DropFromTable(record);
-        throw;
     }
-    DropFromTable(record);
     return result;
 }
 

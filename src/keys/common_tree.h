@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -46,14 +47,20 @@ public:
     // count, then each name with its NUL, in byte-wise ascending order. Returns 1.
     int GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_t& count);
 
-    // --- main-key changes; each keeps the tree and the table in step ---
+    // --- main-key changes; each keeps the tree and the table in step, and each is one
+    // write transaction: it happens whole or not at all ---
+    // Fills a new main key inside its creation; a result other than 1 undoes the creation.
+    using MainKeyFill = std::function<int(MainKeyInfo* record, uint64_t node)>;
     // Appends a child of the root named `name`, flagged read-only or hidden from mode's
-    // MODE_READONLY / MODE_HIDDEN bits. Outputs the record and its node on success.
-    int CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record, uint64_t& node);
+    // MODE_READONLY / MODE_HIDDEN bits, and runs `fill` on it (under every main key's lock)
+    // before it is committed. Outputs the record and its node on success. When a fill so
+    // large that it committed steps fails, the main key stays with what those steps wrote.
+    int CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record, uint64_t& node,
+                      const MainKeyFill* fill = nullptr);
     // Renames the main key's node and moves its table entry to the new name.
     int RenameMainKey(MainKeyInfo* record, const std::string& new_name);
-    // Deletes the main key's node with its subtree and drops its table entry, whatever the
-    // deletion returned. kMainKeyGone when the record was dropped before.
+    // Deletes the main key's node with its subtree and drops its table entry; a deletion
+    // that fails changes nothing. kMainKeyGone when the record was dropped before.
     int DeleteMainKey(MainKeyInfo* record);
 
     const ConfigRecord* Config() const { return config_; }

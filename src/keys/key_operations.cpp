@@ -2,6 +2,7 @@
 
 #include "brindle.h"
 #include "md_exception.h"
+#include "pool/write_transaction.h"
 
 namespace brindle {
 namespace {
@@ -55,6 +56,7 @@ int KeyOperations::AppendSubKey(std::string& name) {
     if (int checked = CheckNode(); checked != BRN_OK) {
         return checked;
     }
+    WriteTransaction transaction(database_.Pool());
     TreeStore* tree = database_.Tree();
     std::string child_name = name;
     if (child_name.empty()) {
@@ -70,6 +72,7 @@ int KeyOperations::AppendSubKey(std::string& name) {
     if (!tree->AppendSubNode(node_, child, child_name)) {
         return BRN_FAIL;
     }
+    transaction.Commit();
     name = child_name;
     return BRN_OK;
 }
@@ -85,7 +88,8 @@ int KeyOperations::RenameKey(const std::string& new_name) {
     if (int checked = CheckNode(); checked != BRN_OK) {
         return checked;
     }
-    return database_.Tree()->EditNodeName(node_, new_name);
+    WriteTransaction transaction(database_.Pool());
+    return transaction.CommitIfOk(database_.Tree()->EditNodeName(node_, new_name));
 }
 
 int KeyOperations::DeleteKey() {
@@ -105,7 +109,8 @@ int KeyOperations::DeleteKey() {
     if (int checked = CheckNode(); checked != BRN_OK) {
         return checked;
     }
-    return database_.Tree()->DeleteNode(node_);
+    WriteTransaction transaction(database_.Pool());
+    return transaction.CommitIfOk(database_.Tree()->DeleteNode(node_));
 }
 
 int KeyOperations::GetNodeProperty(const std::string& name, vell::MemCache& buffer,
@@ -164,7 +169,9 @@ int KeyOperations::AppendProperty(const std::string& name, const uint8_t* record
     if (tree->FindNodeProperty(node_, name, existing)) {
         return BRN_ERR_PROPERTY_EXISTS;
     }
-    return tree->AppendNodeRecord(node_, record, length) ? BRN_OK : BRN_FAIL;
+    WriteTransaction transaction(database_.Pool());
+    return transaction.CommitIfOk(tree->AppendNodeRecord(node_, record, length) ? BRN_OK
+                                                                                 : BRN_FAIL);
 }
 
 int KeyOperations::EditProperty(const std::string& name, const uint8_t* record, uint32_t length) {
@@ -180,7 +187,8 @@ int KeyOperations::EditProperty(const std::string& name, const uint8_t* record, 
     if (!tree->FindNodeProperty(node_, name, existing)) {
         return BRN_ERR_PROPERTY_NOT_FOUND;
     }
-    return tree->ReplaceNodeProperty(node_, name, record, length);
+    WriteTransaction transaction(database_.Pool());
+    return transaction.CommitIfOk(tree->ReplaceNodeProperty(node_, name, record, length));
 }
 
 int KeyOperations::DeleteProperty(const std::string& name) {
@@ -191,7 +199,8 @@ int KeyOperations::DeleteProperty(const std::string& name) {
     if (int checked = CheckNode(); checked != BRN_OK) {
         return checked;
     }
-    return database_.Tree()->DeleteNodePropertyByName(node_, name);
+    WriteTransaction transaction(database_.Pool());
+    return transaction.CommitIfOk(database_.Tree()->DeleteNodePropertyByName(node_, name));
 }
 
 }  // namespace brindle

@@ -76,6 +76,9 @@ void PagePool::CheckPages() {
             }
             walk_done = !busy;
         }
+        if (!stop_) {
+            TryIdleCheckpoint();
+        }
         for (uint64_t slept = 0; slept < period_ms && !stop_; slept += step_ms) {
             if (stop_event_.Wait(static_cast<int>(step_ms))) {
                 return;

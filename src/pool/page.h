@@ -32,8 +32,8 @@ public:
     // NUL does not, the text stays added and 0 is returned.
     uint32_t AddString(const char* text);
 
-    bool IsDirty() const { return dirty_; }
-    void SetDirty(bool dirty = true) { dirty_ = dirty; }
+    bool IsDirty() const { return dirty_.load(std::memory_order_relaxed); }
+    void SetDirty(bool dirty = true) { dirty_.store(dirty, std::memory_order_relaxed); }
     bool IsDiscard() const { return discard_; }
     void SetDiscard(bool discard = true) { discard_ = discard; }
     int RefCount() const { return ref_count_; }
@@ -46,7 +46,10 @@ private:
     uint32_t position_ = 0;
     bool unused_at_load_ = false;
     int ref_count_ = 0;  // guarded by the pool's reference lock
-    bool dirty_ = false;
+    // Differs from its data file: changed in the running write transaction, or committed to
+    // the journal and not yet written to its place. Read by readers' handles while a
+    // checkpoint clears it.
+    std::atomic<bool> dirty_{false};
     bool discard_ = false;
     bool delay_write_ = false;
     std::atomic<int64_t> last_access_{0};  // seconds; read by the check thread unlocked

@@ -4,7 +4,10 @@
 // at its tail; its head is FreeHead in the main head, its tail is known only in memory.
 // Growth appends a batch of pages at the end of the last file, filling it up to
 // MaxFileSize before a new numbered file with its own head is added.
+#include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "md_exception.h"
 #include "pool/page_handle.h"
@@ -140,6 +143,123 @@ void PagePool::SetPageCount(uint64_t count) {
     page_count_.store(count, std::memory_order_release);
 }
 
+uint64_t PagePool::FileEnd(int file) {
+    auto known = file_ends_.find(file);
+    if (known != file_ends_.end()) {
+        return known->second;
+    }
+    uint32_t file_size = 0;
+    if (!files_.GetSize(file, file_size)) {
+        throw MDException("IOException", "Get file size error -- Add new pages");
+    }
+    return file_size;
+}
+
+PoolHead PagePool::ReadFileHead(int file) {
+    auto staged = transaction_.file_heads.find(file);
+    if (InTransaction() && staged != transaction_.file_heads.end()) {
+        return PoolHead::Decode(staged->second.data());
+    }
+    auto unwritten = unwritten_heads_.find(file);
+    if (unwritten != unwritten_heads_.end()) {
+        return PoolHead::Decode(unwritten->second.data());
+    }
+    std::vector<uint8_t> area(std::max<uint32_t>(head_.head_area_size, kPoolHeadSize), 0);
+    if (!files_.Read(area.data(), head_.head_area_size, file, 0)) {
+        throw MDException("IOException", "Read file head error -- add new pages");
+    }
+    return PoolHead::Decode(area.data());
+}
+
+bool PagePool::WriteHeadOrStage(const PoolHead& head, int file) {
+    if (!InTransaction()) {
+        return WriteHead(head, head_.page_size, file);
+    }
+    std::vector<uint8_t> area(std::max<uint32_t>(head.head_area_size, kPoolHeadSize), 0);
+    head.Encode(area.data());
+    area.resize(head.head_area_size);
+    transaction_.file_heads[file] = std::move(area);
+    return true;
+}
+
+// Makes `count` fresh free pages numbered from `first` at the end of `file`, linked to each
+// other and back to the free list's tail. Outside a transaction they are written to the file
+// at once; inside one they are made in memory, held by the transaction, and reach the file
+// through the journal like any other change.
+void PagePool::PlaceFreshPages(int file, uint64_t first, uint64_t count, uint64_t file_size) {
+    const PoolHead head = MainHead();
+    const uint32_t page_size = head.page_size;
+    const bool in_transaction = InTransaction();
+    if (!in_transaction &&
+        !files_.ResetSize(static_cast<uint32_t>(file_size + count * page_size), file)) {
+        throw MDException("IOException", "Reset file size error -- Add new pages");
+    }
+    std::vector<uint8_t> buffer(page_size, 0);
+    PageHeadView fresh(buffer.data());
+    fresh.InitFresh(page_size, kPageUnused | (head.flags & kHeadEncrypted));
+    for (uint64_t i = 0; i < count; ++i) {
+        fresh.SetPageNo(first + i);
+        fresh.SetNext(i + 1 == count ? 0 : first + i + 1);
+        fresh.SetPrev(i == 0 ? free_tail_ : first + i - 1);
+        fresh.SetFileIndex(static_cast<uint32_t>(file));
+        const uint32_t position = static_cast<uint32_t>(file_size + i * page_size);
+        fresh.SetPos(position);
+        if (!in_transaction) {
+            if (!files_.Write(buffer.data(), page_size, file, position)) {
+                files_.ResetSize(static_cast<uint32_t>(file_size), file);
+                throw MDException("IOException", "Write file error -- Add new pages");
+            }
+            continue;
+        }
+        void* object = page_buffers_.Get();
+        void* data = object != nullptr ? data_buffers_.Get() : nullptr;
+        if (data == nullptr) {
+            page_buffers_.Release(object);
+            throw MDException("MemoryException", "Alloc memory error");
+        }
+        Page* page = new (object) Page();
+        page->data_ = static_cast<uint8_t*>(data);
+        page->buffer_size_ = page_size;
+        std::memcpy(page->data_, buffer.data(), page_size);
+        page->number_ = first + i;
+        page->file_ = file;
+        page->position_ = position;
+        page->ref_count_ = 1;  // the transaction's pin
+        page->SetDirty();
+        {
+            vell::ScopedLock used_lock(used_lock_);
+            used_[first + i] = page;
+        }
+        transaction_.pages[first + i].page = page;
+    }
+    if (in_transaction) {
+        file_ends_[file] = file_size + count * page_size;
+    }
+}
+
+// Starts file number file_count + 1 with a copy of the main head. Called under the growth
+// and free-list locks.
+void PagePool::AddDataFile() {
+    int new_file = files_.AddFile();
+    if (new_file < 1) {
+        throw MDException("IOException", "Create new file error -- Add new page");
+    }
+    PoolHead file_head;
+    {
+        vell::ScopedLock head_lock(head_lock_);
+        head_.file_count = static_cast<uint32_t>(new_file);
+        file_head = head_;
+    }
+    file_head.file_no = static_cast<uint32_t>(new_file);
+    file_head.page_count = 0;
+    if (!WriteHeadOrStage(file_head, new_file)) {
+        throw MDException("IOException", "Flush file head error1 -- add new page");
+    }
+    if (!WriteMainHead()) {
+        throw MDException("IOException", "Flush file head error2 -- Add new page");
+    }
+}
+
 uint64_t PagePool::AddNewPages(uint64_t count) {
     vell::ScopedLock growth_lock(growth_lock_);
     vell::ScopedLock free_lock(free_list_lock_);
@@ -149,10 +269,7 @@ uint64_t PagePool::AddNewPages(uint64_t count) {
     PoolHead head = MainHead();
     const int file = static_cast<int>(head.file_count);
     const uint64_t page_size = head.page_size;
-    uint32_t file_size = 0;
-    if (!files_.GetSize(file, file_size)) {
-        throw MDException("IOException", "Get file size error -- Add new pages");
-    }
+    const uint64_t file_size = FileEnd(file);
     const uint64_t bytes = count * page_size;
     if (bytes == 0) {
         return 0;
@@ -166,63 +283,22 @@ uint64_t PagePool::AddNewPages(uint64_t count) {
                 return added;
             }
         }
-        int new_file = files_.AddFile();
-        if (new_file < 1) {
-            throw MDException("IOException", "Create new file error -- Add new page");
-        }
-        PoolHead file_head;
-        {
-            vell::ScopedLock head_lock(head_lock_);
-            head_.file_count = static_cast<uint32_t>(new_file);
-            file_head = head_;
-        }
-        file_head.file_no = static_cast<uint32_t>(new_file);
-        file_head.page_count = 0;
-        if (!WriteHead(file_head, head.page_size, new_file)) {
-            throw MDException("IOException", "Flush file head error1 -- add new page");
-        }
-        if (!WriteMainHead()) {
-            throw MDException("IOException", "Flush file head error2 -- Add new page");
-        }
+        AddDataFile();
         return fitting + AddNewPages(count - fitting);
     }
 
-    if (!files_.ResetSize(static_cast<uint32_t>(file_size + bytes), file)) {
-        throw MDException("IOException", "Reset file size error -- Add new pages");
-    }
-    uint8_t* buffer = static_cast<uint8_t*>(TakeDataBuffer());
-    std::memset(buffer, 0, page_size);
-    PageHeadView fresh(buffer);
-    fresh.InitFresh(head.page_size, kPageUnused | (head.flags & kHeadEncrypted));
     const uint64_t first = head.page_count + 1;
-    for (uint64_t i = 0; i < count; ++i) {
-        fresh.SetPageNo(first + i);
-        fresh.SetNext(i + 1 == count ? 0 : first + i + 1);
-        fresh.SetPrev(i == 0 ? free_tail_ : first + i - 1);
-        fresh.SetFileIndex(static_cast<uint32_t>(file));
-        uint32_t position = static_cast<uint32_t>(file_size + i * page_size);
-        fresh.SetPos(position);
-        if (!files_.Write(buffer, head.page_size, file, position)) {
-            data_buffers_.Release(buffer);
-            files_.ResetSize(file_size, file);
-            throw MDException("IOException", "Write file error -- Add new pages");
-        }
-    }
+    PlaceFreshPages(file, first, count, file_size);
     if (file != 1) {
-        bool read = files_.Read(buffer, head.head_area_size, file, 0);
-        if (!read) {
-            data_buffers_.Release(buffer);
-            throw MDException("IOException", "Read file head error -- add new pages");
-        }
-        PoolHead file_head = PoolHead::Decode(buffer);
+        PoolHead file_head = ReadFileHead(file);
         file_head.page_count += count;
-        if (!WriteHead(file_head, head.page_size, file)) {
-            data_buffers_.Release(buffer);
+        if (!WriteHeadOrStage(file_head, file)) {
             throw MDException("IOException", "Write file head error -- add new papges");
         }
-        files_.Flush(file);
+        if (!InTransaction()) {
+            files_.Flush(file);
+        }
     }
-    data_buffers_.Release(buffer);
 
     // The new pages are counted before the tail links to them, so that they can be pinned.
     SetPageCount(head.page_count + count);
@@ -236,7 +312,9 @@ uint64_t PagePool::AddNewPages(uint64_t count) {
     if (!WriteMainHead()) {
         throw MDException("IOException", "Flush file head error -- Add new page");
     }
-    files_.Flush(1);
+    if (!InTransaction()) {
+        files_.Flush(1);
+    }
     return count;
 }
 

@@ -48,6 +48,9 @@ void PagePool::SetTreeAnchor(uint32_t tree_flags, uint64_t first_queue_page) {
 }
 
 bool PagePool::WriteMainHead() {
+    if (InTransaction()) {
+        return true;  // the commit journals the head when it changed
+    }
     PoolHead head = MainHead();
     return WriteHead(head, head.page_size, 1);
 }
@@ -112,6 +115,9 @@ Page* PagePool::GetPage(uint64_t number) {
         }
     }
     page->last_access_.store(NowSeconds(), std::memory_order_relaxed);
+    if (transaction_active_.load(std::memory_order_acquire) && InTransaction()) {
+        Capture(page);
+    }
     return page;
 }
 
@@ -186,10 +192,10 @@ void PagePool::ReleasePage(Page* page) {
         return;
     }
     // Written while still in the used map, so that nobody reads a stale copy from the file.
-    if (!options_.temporary_data && !page->delay_write_ && page->dirty_ && !page->discard_) {
-        page->dirty_ = false;
-        if (!WritePage(page)) {
-            page->dirty_ = true;
+    if (!options_.temporary_data && !page->delay_write_ && page->IsDirty() && !page->discard_) {
+        page->SetDirty(false);
+        if (!WriteToFile(page)) {
+            page->SetDirty(true);
         }
     }
     {
@@ -239,27 +245,40 @@ bool PagePool::WritePage(Page* page) {
     if (page == nullptr || page->data_ == nullptr) {
         return false;
     }
-    const uint32_t size = page->buffer_size_;
-    PageHeadView view = page->Head();
-    if (view.Has(kPageEncrypted) && !view.Has(kPageUnused)) {
-        uint8_t* copy = static_cast<uint8_t*>(TakeDataBuffer());
-        uint32_t offset = view.DataOffset() <= size ? view.DataOffset() : size;
-        std::memcpy(copy, page->data_, offset);
-        PageCipher::EncipherCopy(page->data_ + offset, copy + offset, size - offset);
-        bool written = files_.Write(copy, size, page->file_, page->position_);
-        data_buffers_.Release(copy);
-        return written;
+    if (InTransaction()) {
+        page->SetDirty();  // reaches the disk through the journal at commit
+        return true;
     }
-    return files_.Write(page->data_, size, page->file_, page->position_);
+    return WriteToFile(page);
+}
+
+void PagePool::EncodeForDisk(const Page* page, uint8_t* out) const {
+    const uint32_t size = page->buffer_size_;
+    PageHeadView view(page->data_);
+    if (view.Has(kPageEncrypted) && !view.Has(kPageUnused)) {
+        uint32_t offset = view.DataOffset() <= size ? view.DataOffset() : size;
+        std::memcpy(out, page->data_, offset);
+        PageCipher::EncipherCopy(page->data_ + offset, out + offset, size - offset);
+    } else {
+        std::memcpy(out, page->data_, size);
+    }
+}
+
+bool PagePool::WriteToFile(Page* page) {
+    uint8_t* image = static_cast<uint8_t*>(TakeDataBuffer());
+    EncodeForDisk(page, image);
+    bool written = files_.Write(image, page->buffer_size_, page->file_, page->position_);
+    data_buffers_.Release(image);
+    return written;
 }
 
 void PagePool::FreeRawPage(Page* page) {
     if (page == nullptr) {
         return;
     }
-    if ((options_.temporary_data || page->delay_write_) && page->dirty_ && !page->discard_) {
-        WritePage(page);
-        page->dirty_ = false;
+    if ((options_.temporary_data || page->delay_write_) && page->IsDirty() && !page->discard_) {
+        WriteToFile(page);
+        page->SetDirty(false);
     }
     page->discard_ = false;
     if (page->data_ != nullptr) {

@@ -4,10 +4,15 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "files/data_file_set.h"
 #include "pool/block_cache.h"
+#include "pool/journal.h"
 #include "pool/page.h"
 #include "pool/pool_head.h"
 #include "pool/pool_options.h"
@@ -28,6 +33,16 @@ class CheckPagesThread;
 //
 // Opening is Init (load, or create and load); closing is the destructor. Any thread may pin
 // and release pages at once.
+//
+// Write transactions. Every change of the database runs inside one (see WriteTransaction),
+// and one runs at a time. The first time the transaction's thread pins a page, the page's
+// bytes are kept as its before-image and the transaction holds a pin of its own, so the page
+// stays in memory. Nothing the transaction changes reaches a data file before its commit:
+// the commit appends every changed page (enciphered) and head to the journal as one record,
+// and the pages stay pinned, still dirty, until a checkpoint writes them to their places and
+// empties the journal. An abort copies the before-images back, forgets pages added by
+// growth and deletes files added meanwhile, so memory and disk are as they were. At Init
+// complete journal records are written to the data files before anything else is read.
 class PagePool {
 public:
     PagePool();
@@ -51,6 +66,7 @@ public:
     void ReleasePage(Page* page);
     void FreePage(Page* page);
     // Writes the page to its file now, enciphered when flagged; also for a pinned page.
+    // Inside a write transaction only marks it changed: the commit writes it.
     bool WritePage(Page* page);
     void FreeRawPage(Page* page);
     void Dump();
@@ -77,6 +93,32 @@ public:
     size_t UsedPageCount() const;
     uint64_t CachedPageCount() const;
 
+    // --- write transactions (see WriteTransaction) ---
+    // Takes the pool's write lock and starts a transaction; a nested call on the thread that
+    // runs the transaction only counts.
+    void BeginWrite();
+    // Ends the outermost transaction: commits it, then lets the write lock go. Throws
+    // "IOException" after rolling back when the journal cannot take the record.
+    void CommitWrite();
+    // Rolls the transaction back entirely and lets the write lock go.
+    void AbortWrite();
+    // Commits what the running transaction changed so far and goes on in a new one, when it
+    // holds more than step_pages pages. For calls too large to keep whole in memory.
+    void CommitStepIfLarge();
+    // True on the thread that runs the transaction.
+    bool InTransaction() const;
+    // Pages the running transaction holds.
+    size_t TransactionPageCount() const;
+    // Writes every committed page to its place and empties the journal; false (journal
+    // kept) when a write fails. Takes the write lock.
+    bool Checkpoint();
+    // Bytes in the journal; 0 for a pool without one.
+    uint64_t JournalSize() const;
+    // Pages committed and not yet written to their places.
+    size_t UnwrittenPageCount() const;
+    // Transactions committed since the pool opened (steps count each).
+    uint64_t CommitCount() const { return commit_count_.load(std::memory_order_acquire); }
+
 private:
     friend class CheckPagesThread;
     enum class LoadResult { kLoaded, kFailed, kPageSizeMismatch };
@@ -98,7 +140,40 @@ private:
     void LinkTailTo(uint64_t next);
     void SetPageCount(uint64_t count);
 
+    // Journal and transactions.
+    struct TransactionPage {
+        Page* page = nullptr;
+        std::unique_ptr<uint8_t[]> before;  // null for a page added by growth
+        bool was_dirty = false;
+    };
+    struct Transaction {
+        std::unordered_map<uint64_t, TransactionPage> pages;
+        PoolHead head;  // the main head as it was
+        uint64_t free_tail = 0;
+        int file_count = 0;
+        std::map<int, uint64_t> file_ends;
+        std::map<int, std::vector<uint8_t>> file_heads;  // heads of files > 1 it rewrote
+        bool head_changed = false;
+    };
+    bool ReplayJournal(const std::string& path);
+    bool OpenJournal();
+    void Capture(Page* page);
+    void Commit();
+    void Rollback();
+    void EndTransaction();
+    void AppendChanges(JournalRecord& record, std::vector<Page*>& changed);
+    bool CheckpointLocked();
+    void TryIdleCheckpoint();
+    bool WriteHeadOrStage(const PoolHead& head, int file);
+    PoolHead ReadFileHead(int file);
+    uint64_t FileEnd(int file);
+    void PlaceFreshPages(int file, uint64_t first, uint64_t count, uint64_t file_size);
+    void AddDataFile();
+    bool SyncData() const { return options_.durability != Durability::kOff; }
+
     // Cache.
+    void EncodeForDisk(const Page* page, uint8_t* out) const;
+    bool WriteToFile(Page* page);
     Page* LoadPage(uint64_t number);
     Page* FindUsed(uint64_t number);
     Page* FindCached(uint64_t number);
@@ -126,6 +201,18 @@ private:
     vell::CriticalSection release_lock_;
     mutable vell::CriticalSection free_list_lock_;
     vell::CriticalSection growth_lock_;
+
+    std::unique_ptr<Journal> journal_;
+    std::mutex write_mutex_;  // held for the length of a transaction, or by a checkpoint
+    std::atomic<bool> transaction_active_{false};
+    std::atomic<std::thread::id> transaction_owner_{};
+    std::atomic<uint64_t> commit_count_{0};
+    Transaction transaction_;
+    // Committed state not yet in the data files; guarded by write_mutex_.
+    std::map<uint64_t, Page*> unwritten_;  // each holds a pin until written
+    std::map<int, std::vector<uint8_t>> unwritten_heads_;
+    bool main_head_unwritten_ = false;
+    std::map<int, uint64_t> file_ends_;  // where the pages of a file end, when not yet written
 
     std::atomic<bool> stop_{false};
     vell::Event stop_event_;

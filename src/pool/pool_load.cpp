@@ -1,11 +1,14 @@
 // Opening and closing a PagePool: Init, Load with its checks and repairs, and the close
 // sequence.
+#include <fcntl.h>
+
 #include <string>
 #include <vector>
 
 #include "md_exception.h"
 #include "pool/check_pages_thread.h"
 #include "pool/page_pool.h"
+#include "vell/file_system.h"
 #include "vell/output.h"
 
 namespace brindle {
@@ -23,6 +26,10 @@ bool PagePool::Init(const std::string& path) {
         return false;
     }
     path_ = path;
+    if (!o.temporary_data && !ReplayJournal(path)) {
+        vell::OutputLine("Replay journal failed");
+        return false;
+    }
     LoadResult loaded = Load(path, o.page_size);
     if (loaded == LoadResult::kFailed) {
         vell::OutputLine("Load file failed");
@@ -38,6 +45,9 @@ bool PagePool::Init(const std::string& path) {
     }
     if (loaded == LoadResult::kPageSizeMismatch) {
         vell::OutputLine("Option page size too small");
+        return false;
+    }
+    if (!o.temporary_data && !OpenJournal()) {
         return false;
     }
     stop_ = false;
@@ -87,6 +97,80 @@ PagePool::LoadResult PagePool::Load(const std::string& path, uint32_t read_lengt
     RepairHead();
     WalkFreeListAtLoad();
     return LoadResult::kLoaded;
+}
+
+// Writes the changes of every complete record of a journal left by a process that did not
+// close the pool to the data files, before anything of them is read. The records carry
+// whole areas of the files (pages and heads), so writing one twice does no harm.
+bool PagePool::ReplayJournal(const std::string& path) {
+    vell::FileSystem& fs = vell::FileSystem::Current();
+    const std::string journal_path = Journal::PathFor(path);
+    int probe = fs.Open(journal_path, O_RDONLY | O_CLOEXEC, 0);
+    if (probe < 0) {
+        return true;  // none
+    }
+    fs.Close(probe);
+    probe = fs.Open(DataFileSet::FileName(path, 1), O_RDONLY | O_CLOEXEC, 0);
+    if (probe < 0) {
+        // Its pool is gone: nothing to bring the changes to.
+        fs.Unlink(journal_path);
+        return true;
+    }
+    fs.Close(probe);
+    Journal journal;
+    if (!journal.Open(journal_path)) {
+        return false;
+    }
+    if (journal.Size() == 0) {
+        return true;
+    }
+    DataFileSet files;
+    if (!files.Open(path, 1, false, DataFileSet::kPoolFileBound)) {
+        return false;
+    }
+    uint8_t encoded[kPoolHeadSize];
+    if (!files.Read(encoded, kPoolHeadSize, 1, 0)) {
+        return false;
+    }
+    const PoolHead head = PoolHead::Decode(encoded);
+    files.CloseAll();
+    files.Reset();
+    if (head.file_count < 1 || head.file_count > DataFileSet::kMaxFiles ||
+        !files.Open(path, static_cast<int>(head.file_count), false, DataFileSet::kPoolFileBound)) {
+        return false;
+    }
+    uint64_t records = 0;
+    bool applied = journal.Replay(
+        [&files](const Journal::Entry& entry) {
+            while (static_cast<int>(entry.file) > files.FileCount()) {
+                if (files.AddFile() < 1) {
+                    return false;
+                }
+            }
+            return entry.length == 0 ||
+                   files.Write(entry.bytes, entry.length, static_cast<int>(entry.file),
+                               entry.position);
+        },
+        records);
+    for (int file = 1; applied && file <= files.FileCount(); ++file) {
+        applied = files.Flush(file);
+    }
+    files.CloseAll();
+    if (!applied) {
+        return false;
+    }
+    vell::OutputLine("Journal replayed: %llu changes", static_cast<unsigned long long>(records));
+    return journal.Reset(true);
+}
+
+bool PagePool::OpenJournal() {
+    journal_ = std::make_unique<Journal>();
+    if (!journal_->Open(Journal::PathFor(path_))) {
+        journal_.reset();
+        vell::OutputLine("Open journal failed");
+        return false;
+    }
+    return true;
 }
 
 bool PagePool::RepairHead() {
@@ -165,6 +249,11 @@ void PagePool::Close() {
         check_thread_.reset();
         vell::OutputLine("Check thread join ok");
     }
+    bool journal_done = Checkpoint();
+    if (journal_ && journal_done) {
+        journal_->Remove();
+    }
+    journal_.reset();
     if (MainHead().file_no != 0 && files_.IsOpen()) {
         ReleaseEverything();
         {

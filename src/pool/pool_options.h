@@ -4,6 +4,14 @@
 
 namespace brindle {
 
+// How far a committed change survives. Every level survives a killed process: a change is in
+// the journal before it returns. `kOff` never syncs, so a power cut may lose recent changes
+// or, when it strikes during a checkpoint, leave pages torn. `kNormal` syncs the journal and
+// the data files at each checkpoint: a power cut may lose the changes since the last
+// checkpoint, never tear one. `kFull` also syncs the journal at every commit: a change that
+// returned survives a power cut.
+enum class Durability { kOff, kNormal, kFull };
+
 // The settings of one pool, each with the pool's own default. The database object sets them
 // from its configuration before Init.
 struct PoolOptions {
@@ -26,6 +34,12 @@ struct PoolOptions {
     uint32_t max_check_pages = 10000;    // most pages dropped in one pass; 0: no limit
     bool repair_free_list = true;        // rebuild the free list when a bad free page is met
     bool temporary_data = false;         // delete the files when the pool closes
+
+    // The journal (pools that are not temporary keep one).
+    Durability durability = Durability::kNormal;
+    uint64_t checkpoint_bytes = 4u << 20;  // checkpoint once the journal is this long
+    bool checkpoint_each_commit = false;   // write pages to their places right after commit
+    uint64_t step_pages = 16384;           // pages a long call changes before it commits a step
 
     // Timing of the check thread, in milliseconds. Only tests change these.
     uint32_t check_first_delay_ms = 10000;  // before the first pass

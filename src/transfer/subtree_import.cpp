@@ -7,6 +7,7 @@
 #include "brindle.h"
 #include "keys/key_paths.h"
 #include "keys/open_key.h"
+#include "pool/write_transaction.h"
 #include "transfer/image_reader.h"
 #include "vell/diagnostic_log.h"
 #include "vell/file_find.h"
@@ -120,6 +121,43 @@ int ImportSubtree(CommonTree& database, const std::string& path, bool fresh) {
     return ImportImage(database, static_cast<const uint8_t*>(view.Data()), file.Size(), fresh);
 }
 
+namespace {
+
+// Checks the image's records, then writes them below the main key's node `current`, along
+// the key path's middle levels. The caller holds the main key's lock (or every main key's)
+// for writing and runs a write transaction.
+int ImportBelowMainKey(CommonTree& database, const uint8_t* image, uint64_t size, bool fresh,
+                       const std::vector<std::string>& levels, uint64_t current) {
+    NodeRecordView root;
+    int result = ReadRootRecord(image, size, root);
+    if (result == BRN_OK) {
+        result = CheckRecords(image, size, root);
+    }
+    TreeImporter importer(*database.Tree(), fresh);
+    for (size_t i = 1; result == BRN_OK && i + 1 < levels.size(); ++i) {
+        result = importer.Child(current, levels[i], true, current);
+    }
+    uint64_t target = current;
+    if (result == BRN_OK && levels.size() > 1) {
+        result = importer.Child(current, std::string(root.name), true, target);
+    }
+    if (result == BRN_OK) {
+        result = importer.Properties(target, root.block, root.block_length);
+    }
+    if (result != BRN_OK) {
+        return result;
+    }
+    PagePool* pool = database.Pool();
+    return WalkChildren(image, size, root, target,
+                        [&](uint64_t parent, const NodeRecordView& record, uint64_t& node) {
+                            // A very large image is committed in steps between keys.
+                            pool->CommitStepIfLarge();
+                            return importer.Record(parent, record, node);
+                        });
+}
+
+}  // namespace
+
 int ImportImage(CommonTree& database, const uint8_t* image, uint64_t size, bool fresh) {
     TreeStore* tree = database.Tree();
     if (tree == nullptr || database.Root() == 0) {
@@ -138,6 +176,16 @@ int ImportImage(CommonTree& database, const uint8_t* image, uint64_t size, bool 
             return BRN_ERR_IMPORT_PATH;
         }
     }
+    if (database.FindMainKey(levels[0]) == nullptr) {
+        // The main key is made in the same transaction as its content: a failed or killed
+        // import leaves no empty main key behind.
+        MainKeyInfo* created = nullptr;
+        uint64_t node = 0;
+        CommonTree::MainKeyFill fill = [&](MainKeyInfo*, uint64_t main_node) {
+            return ImportBelowMainKey(database, image, size, fresh, levels, main_node);
+        };
+        return database.CreateMainKey(levels[0], MODE_CREATE, created, node, &fill);
+    }
     MainKeyInfo* main_key = nullptr;
     uint64_t current = 0;
     if (int result = OpenMainKey(database, levels[0], fresh, main_key, current); result != BRN_OK) {
@@ -150,29 +198,9 @@ int ImportImage(CommonTree& database, const uint8_t* image, uint64_t size, bool 
     if (main_key->Dropped()) {
         return BRN_ERR_BAD_NODE;
     }
-    NodeRecordView root;
-    int result = ReadRootRecord(image, size, root);
-    if (result == BRN_OK) {
-        result = CheckRecords(image, size, root);
-    }
-    TreeImporter importer(*tree, fresh);
-    for (size_t i = 1; result == BRN_OK && i + 1 < levels.size(); ++i) {
-        result = importer.Child(current, levels[i], true, current);
-    }
-    uint64_t target = current;
-    if (result == BRN_OK && levels.size() > 1) {
-        result = importer.Child(current, std::string(root.name), true, target);
-    }
-    if (result == BRN_OK) {
-        result = importer.Properties(target, root.block, root.block_length);
-    }
-    if (result != BRN_OK) {
-        return result;
-    }
-    return WalkChildren(image, size, root, target,
-                        [&](uint64_t parent, const NodeRecordView& record, uint64_t& node) {
-                            return importer.Record(parent, record, node);
-                        });
+    WriteTransaction transaction(database.Pool());
+    return transaction.CommitIfOk(
+        ImportBelowMainKey(database, image, size, fresh, levels, current));
 }
 
 }  // namespace brindle
