@@ -1,5 +1,6 @@
 #include "tree/tree_verifier.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -12,6 +13,10 @@ namespace brindle {
 namespace {
 
 enum class Owner { kNone, kFree, kQueue, kNode, kData };
+
+// Bytes of a record's start read to learn its name: more than any name the tree can hold in
+// one page, so that names are compared whole.
+constexpr size_t kNameBytes = 4096;
 
 class Walker {
 public:
@@ -37,15 +42,21 @@ private:
                   std::vector<std::pair<uint64_t, uint64_t>>& pending);
     void WalkChildren(uint64_t node, const NodeRecord& record,
                       std::vector<std::pair<uint64_t, uint64_t>>& pending);
-    void WalkRecords(uint64_t node, const NodeRecord& record, std::set<uint64_t>& node_pages);
+    // Walks the node's record chain; `name` gets the node's own name.
+    void WalkRecords(uint64_t node, const NodeRecord& record, std::set<uint64_t>& node_pages,
+                     std::string& name);
+    // Walks one record's data across its pages; the first bytes of it (up to the size
+    // `start` has) are copied into `start`, which is cut to what the record holds.
     void WalkData(uint64_t node, uint64_t page, uint32_t offset, uint32_t length,
-                  std::set<uint64_t>& node_pages);
+                  std::set<uint64_t>& node_pages, std::string& start);
+    void NoteChildName(uint64_t node, uint64_t parent, const std::string& name);
     void CheckPieces();
     void ListLeaks();
 
     PagePool& pool_;
     std::vector<Owner> owner_;
     std::map<uint64_t, int64_t> pieces_;  // live pieces counted per page
+    std::map<uint64_t, std::map<std::string, uint64_t>> child_names_;  // per parent node
     VerifyReport report_;
 };
 
@@ -127,11 +138,28 @@ uint64_t Walker::WalkQueue() {
     return root;
 }
 
+namespace {
+
+// Copies what is still wanted of a record's first bytes from one piece of its data.
+void CopyStart(std::string& start, size_t& have, const uint8_t* bytes, uint64_t available) {
+    size_t take = static_cast<size_t>(std::min<uint64_t>(start.size() - have, available));
+    std::copy(bytes, bytes + take, start.begin() + static_cast<ptrdiff_t>(have));
+    have += take;
+}
+
+}  // namespace
+
 void Walker::WalkData(uint64_t node, uint64_t page_number, uint32_t offset, uint32_t length,
-                      std::set<uint64_t>& node_pages) {
+                      std::set<uint64_t>& node_pages, std::string& start) {
     PinnedPage page(&pool_, page_number, PinnedPage::ReadOnlyTag{}, "record page format error");
     ++pieces_[page_number];
+    start.resize(std::min<size_t>(start.size(), length));
+    size_t have = 0;
     int64_t in_page = static_cast<int64_t>(page->AreaSize()) - offset;
+    if (in_page > 0) {
+        CopyStart(start, have, page->Area() + offset,
+                  std::min<uint64_t>(static_cast<uint64_t>(in_page), length));
+    }
     if (in_page >= static_cast<int64_t>(length)) {
         return;
     }
@@ -162,6 +190,7 @@ void Walker::WalkData(uint64_t node, uint64_t page_number, uint32_t offset, uint
         node_pages.insert(next);
         ++pieces_[next];
         uint32_t here = current->AreaSize();
+        CopyStart(start, have, current->Area(), std::min<uint64_t>(here, rest));
         if (rest <= here) {
             return;
         }
@@ -172,9 +201,19 @@ void Walker::WalkData(uint64_t node, uint64_t page_number, uint32_t offset, uint
     }
 }
 
-void Walker::WalkRecords(uint64_t node, const NodeRecord& record, std::set<uint64_t>& node_pages) {
+// The property name of a record's first bytes (a 32-bit length, then the name and a NUL).
+std::string PropertyName(const std::string& start) {
+    if (start.size() <= 4) {
+        return std::string();
+    }
+    return std::string(start.c_str() + 4);
+}
+
+void Walker::WalkRecords(uint64_t node, const NodeRecord& record, std::set<uint64_t>& node_pages,
+                         std::string& name) {
     RecordPos position = record.first_record;
     RecordPos previous;
+    std::set<std::string> properties;
     uint64_t limit = pool_.PageCount() * 64 + 64;
     for (uint64_t count = 0; position.page != 0; ++count) {
         if (count > limit || !CheckLink(position.page, Say("node ", node, ": record chain"))) {
@@ -205,8 +244,16 @@ void Walker::WalkRecords(uint64_t node, const NodeRecord& record, std::set<uint6
         if (header.data_length < (first ? 1 : 0)) {
             Problem(Say("node ", node, ": record with data length ", header.data_length));
         } else {
+            std::string start(kNameBytes, '\0');
             WalkData(node, position.page, position.offset + kRecordHeaderSize,
-                     static_cast<uint32_t>(header.data_length), node_pages);
+                     static_cast<uint32_t>(header.data_length), node_pages, start);
+            if (first) {
+                name.assign(start.c_str());
+            } else if (!properties.insert(PropertyName(start)).second) {
+                // A read by name finds only the first; the second is a torn edit's remains.
+                Problem(Say("node ", node, ": property \"", PropertyName(start),
+                            "\" is stored twice"));
+            }
         }
         if (!first) {
             ++report_.records;
@@ -267,7 +314,9 @@ void Walker::WalkNode(uint64_t node, uint64_t parent,
         Problem(Say("node ", node, ": parent ", record.parent, ", expected ", parent));
     }
     std::set<uint64_t> node_pages{node};
-    WalkRecords(node, record, node_pages);
+    std::string name;
+    WalkRecords(node, record, node_pages, name);
+    NoteChildName(node, parent, name);
     if (record.tail_page != 0 && CheckLink(record.tail_page, Say("node ", node, ": tail page"))) {
         bool own = node_pages.count(record.tail_page) > 0 ||
                    (parent == 0 && owner_[record.tail_page] == Owner::kQueue);
@@ -284,6 +333,19 @@ void Walker::WalkNode(uint64_t node, uint64_t parent,
         }
     }
     WalkChildren(node, record, pending);
+}
+
+// Two children of one name are allowed, but a path reaches only the first: worth a note.
+void Walker::NoteChildName(uint64_t node, uint64_t parent, const std::string& name) {
+    if (parent == 0) {
+        return;
+    }
+    auto [seen, inserted] = child_names_[parent].emplace(name, node);
+    if (!inserted) {
+        report_.notes.push_back(Say("node ", parent, ": children ", std::min(seen->second, node),
+                                    " and ", std::max(seen->second, node), " are both named \"",
+                                    name, "\"; a path reaches only the first of them"));
+    }
 }
 
 void Walker::CheckPieces() {
@@ -340,6 +402,14 @@ std::string VerifyReport::Text() const {
     }
     for (const std::string& line : leaks) {
         text += line + "\n";
+    }
+    return text;
+}
+
+std::string VerifyReport::NotesText() const {
+    std::string text;
+    for (const std::string& line : notes) {
+        text += "note: " + line + "\n";
     }
     return text;
 }
