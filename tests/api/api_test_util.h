@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <list>
 #include <string>
 #include <utility>
@@ -68,6 +69,46 @@ inline Names SubKeys(void* key) {
     Names names;
     EXPECT_EQ(BRN_SelectSubKeys(key, names), BRN_OK);
     return names;
+}
+
+// Every key below `path` of the main key, each line naming a key or one property with the
+// size and a hash of its stored form (type and value), in stored order.
+inline void Dump(TestDatabase& db, const std::string& main_key, const std::string& path,
+                 std::vector<std::string>& lines) {
+    void* key = db.Key(main_key, path);
+    lines.push_back("key " + path);
+    PropertyList properties;
+    EXPECT_EQ(BRN_SelectKeyPropertys(key, properties), BRN_OK);
+    for (auto& [name, value] : properties) {
+        std::vector<unsigned char> bytes(static_cast<size_t>(value.GetBinarySize()));
+        int size = static_cast<int>(bytes.size());
+        value.ToBinary(bytes.data(), size);
+        const std::string stored(bytes.begin(), bytes.end());
+        lines.push_back(name + "=" + std::to_string(stored.size()) + "/" +
+                        std::to_string(std::hash<std::string>()(stored)));
+    }
+    for (const std::string& child : SubKeys(key)) {
+        Dump(db, main_key, path.empty() ? child : path + "\\" + child, lines);
+    }
+}
+
+inline std::vector<std::string> Dump(TestDatabase& db, const std::string& main_key) {
+    std::vector<std::string> lines;
+    Dump(db, main_key, "", lines);
+    return lines;
+}
+
+// Every listed main key with everything below it; `anchor` is a main key that exists.
+inline std::vector<std::string> DumpAll(TestDatabase& db, const std::string& anchor) {
+    std::vector<std::string> lines;
+    void* any = db.Key(anchor);
+    Names main_keys;
+    EXPECT_EQ(BRN_GetAllMainKeys(any, main_keys), BRN_OK);
+    for (const std::string& name : main_keys) {
+        lines.push_back("main " + name);
+        Dump(db, name, "", lines);
+    }
+    return lines;
 }
 
 inline int Append(void* key, const std::string& name, vell::VariableData value) {

@@ -16,6 +16,7 @@ namespace brindle {
 namespace {
 
 using testing_api::Append;
+using testing_api::Dump;
 using testing_api::PropertyList;
 using testing_api::TestDatabase;
 
@@ -33,33 +34,6 @@ int AppendSubKey(void* key, std::string& name) {
 std::string Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Every key below `path` of the main key, each line naming a key or one property with the
-// size and a hash of its stored form (type and value), in stored order.
-void Dump(TestDatabase& db, const std::string& main_key, const std::string& path,
-          std::vector<std::string>& lines) {
-    void* key = db.Key(main_key, path);
-    lines.push_back("key " + path);
-    PropertyList properties;
-    EXPECT_EQ(BRN_SelectKeyPropertys(key, properties), BRN_OK);
-    for (auto& [name, value] : properties) {
-        std::vector<unsigned char> bytes(static_cast<size_t>(value.GetBinarySize()));
-        int size = static_cast<int>(bytes.size());
-        value.ToBinary(bytes.data(), size);
-        const std::string stored(bytes.begin(), bytes.end());
-        lines.push_back(name + "=" + std::to_string(stored.size()) + "/" +
-                        std::to_string(std::hash<std::string>()(stored)));
-    }
-    for (const std::string& child : testing_api::SubKeys(key)) {
-        Dump(db, main_key, path.empty() ? child : path + "\\" + child, lines);
-    }
-}
-
-std::vector<std::string> Dump(TestDatabase& db, const std::string& main_key) {
-    std::vector<std::string> lines;
-    Dump(db, main_key, "", lines);
-    return lines;
 }
 
 // Main key "Src": a\b holds a value of every type and a block spanning several pages, with

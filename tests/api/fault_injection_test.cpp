@@ -1,0 +1,216 @@
+// Every changing export is all or nothing under I/O faults: for each export, the Nth read,
+// write, sync or space allocation of the call fails, for every N the call performs.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "api/handles.h"
+#include "api_test_util.h"
+#include "brindle.h"
+#include "md_exception.h"
+#include "support/faulty_file_system.h"
+#include "tree/tree_verifier.h"
+
+namespace brindle {
+namespace {
+
+using testing_api::Append;
+using testing_api::DumpAll;
+using testing_api::TestDatabase;
+
+vell::VariableData Blob(size_t size, uint8_t seed) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    }
+    return vell::VariableData(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+// App\net with values that span pages, App\net\tls, App\old with five children, and a main
+// key Other exported to `export_path` and then renamed to Other2.
+void Fill(TestDatabase& db, const std::string& export_path) {
+    db.Key("App", "", MODE_CREATE);
+    void* app = db.Key("App");
+    for (std::string name : {"net", "old"}) {
+        ASSERT_EQ(BRN_AppendSubKey(app, name), BRN_OK);
+    }
+    void* net = db.Key("App", "net");
+    ASSERT_EQ(Append(net, "host", vell::VariableData("example.org")), BRN_OK);
+    ASSERT_EQ(Append(net, "port", vell::VariableData(8080)), BRN_OK);
+    ASSERT_EQ(Append(net, "blob", Blob(3000, 1)), BRN_OK);
+    std::string tls = "tls";
+    ASSERT_EQ(BRN_AppendSubKey(net, tls), BRN_OK);
+    void* old = db.Key("App", "old");
+    for (int i = 0; i < 5; ++i) {
+        std::string child = "c" + std::to_string(i);
+        ASSERT_EQ(BRN_AppendSubKey(old, child), BRN_OK);
+        void* key = db.Key("App", "old\\" + child);
+        ASSERT_EQ(Append(key, "n", vell::VariableData(i)), BRN_OK);
+        ASSERT_EQ(Append(key, "text", vell::VariableData(std::string(900, 'a' + i).c_str())), BRN_OK);
+    }
+    void* other = db.Key("Other", "", MODE_CREATE);
+    ASSERT_EQ(Append(other, "x", Blob(2500, 9)), BRN_OK);
+    ASSERT_EQ(BRN_ExportSubTree(other, export_path, true), BRN_OK);
+    ASSERT_EQ(BRN_RenameKeys(other, "Other2"), BRN_OK);
+}
+
+struct Operation {
+    const char* name;
+    // Opens what the call needs (before faults are armed) and returns the call.
+    std::function<std::function<int()>(TestDatabase&, const std::string& export_path)> prepare;
+};
+
+void PrintTo(const Operation& operation, std::ostream* out) {
+    *out << operation.name;
+}
+
+std::vector<Operation> Operations() {
+    return {
+        {"AppendProperty",
+         [](TestDatabase& db, const std::string&) {
+             void* key = db.Key("App", "net");
+             return std::function<int()>([key] { return Append(key, "big", Blob(5000, 3)); });
+         }},
+        {"EditProperty",
+         [](TestDatabase& db, const std::string&) {
+             void* key = db.Key("App", "net");
+             return std::function<int()>([key] {
+                 vell::VariableData value(std::string(2500, 'h').c_str());
+                 void* handle = key;
+                 return BRN_EditProperty(handle, "host", value);
+             });
+         }},
+        {"DeleteProperty",
+         [](TestDatabase& db, const std::string&) {
+             void* key = db.Key("App", "net");
+             return std::function<int()>([key] {
+                 void* handle = key;
+                 return BRN_DeleteProperty(handle, "blob");
+             });
+         }},
+        {"AppendSubKey",
+         [](TestDatabase& db, const std::string&) {
+             void* key = db.Key("App");
+             return std::function<int()>([key] {
+                 void* handle = key;
+                 std::string name = "fresh";
+                 return BRN_AppendSubKey(handle, name);
+             });
+         }},
+        {"RenameKeys",
+         [](TestDatabase& db, const std::string&) {
+             void* key = db.Key("App", "net\\tls");
+             return std::function<int()>([key] {
+                 void* handle = key;
+                 return BRN_RenameKeys(handle, "ssl");
+             });
+         }},
+        {"DeleteKey",
+         [](TestDatabase& db, const std::string&) {
+             void* key = db.Key("App", "old");
+             return std::function<int()>([key] {
+                 void* handle = key;
+                 return BRN_DeleteKey(handle);
+             });
+         }},
+        {"CreateMainKey",
+         [](TestDatabase& db, const std::string&) {
+             return std::function<int()>([&db] {
+                 void* key = nullptr;
+                 return db.OpenKey(key, "NewMain", "", MODE_CREATE);
+             });
+         }},
+        {"ImportSubTree",
+         [](TestDatabase& db, const std::string& export_path) {
+             return std::function<int()>(
+                 [&db, export_path] { return BRN_ImportSubTree(db.file(), export_path, true); });
+         }},
+    };
+}
+
+// The call's result, or -1 when it threw.
+int RunCall(const std::function<int()>& call) {
+    try {
+        return call();
+    } catch (const MDException&) {
+        return -1;
+    }
+}
+
+void ExpectSound(TestDatabase& db, const std::string& when) {
+    PagePool* pool = static_cast<BRNFHandle*>(db.file())->database->Pool();
+    VerifyReport report = TreeVerifier::Verify(*pool);
+    EXPECT_TRUE(report.Sound() && report.leaks.empty()) << when << "\n" << report.Text();
+}
+
+class FaultInjectionTest : public ::testing::TestWithParam<Operation> {
+protected:
+    void SetUp() override { setenv("BRINDLE_DURABILITY", "full", 1); }
+    void TearDown() override { unsetenv("BRINDLE_DURABILITY"); }
+};
+
+TEST_P(FaultInjectionTest, EveryFailedIoLeavesTheDatabaseAsItWasAndTheNextCallWorks) {
+    const Operation& operation = GetParam();
+    const int errors[] = {EIO, ENOSPC, EFBIG};
+    std::vector<std::string> before;
+    std::vector<std::string> expected_after;
+    {
+        TestDatabase reference;
+        const std::string export_path = reference.dir().File("other.brx");
+        Fill(reference, export_path);
+        reference.Reopen();
+        before = DumpAll(reference, "App");
+        ASSERT_EQ(RunCall(operation.prepare(reference, export_path)), BRN_OK);
+        expected_after = DumpAll(reference, "App");
+    }
+    uint64_t most = 0;
+    uint64_t failed_calls = 0;
+    for (uint64_t n = 1;; ++n) {
+        ASSERT_LT(n, 500u) << "the call never ran without a fault";
+        TestDatabase db;
+        const std::string export_path = db.dir().File("other.brx");
+        Fill(db, export_path);
+        db.Reopen();  // a cold cache, so that the call reads pages too
+        std::function<int()> call = operation.prepare(db, export_path);
+        int result = 0;
+        bool fired = false;
+        {
+            testsupport::FaultyFileSystem faults(n, errors[n % 3]);
+            result = RunCall(call);
+            fired = faults.Fired();
+            most = faults.Count();
+        }
+        if (!fired) {
+            EXPECT_EQ(result, BRN_OK);
+            EXPECT_EQ(DumpAll(db, "App"), expected_after);
+            break;
+        }
+        const std::string where = std::string(operation.name) + ", I/O " + std::to_string(n);
+        // A fault after the commit (none is expected in so small a call) would leave it done.
+        const std::vector<std::string>& now = result == BRN_OK ? expected_after : before;
+        failed_calls += result == BRN_OK ? 0 : 1;
+        EXPECT_EQ(DumpAll(db, "App"), now) << where;
+        ExpectSound(db, where);
+        db.Reopen();
+        EXPECT_EQ(DumpAll(db, "App"), now) << where << ", reopened";
+        ExpectSound(db, where + ", reopened");
+        if (result != BRN_OK) {
+            EXPECT_EQ(RunCall(operation.prepare(db, export_path)), BRN_OK) << where;
+            EXPECT_EQ(DumpAll(db, "App"), expected_after) << where;
+        }
+    }
+    // The journal's write and its sync at least, and reads of the pages not yet cached.
+    EXPECT_GE(failed_calls, 2u) << most;
+}
+
+INSTANTIATE_TEST_SUITE_P(ChangingExports, FaultInjectionTest, ::testing::ValuesIn(Operations()),
+                         [](const ::testing::TestParamInfo<Operation>& info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace brindle
