@@ -44,3 +44,8 @@ for _name in ("pop", "popitem", "clear", "update", "setdefault"):
     setattr(Key, _name, getattr(_MutableMapping, _name))
 Key._MutableMapping__marker = _MutableMapping._MutableMapping__marker  # pop's "no default"
 _MutableMapping.register(Key)
+
+# Shown as brindle.X in tracebacks and reprs, where users find them.
+for _name in __all__:
+    if isinstance(globals()[_name], type):
+        globals()[_name].__module__ = __name__
