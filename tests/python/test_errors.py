@@ -1,4 +1,5 @@
 """Every error class raised by a real failure, carrying the library's code and its text."""
+import os
 import struct
 
 import pytest
@@ -63,6 +64,20 @@ def test_library_internal_failure(db, key, tmp_path):
     export_with_bad_type_byte(key, tmp_path / "bad.brx")
     internal = error_of(lambda: db.import_(tmp_path / "bad.brx"))
     assert type(internal) is brindle.InternalError and internal.code == 1000
+
+
+def test_exception_escaping_the_library(db_path):
+    with brindle.open(db_path) as db:
+        app = db.key("App", create=True)
+        for number in range(200):
+            app.append_child(f"c{number}")["text"] = "x" * 500
+    with brindle.open(db_path) as db:
+        os.truncate(db_path + "001", 4096)  # pages the library has not read yet are gone
+        app = db.key("App")
+        escaped = error_of(lambda: [app.child(name).items() for name in app.children()])
+        assert type(escaped) is brindle.InternalError and escaped.code is None
+        assert escaped.type_name and escaped.detail
+        assert str(escaped) == f"{escaped.type_name}: {escaped.detail}"
 
 
 def test_database_already_open_in_this_process(db, db_path):
