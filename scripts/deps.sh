@@ -3,7 +3,8 @@
 # running as root, otherwise stops with their names.
 set -euo pipefail
 
-needed=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
+needed=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
+    pybind11-dev python3-dev python3-pytest)
 missing=()
 for package in "${needed[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then

@@ -1,0 +1,51 @@
+"""Brindle, an embedded hierarchical configuration store, from Python.
+
+    import brindle
+    with brindle.open("/var/lib/myapp/config") as db:
+        key = db.key("MyApp/network", create=True)
+        key["port"] = 8080
+"""
+
+from collections.abc import MutableMapping as _MutableMapping
+
+from brindle._errors import (Closed, Error, Exists, InternalError, InvalidName, KeyNotFound,
+                             NotAllowed, PropertyNotFound, ReadOnly, StoreError, TransferError)
+from brindle._types import Byte, Float, Int64, Short
+from brindle._brindle import Database, Key, result_codes
+
+__all__ = [
+    "open", "Database", "Key", "Short", "Byte", "Int64", "Float", "result_codes",
+    "Error", "Closed", "KeyNotFound", "PropertyNotFound", "Exists", "ReadOnly", "InvalidName",
+    "NotAllowed", "TransferError", "InternalError", "StoreError",
+]
+
+
+def open(path):  # noqa: A001 - the module's entry point reads as brindle.open
+    """Opens the database whose data files have the base path `path`, creating it on first use."""
+    return Database(path)
+
+
+def _walk(key):
+    """Yields (path, key) for this key and every key below it, depth first, parents first.
+
+    Each key below this one is opened as the walk reaches it and closed when the walk leaves
+    its subtree; open its path again to keep it longer.
+    """
+    yield key.path, key
+    for name in key.children():
+        with key.child(name) as child:
+            yield from _walk(child)
+
+
+Key.walk = _walk
+# Key implements the mapping methods itself; the rest of the mutable-mapping protocol comes
+# from collections.abc, which builds it on those.
+for _name in ("pop", "popitem", "clear", "update", "setdefault"):
+    setattr(Key, _name, getattr(_MutableMapping, _name))
+Key._MutableMapping__marker = _MutableMapping._MutableMapping__marker  # pop's "no default"
+_MutableMapping.register(Key)
+
+# Shown as brindle.X in tracebacks and reprs, where users find them.
+for _name in __all__:
+    if isinstance(globals()[_name], type):
+        globals()[_name].__module__ = __name__

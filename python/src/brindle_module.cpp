@@ -1,0 +1,105 @@
+// The extension module brindle._brindle: the Database and Key classes over the exports. The
+// package brindle around it adds the value classes, the error classes and the mapping helpers.
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <filesystem>
+
+#include "bindings.h"
+#include "brindle.h"
+#include "brindle/tool_error.h"
+#include "errors.h"
+#include "handles.h"
+#include "values.h"
+
+namespace py = pybind11;
+
+namespace brindle::python {
+namespace {
+
+using DatabasePointer = std::shared_ptr<DatabaseState>;
+
+std::string Describe(DatabaseState& state) {
+    return "<brindle.Database '" + state.Path() + "'" + (state.IsClosed() ? " (closed)>" : ">");
+}
+
+py::list MainKeys(DatabaseState& state) {
+    py::list names;
+    for (const std::string& name :
+         state.Call([](tool::Database& database) { return database.MainKeys(); })) {
+        names.append(DecodeText(name.data(), name.size()));
+    }
+    return names;
+}
+
+std::shared_ptr<KeyState> CreateMainKey(DatabaseState& state, py::handle name, bool hidden,
+                                        bool read_only) {
+    const std::string main_key = Name(name, "a main key name");
+    return state.Call([&](tool::Database& database) {
+        database.CreateMainKey(main_key, hidden, read_only);
+        return state.OpenKey(tool::KeyAddress({main_key}), false);
+    });
+}
+
+std::shared_ptr<KeyState> OpenKey(DatabaseState& state, py::handle address, bool create) {
+    const tool::KeyAddress key = ParseAddress(address);
+    return state.Call([&](tool::Database&) { return state.OpenKey(key, create); });
+}
+
+void Import(DatabaseState& state, const std::filesystem::path& file, bool fresh) {
+    state.Call([&](tool::Database& database) { database.Import(file.string(), fresh); });
+}
+
+}  // namespace
+
+tool::KeyAddress ParseAddress(py::handle text) {
+    const std::string address = EncodeText(text, "a key address");
+    tool::KeyAddress parsed;
+    try {
+        parsed = tool::KeyAddress::Parse(address);
+    } catch (const tool::ToolError& error) {
+        ThrowResult(BRN_ERR_INVALID_ARGUMENT, error.what());
+    }
+    if (parsed.IsDatabase()) {
+        ThrowResult(BRN_ERR_INVALID_ARGUMENT, "the address '" + address + "' names no key");
+    }
+    return parsed;
+}
+
+std::string Name(py::handle text, const char* what) {
+    std::string name = EncodeText(text, what);
+    if (name.empty() || name.size() > tool::kMaxNameLength) {
+        ThrowResult(BRN_ERR_INVALID_ARGUMENT, std::string(what) + " must have 1 to 255 bytes");
+    }
+    return name;
+}
+
+void BindDatabase(py::module_& module) {
+    py::class_<DatabaseState, DatabasePointer>(module, "Database")
+        .def(py::init([](const std::filesystem::path& path) {
+                 return std::make_shared<DatabaseState>(path.string());
+             }),
+             py::arg("path"), py::call_guard<py::gil_scoped_release>())
+        .def_property_readonly("path", &DatabaseState::Path)
+        .def_property_readonly("closed", &DatabaseState::IsClosed)
+        .def("close", &DatabaseState::Close)
+        .def("__enter__", [](DatabasePointer self) { return self; })
+        .def("__exit__", [](DatabaseState& state, py::args) { state.Close(); })
+        .def("__repr__", &Describe)
+        .def("main_keys", &MainKeys)
+        .def("create_main_key", &CreateMainKey, py::arg("name"), py::kw_only(),
+             py::arg("hidden") = false, py::arg("readonly") = false)
+        .def("key", &OpenKey, py::arg("address"), py::kw_only(), py::arg("create") = false)
+        .def("import_", &Import, py::arg("path"), py::kw_only(), py::arg("fresh") = false);
+}
+
+}  // namespace brindle::python
+
+PYBIND11_MODULE(_brindle, module) {
+    module.doc() = "Database and key handles over the Brindle library's exports";
+    brindle::python::RegisterErrorTranslation();
+    brindle::python::BindDatabase(module);
+    brindle::python::BindKey(module);
+    module.def("result_codes", &brindle::python::ResultCodeRows,
+               "The result codes of the library as (code, name, message) rows");
+}

@@ -1,0 +1,64 @@
+#include "errors.h"
+
+#include <exception>
+
+#include "brindle/result_codes.h"
+#include "brindle/tool_error.h"
+#include "md_exception.h"
+
+namespace py = pybind11;
+
+namespace brindle::python {
+namespace {
+
+// Raises the exception object that brindle._errors builds from the arguments.
+void RaiseFromFactory(const char* factory, const py::tuple& arguments) {
+    py::object errors = py::module_::import("brindle._errors");
+    py::object error = errors.attr(factory)(*arguments);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+}
+
+void RaiseResult(const tool::ToolError& error) {
+    const int code = error.code();
+    for (const tool::ResultCode& row : tool::ResultCodes()) {
+        if (row.code == code) {
+            RaiseFromFactory("from_code",
+                             py::make_tuple(code, row.name, row.message, error.what()));
+            return;
+        }
+    }
+    RaiseFromFactory("from_code", py::make_tuple(code, py::none(), py::none(), error.what()));
+}
+
+}  // namespace
+
+void RegisterErrorTranslation() {
+    py::register_exception_translator([](std::exception_ptr pending) {
+        try {
+            if (pending) {
+                std::rethrow_exception(pending);
+            }
+        } catch (const tool::ToolError& error) {
+            RaiseResult(error);
+        } catch (const MDException& error) {
+            RaiseFromFactory("internal", py::make_tuple(error.GetTypeName(), error.GetMessage()));
+        } catch (const ClosedError& error) {
+            RaiseFromFactory("closed", py::make_tuple(error.what()));
+        }
+    });
+}
+
+void ThrowResult(int code, const std::string& what) {
+    tool::CheckResult(code, what);
+    throw tool::ToolError(what, code);  // CheckResult throws for every code but BRN_OK
+}
+
+py::list ResultCodeRows() {
+    py::list rows;
+    for (const tool::ResultCode& row : tool::ResultCodes()) {
+        rows.append(py::make_tuple(row.code, row.name, row.message));
+    }
+    return rows;
+}
+
+}  // namespace brindle::python

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <unordered_set>
+
+#include "brindle/database.h"
+#include "errors.h"
+
+namespace brindle::python {
+
+class KeyState;
+
+// An open database, shared by its Python object and by every key opened through it.
+//
+// The library must not see a handle closed while a call on it runs, and wants every key handle
+// closed before the file handle. So every call holds `calls_` shared, and closing the database
+// takes it exclusively: it waits for the calls in flight, then closes the keys still open, then
+// the file. Calls run with the GIL released; their locks are taken after the release and
+// dropped before the GIL is taken back, so a thread never waits for a lock while holding it.
+class DatabaseState : public std::enable_shared_from_this<DatabaseState> {
+public:
+    // Opens (and on first use creates) the database at `path`; call without the GIL.
+    explicit DatabaseState(const std::string& path);
+    ~DatabaseState();
+    DatabaseState(const DatabaseState&) = delete;
+    DatabaseState& operator=(const DatabaseState&) = delete;
+
+    const std::string& Path() const { return path_; }
+    bool IsClosed();
+    // Closes the keys still open, then the database; nothing after the first call.
+    void Close();
+
+    // Runs operation(tool::Database&) with the GIL released; brindle.Closed when closed.
+    template <typename Operation>
+    auto Call(Operation&& operation) {
+        pybind11::gil_scoped_release unlocked;
+        std::shared_lock open(calls_);
+        return operation(OpenDatabase());
+    }
+
+    // Opens the key at `address` as a new key state; `create` makes the missing levels first.
+    // Call inside Call().
+    std::shared_ptr<KeyState> OpenKey(const tool::KeyAddress& address, bool create);
+
+private:
+    friend class KeyState;
+    tool::Database& OpenDatabase();
+    void CloseLocked();
+
+    const std::string path_;
+    std::shared_mutex calls_;
+    std::unique_ptr<tool::Database> database_;
+    std::mutex keys_mutex_;               // guards keys_
+    std::unordered_set<KeyState*> keys_;  // every live key state of this database
+};
+
+// One key handle. Calls on it hold the database's `calls_` and the key's `uses_` shared;
+// rename, delete and close take `uses_` exclusively, since they replace or end the handle.
+class KeyState {
+public:
+    KeyState(std::shared_ptr<DatabaseState> database, tool::Key key);
+    ~KeyState();
+    KeyState(const KeyState&) = delete;
+    KeyState& operator=(const KeyState&) = delete;
+
+    tool::KeyAddress Address();
+    bool IsClosed();
+    const std::shared_ptr<DatabaseState>& Database() const { return database_; }
+
+    // Runs operation(tool::Key&) with the GIL released; brindle.Closed when closed.
+    template <typename Operation>
+    auto Call(Operation&& operation) {
+        pybind11::gil_scoped_release unlocked;
+        std::shared_lock database_open(database_->calls_);
+        std::shared_lock key_open(uses_);
+        return operation(OpenKey());
+    }
+
+    // Opens a child of this key, or creates it first: by the given name, or by one the
+    // library generates when `name` is empty.
+    std::shared_ptr<KeyState> Child(const std::string& name, bool create);
+    // Renames the key, refusing a name a sibling has already, and moves the handle along.
+    void Rename(const std::string& new_name);
+    // Deletes the key with its subtree; the key is closed afterwards.
+    void Delete();
+    void Close();
+
+private:
+    friend class DatabaseState;
+    tool::Key& OpenKey();
+    void RefuseTakenName(const std::string& new_name);
+
+    const std::shared_ptr<DatabaseState> database_;
+    std::shared_mutex uses_;
+    std::optional<tool::Key> key_;
+    tool::KeyAddress address_;
+};
+
+}  // namespace brindle::python

@@ -1,0 +1,87 @@
+"""Closing databases and keys, use after close, and threads sharing a database."""
+import threading
+
+import pytest
+
+import brindle
+
+
+def test_database_close_closes_open_keys_first(db_path):
+    db = brindle.open(db_path)
+    key = db.key("App/a", create=True)
+    walker = db.key("App").walk()
+    next(walker)
+    db.close()
+    db.close()
+    assert db.closed and key.closed
+    uses = [lambda: db.key("App"), db.main_keys, lambda: db.import_("x"),
+            lambda: key["x"], lambda: key.children(), key.delete, lambda: next(walker)]
+    for use in uses:
+        with pytest.raises(brindle.Closed):
+            use()
+    key.close()
+    with brindle.open(db_path) as again:
+        assert again.key("App/a").path == "App/a"
+
+
+def test_context_managers_close(db_path):
+    with brindle.open(db_path) as db:
+        with db.key("App", create=True) as key:
+            key["x"] = 1
+        assert key.closed and not db.closed
+        with pytest.raises(brindle.Closed, match="closed"):
+            key["x"]
+    assert db.closed and "closed" in repr(db)
+
+
+def test_keys_dropped_by_python_are_closed_before_reopening(db):
+    for _ in range(200):
+        db.key("App/a", create=True)["n"] = 1
+    assert db.key("App/a")["n"] == 1
+
+
+def test_two_threads_write_and_read_their_own_main_keys(db):
+    failures = []
+
+    def work(main_key):
+        try:
+            key = db.key(f"{main_key}/data", create=True)
+            for number in range(300):
+                key[f"p{number % 20}"] = number
+                assert key[f"p{number % 20}"] == number
+            assert len(key) == 20
+        except Exception as error:  # reported to the main thread
+            failures.append(error)
+
+    threads = [threading.Thread(target=work, args=(name,)) for name in ("One", "Two")]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert db.main_keys() == ["One", "Two"]
+
+
+def test_closing_the_database_while_threads_use_it_never_crashes(db_path):
+    db = brindle.open(db_path)
+    key = db.key("App", create=True)
+    writing = threading.Barrier(3)
+    outcomes = []
+
+    def hammer():
+        key["n"] = 1
+        writing.wait()
+        try:
+            while True:
+                key["n"] = 1
+        except brindle.Closed:
+            outcomes.append("closed")
+
+    threads = [threading.Thread(target=hammer) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    writing.wait()
+    db.close()
+    for thread in threads:
+        thread.join()
+    assert outcomes == ["closed", "closed"]

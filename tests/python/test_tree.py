@@ -1,0 +1,108 @@
+"""Keys: addresses, children, renames, deletion, walking, and moving subtrees through files."""
+import pytest
+
+import brindle
+
+
+def test_addresses_follow_the_tools_rules(db):
+    db.key("App/net/tls", create=True)["on"] = 1
+    assert db.key("App\\net\\tls")["on"] == 1
+    assert db.key("/App/net/tls/").path == "App/net/tls"
+    with db.key("App", create=True) as app:
+        app.append_child("a/b")["slash"] = 1
+    slash = db.key("App\\a/b")
+    assert slash.name == "a/b" and slash["slash"] == 1 and slash.path == "App\\a/b"
+    for bad in ("", "/", "App//x", "App/" + "x" * 256):
+        with pytest.raises(brindle.InvalidName):
+            db.key(bad)
+
+
+def test_main_keys_list_the_visible_ones(db):
+    db.create_main_key("Beta")
+    db.create_main_key("Alpha")
+    db.create_main_key("Vault", hidden=True)
+    assert db.main_keys() == ["Alpha", "Beta"]
+    assert db.key("Vault").name == "Vault"
+
+
+def test_children_appends_and_generated_names(db):
+    app = db.key("App", create=True)
+    first = app.append_child("first")
+    generated = app.append_generated()
+    assert app.children() == ["first", generated.name]
+    assert first.append_generated().name.startswith("first.")
+    assert app.child("first").children() == [first.children()[0]]
+    with pytest.raises(brindle.Exists):
+        app.append_child("first")
+
+
+def test_rename_moves_the_handle_and_refuses_a_taken_name(db):
+    app = db.key("App", create=True)
+    net = app.append_child("net")
+    net["port"] = 1
+    app.append_child("other")
+    net.rename("network")
+    assert net.path == "App/network" and net["port"] == 1
+    assert app.children() == ["network", "other"]
+    with pytest.raises(brindle.Exists):
+        net.rename("other")
+    app.rename("Application")
+    assert db.main_keys() == ["Application"] and app.child("network")["port"] == 1
+
+
+def test_delete_removes_the_subtree_and_closes_the_key(db):
+    doomed = db.key("App/doomed/inner", create=True)
+    parent = db.key("App/doomed")
+    parent.delete()
+    assert parent.closed
+    assert db.key("App").children() == []
+    with pytest.raises(brindle.KeyNotFound):
+        db.key("App/doomed")
+    doomed.close()
+
+
+def build_tree(key, depth, fanout):
+    key["depth"] = depth
+    if depth:
+        for _ in range(fanout):
+            build_tree(key.append_generated(), depth - 1, fanout)
+
+
+def test_walk_visits_every_key_depth_first(db):
+    root = db.key("Tree", create=True)
+    build_tree(root, 3, 3)
+    walked = [(path, key["depth"]) for path, key in root.walk()]
+    assert len(walked) == 1 + 3 + 9 + 27
+    assert walked[0] == ("Tree", 3)
+    assert walked[1][1] == 2 and walked[2][1] == 1 and walked[3][1] == 0
+    paths = [path for path, _ in walked]
+    for path in paths[1:]:
+        assert paths.index(path.rsplit("/", 1)[0]) < paths.index(path)
+
+
+def test_export_then_import_merges(db, tmp_path):
+    source = db.key("App/net", create=True)
+    source.update({"port": brindle.Short(80), "blob": b"\x00\xff"})
+    source.append_child("tls")["on"] = 1
+    exported = str(tmp_path / "net.brx")
+    source.export(exported)
+    with pytest.raises(brindle.Exists):
+        source.export(exported)
+    source.export(exported, overwrite=True)
+    source.child("tls").delete()
+    source["port"] = 81
+    source["extra"] = "kept by a merge"
+    db.import_(exported)
+    assert source.child("tls")["on"] == 1 and source["port"] == brindle.Short(80)
+    assert type(source["port"]) is brindle.Short and source["blob"] == b"\x00\xff"
+    assert source["extra"] == "kept by a merge"
+
+
+def test_fresh_import_builds_a_new_main_key_only(db, tmp_path):
+    db.key("App/net", create=True)["port"] = 80
+    db.key("App/net").export(tmp_path / "net.brx")
+    with brindle.open(str(tmp_path / "other" / "db")) as other:
+        other.import_(tmp_path / "net.brx", fresh=True)
+        assert other.key("App/net")["port"] == 80
+        with pytest.raises(brindle.Exists):
+            other.import_(tmp_path / "net.brx", fresh=True)
