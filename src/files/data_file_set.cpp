@@ -76,7 +76,8 @@ bool DataFileSet::Read(void* buffer, uint32_t length, int file, uint32_t positio
         return false;
     }
     vell::ScopedLock lock(slots_[file].lock);
-    ssize_t got = vell::FileSystem::Current().PRead(slots_[file].fd, buffer, length, static_cast<off_t>(position));
+    ssize_t got = vell::FileSystem::Current().PRead(slots_[file].fd, buffer, length,
+                                                    static_cast<off_t>(position));
     if (got == static_cast<ssize_t>(length)) {
         return true;
     }
@@ -97,8 +98,8 @@ bool DataFileSet::Write(const void* buffer, uint32_t length, int file, uint32_t 
         return false;
     }
     vell::ScopedLock lock(slots_[file].lock);
-    ssize_t put =
-        vell::FileSystem::Current().PWrite(slots_[file].fd, buffer, length, static_cast<off_t>(position));
+    ssize_t put = vell::FileSystem::Current().PWrite(slots_[file].fd, buffer, length,
+                                                     static_cast<off_t>(position));
     if (put == static_cast<ssize_t>(length)) {
         return true;
     }

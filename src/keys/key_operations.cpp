@@ -171,7 +171,7 @@ int KeyOperations::AppendProperty(const std::string& name, const uint8_t* record
     }
     WriteTransaction transaction(database_.Pool());
     return transaction.CommitIfOk(tree->AppendNodeRecord(node_, record, length) ? BRN_OK
-                                                                                 : BRN_FAIL);
+                                                                                : BRN_FAIL);
 }
 
 int KeyOperations::EditProperty(const std::string& name, const uint8_t* record, uint32_t length) {

@@ -124,8 +124,8 @@ uint64_t Journal::Scan(const std::vector<uint8_t>& bytes,
             if (length > body - offset - kEntryHeadSize) {
                 break;
             }
-            parsed.push_back({vell::LoadU32(entry), vell::LoadU32(entry + 4),
-                              entry + kEntryHeadSize, length});
+            parsed.push_back(
+                {vell::LoadU32(entry), vell::LoadU32(entry + 4), entry + kEntryHeadSize, length});
             offset += kEntryHeadSize + length;
             ++seen;
         }

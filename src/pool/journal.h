@@ -73,9 +73,8 @@ public:
 private:
     bool ReadAll(std::vector<uint8_t>& bytes);
     // Parses valid records from the start of `bytes`; returns the end of the last valid one.
-    uint64_t Scan(const std::vector<uint8_t>& bytes,
-                  const std::function<bool(const Entry&)>* apply, uint64_t& records,
-                  bool& stopped) const;
+    uint64_t Scan(const std::vector<uint8_t>& bytes, const std::function<bool(const Entry&)>* apply,
+                  uint64_t& records, bool& stopped) const;
 
     std::string path_;
     int fd_ = -1;

@@ -255,6 +255,9 @@ void PagePool::AddDataFile() {
     if (!WriteHeadOrStage(file_head, new_file)) {
         throw MDException("IOException", "Flush file head error1 -- add new page");
     }
+    if (InTransaction()) {
+        file_ends_[new_file] = file_head.head_area_size;  // its head is only staged so far
+    }
     if (!WriteMainHead()) {
         throw MDException("IOException", "Flush file head error2 -- Add new page");
     }

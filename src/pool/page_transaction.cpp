@@ -65,8 +65,8 @@ void PagePool::CommitWrite() {
     }
     EndTransaction();
     commit_count_.fetch_add(1, std::memory_order_acq_rel);
-    if (journal_ && (options_.checkpoint_each_commit ||
-                     journal_->Size() >= options_.checkpoint_bytes)) {
+    if (journal_ &&
+        (options_.checkpoint_each_commit || journal_->Size() >= options_.checkpoint_bytes)) {
         CheckpointLocked();  // a failure keeps the journal; the change is committed
     }
     write_mutex_.unlock();
@@ -230,8 +230,8 @@ bool PagePool::CheckpointLocked() {
     }
     bool written = true;
     for (auto& [file, bytes] : unwritten_heads_) {
-        written = written && files_.Write(bytes.data(), static_cast<uint32_t>(bytes.size()),
-                                          file, 0);
+        written =
+            written && files_.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), file, 0);
     }
     for (auto& [number, page] : unwritten_) {
         written = written && WriteToFile(page);

@@ -147,9 +147,8 @@ bool PagePool::ReplayJournal(const std::string& path) {
                     return false;
                 }
             }
-            return entry.length == 0 ||
-                   files.Write(entry.bytes, entry.length, static_cast<int>(entry.file),
-                               entry.position);
+            return entry.length == 0 || files.Write(entry.bytes, entry.length,
+                                                    static_cast<int>(entry.file), entry.position);
         },
         records);
     for (int file = 1; applied && file <= files.FileCount(); ++file) {

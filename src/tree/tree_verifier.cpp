@@ -251,8 +251,8 @@ void Walker::WalkRecords(uint64_t node, const NodeRecord& record, std::set<uint6
                 name.assign(start.c_str());
             } else if (!properties.insert(PropertyName(start)).second) {
                 // A read by name finds only the first; the second is a torn edit's remains.
-                Problem(Say("node ", node, ": property \"", PropertyName(start),
-                            "\" is stored twice"));
+                Problem(
+                    Say("node ", node, ": property \"", PropertyName(start), "\" is stored twice"));
             }
         }
         if (!first) {

@@ -31,7 +31,7 @@ uint32_t ByTable(const uint8_t* bytes, size_t length, uint32_t crc) {
 
 #if defined(__x86_64__)
 __attribute__((target("sse4.2"))) uint32_t ByInstruction(const uint8_t* bytes, size_t length,
-                                                          uint32_t crc) {
+                                                         uint32_t crc) {
     uint64_t wide = crc;
     while (length >= 8) {
         uint64_t word;

@@ -50,7 +50,8 @@ void Fill(TestDatabase& db, const std::string& export_path) {
         ASSERT_EQ(BRN_AppendSubKey(old, child), BRN_OK);
         void* key = db.Key("App", "old\\" + child);
         ASSERT_EQ(Append(key, "n", vell::VariableData(i)), BRN_OK);
-        ASSERT_EQ(Append(key, "text", vell::VariableData(std::string(900, 'a' + i).c_str())), BRN_OK);
+        ASSERT_EQ(Append(key, "text", vell::VariableData(std::string(900, 'a' + i).c_str())),
+                  BRN_OK);
     }
     void* other = db.Key("Other", "", MODE_CREATE);
     ASSERT_EQ(Append(other, "x", Blob(2500, 9)), BRN_OK);

@@ -113,11 +113,21 @@ int Perform(void* file, const Operation& op) {
         vell::VariableData value = op.value;
         std::string name = op.name;
         switch (op.kind) {
-            case Kind::kEdit: result = BRN_EditProperty(key, name, value); break;
-            case Kind::kAppend: result = BRN_AppendProperty(key, name, value); break;
-            case Kind::kDelete: result = BRN_DeleteProperty(key, name); break;
-            case Kind::kAddKey: result = BRN_AppendSubKey(key, name); break;
-            case Kind::kDeleteKey: result = BRN_DeleteKey(key); break;
+            case Kind::kEdit:
+                result = BRN_EditProperty(key, name, value);
+                break;
+            case Kind::kAppend:
+                result = BRN_AppendProperty(key, name, value);
+                break;
+            case Kind::kDelete:
+                result = BRN_DeleteProperty(key, name);
+                break;
+            case Kind::kAddKey:
+                result = BRN_AppendSubKey(key, name);
+                break;
+            case Kind::kDeleteKey:
+                result = BRN_DeleteKey(key);
+                break;
         }
     }
     BRN_CloseBRNHandle(key);

@@ -1,0 +1,238 @@
+// Write transactions of the pool: rollback, the journal's torn tails, replay after a killed
+// process, and the files after a clean close.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "md_exception.h"
+#include "pool/journal.h"
+#include "pool/page_handle.h"
+#include "pool/page_pool.h"
+#include "pool/write_transaction.h"
+#include "pool_test_util.h"
+#include "vell/output.h"
+
+namespace brindle {
+namespace {
+
+using testing_pool::OpenPool;
+using testing_pool::ReadFileBytes;
+
+constexpr uint32_t kSmallFiles = 16 * 1024;  // 15 pages a file: growth crosses files soon
+
+// Takes `count` new pages and writes a recognisable byte into each; returns their numbers.
+std::vector<uint64_t> FillPages(PagePool& pool, int count, uint8_t mark) {
+    std::vector<uint64_t> numbers;
+    for (int i = 0; i < count; ++i) {
+        PageHandle handle(&pool, 0, true);
+        uint8_t byte = static_cast<uint8_t>(mark + i);
+        handle->AddData(&byte, 1);
+        numbers.push_back(handle->Number());
+    }
+    return numbers;
+}
+
+std::unique_ptr<PagePool> OpenSmallPool(const std::string& path) {
+    auto pool = OpenPool(path, kSmallFiles);
+    if (pool) {
+        pool->Options().add_page_count = 8;
+    }
+    return pool;
+}
+
+// Every data file of the pool, in order.
+std::vector<std::vector<uint8_t>> Files(const std::string& path) {
+    std::vector<std::vector<uint8_t>> files;
+    for (int k = 1; std::filesystem::exists(DataFileSet::FileName(path, k)); ++k) {
+        files.push_back(ReadFileBytes(DataFileSet::FileName(path, k)));
+    }
+    return files;
+}
+
+TEST(PageTransactionTest, RollbackAfterGrowthAcrossFilesLeavesMemoryAndFilesAsTheyWere) {
+    vell::OutputCapture quiet;
+    testsupport::TempDir dir;
+    const std::string path = dir.File("db");
+    auto pool = OpenSmallPool(path);
+    ASSERT_NE(pool, nullptr);
+    FillPages(*pool, 12, 1);
+    ASSERT_TRUE(pool->Checkpoint());
+    const PoolHead head = pool->MainHead();
+    const uint64_t tail = pool->FreeTail();
+    const auto files = Files(path);
+    {
+        WriteTransaction transaction(pool.get());
+        FillPages(*pool, 40, 100);  // grows into files 2, 3 and 4
+        EXPECT_GT(pool->FileCount(), head.file_count);
+        {
+            PageHandle first(pool.get(), 1);
+            first->Head().SetNext(4242);  // a change to a page that existed before
+            first->SetDirty();
+        }
+    }  // no commit
+    EXPECT_EQ(pool->PageCount(), head.page_count);
+    EXPECT_EQ(pool->FileCount(), head.file_count);
+    EXPECT_EQ(pool->FreeHead(), head.free_head);
+    EXPECT_EQ(pool->FreeTail(), tail);
+    EXPECT_EQ(pool->TransactionPageCount(), 0u);
+    EXPECT_EQ(Files(path), files);
+    {
+        PageHandle first(pool.get(), 1);
+        EXPECT_NE(first->Head().Next(), 4242u);
+    }
+    // The pool goes on as if the transaction had never been.
+    std::vector<uint64_t> again = FillPages(*pool, 40, 7);
+    pool.reset();
+    auto reopened = OpenSmallPool(path);
+    ASSERT_NE(reopened, nullptr);
+    for (size_t i = 0; i < again.size(); ++i) {
+        PageHandle handle(reopened.get(), again[i]);
+        EXPECT_EQ(handle->Data()[kPageHeadSize], static_cast<uint8_t>(7 + i));
+    }
+}
+
+// Runs `body` on the pool at path in a child process that dies without closing the pool.
+void RunAndDie(const std::string& path, const std::function<void(PagePool&)>& body) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        vell::OutputCapture quiet;
+        auto pool = OpenSmallPool(path);
+        if (!pool) {
+            _exit(2);
+        }
+        try {
+            body(*pool);
+        } catch (const MDException&) {
+            _exit(3);
+        }
+        _exit(0);  // the pool is never closed
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(PageTransactionTest, CommittedChangesAreReplayedAfterADeathAndUncommittedOnesNever) {
+    vell::OutputCapture quiet;
+    testsupport::TempDir dir;
+    const std::string path = dir.File("db");
+    OpenSmallPool(path).reset();
+    std::vector<uint64_t> committed;
+    RunAndDie(path, [&](PagePool& pool) {
+        {
+            WriteTransaction transaction(&pool);
+            committed = FillPages(pool, 30, 50);
+            transaction.Commit();
+        }
+        WriteTransaction unfinished(&pool);
+        FillPages(pool, 30, 200);
+        _exit(0);  // dies inside the transaction
+    });
+    // The child's vector is not ours: the first 30 pages it took are known by position.
+    EXPECT_GT(std::filesystem::file_size(Journal::PathFor(path)), 0u);
+    auto pool = OpenSmallPool(path);
+    ASSERT_NE(pool, nullptr);
+    EXPECT_TRUE(quiet.Contains("Journal replayed: 1 changes"));
+    EXPECT_TRUE(quiet.Contains("Last time DB was force-close!!!!"));
+    EXPECT_EQ(std::filesystem::file_size(Journal::PathFor(path)), 0u);
+    int marked = 0;
+    for (uint64_t number = 1; number <= pool->PageCount(); ++number) {
+        PageHandle handle(pool.get(), number);
+        if (!handle->Head().Has(kPageUnused)) {
+            uint8_t byte = handle->Data()[kPageHeadSize];
+            EXPECT_TRUE(byte >= 50 && byte < 80) << "page " << number << " holds " << int(byte);
+            ++marked;
+        }
+    }
+    EXPECT_EQ(marked, 30);
+}
+
+TEST(PageTransactionTest, AfterACleanCloseTheFilesAreThoseWrittenWithoutAJournal) {
+    vell::OutputCapture quiet;
+    testsupport::TempDir dir;
+    auto run = [](const std::string& path, bool transactions) {
+        auto pool = OpenSmallPool(path);
+        ASSERT_NE(pool, nullptr);
+        for (int round = 0; round < 5; ++round) {
+            WriteTransaction transaction(transactions ? pool.get() : nullptr);
+            std::vector<uint64_t> pages = FillPages(*pool, 9, static_cast<uint8_t>(round * 9));
+            PageHandle freed(pool.get(), pages[round]);
+            freed.SetFree(true);
+            freed.Release();
+            transaction.Commit();
+        }
+    };
+    run(dir.File("plain"), false);
+    run(dir.File("journaled"), true);
+    EXPECT_FALSE(std::filesystem::exists(Journal::PathFor(dir.File("journaled"))));
+    std::vector<std::vector<uint8_t>> plain = Files(dir.File("plain"));
+    std::vector<std::vector<uint8_t>> journaled = Files(dir.File("journaled"));
+    ASSERT_EQ(plain.size(), journaled.size());
+    for (size_t k = 0; k < plain.size(); ++k) {
+        // File heads name their pool's base name; everything else must match.
+        plain[k][0x3C] = journaled[k][0x3C] = 0;
+        std::fill(plain[k].begin() + 0x3C, plain[k].begin() + 0xA0, 0);
+        std::fill(journaled[k].begin() + 0x3C, journaled[k].begin() + 0xA0, 0);
+        EXPECT_TRUE(plain[k] == journaled[k]) << "file " << k + 1;
+    }
+}
+
+TEST(JournalTest, ReadingStopsAtATornOrCorruptRecord) {
+    testsupport::TempDir dir;
+    const std::string path = dir.File("j");
+    {
+        Journal journal;
+        ASSERT_TRUE(journal.Open(path));
+        for (uint8_t k = 1; k <= 3; ++k) {
+            JournalRecord record;
+            std::vector<uint8_t> bytes(100 * k, k);
+            record.Add(k, 1024u * k, bytes.data(), static_cast<uint32_t>(bytes.size()));
+            ASSERT_TRUE(journal.Append(record, false));
+        }
+    }
+    const std::vector<uint8_t> whole = ReadFileBytes(path);
+    auto replayed = [&](const std::vector<uint8_t>& bytes) {
+        testing_pool::WriteFileBytes(path, bytes);
+        Journal journal;
+        EXPECT_TRUE(journal.Open(path));
+        uint64_t records = 0;
+        std::vector<uint32_t> files;
+        journal.Replay(
+            [&](const Journal::Entry& entry) {
+                EXPECT_EQ(entry.length, 100u * entry.file);
+                EXPECT_EQ(entry.position, 1024u * entry.file);
+                files.push_back(entry.file);
+                return true;
+            },
+            records);
+        EXPECT_EQ(files.size(), records);
+        return records;
+    };
+    EXPECT_EQ(replayed(whole), 3u);
+    const size_t third = whole.size() - (24 + 12 + 300 + 8);
+    for (size_t cut = third; cut < whole.size(); cut += 7) {
+        EXPECT_EQ(replayed(std::vector<uint8_t>(whole.begin(), whole.begin() + cut)), 2u) << cut;
+    }
+    std::vector<uint8_t> flipped = whole;
+    flipped[24 + 12 + 50] ^= 1;  // inside the first record's bytes
+    EXPECT_EQ(replayed(flipped), 0u);
+    // A record appended after a torn one starts where the torn one started.
+    testing_pool::WriteFileBytes(path, std::vector<uint8_t>(whole.begin(), whole.end() - 5));
+    {
+        Journal journal;
+        ASSERT_TRUE(journal.Open(path));
+        EXPECT_EQ(journal.Size(), third);
+        JournalRecord record;
+        std::vector<uint8_t> bytes(300, 3);
+        record.Add(3, 3072, bytes.data(), 300);
+        ASSERT_TRUE(journal.Append(record, true));
+    }
+    EXPECT_EQ(replayed(ReadFileBytes(path)), 3u);
+}
+
+}  // namespace
+}  // namespace brindle
