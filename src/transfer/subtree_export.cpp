@@ -12,14 +12,11 @@
 #include "keys/key_paths.h"
 #include "transfer/image_writer.h"
 #include "vell/file_find.h"
-#include "vell/file_mapping.h"
+#include "vell/file_system.h"
 #include "vell/read_write_lock.h"
 
 namespace brindle {
 namespace {
-
-// Create flags of the export file: always create, read and write.
-constexpr unsigned int kExportFileFlags = 0x48;
 
 // A name beside `path` that no other export in any process uses at the same time.
 std::string PartialName(const std::string& path) {
@@ -30,17 +27,24 @@ std::string PartialName(const std::string& path) {
     return path + suffix;
 }
 
-int CopyIntoFile(const std::string& file_name, const uint8_t* image, uint32_t length) {
-    vell::FileMapping file(file_name, "");
-    if (!file.Create(length, 0, kExportFileFlags)) {
+// Writes the image into the new file at fd. The file's space is reserved first, so that a
+// full disk fails here with a result code instead of part-way through; the bytes are then
+// written (never through a mapping, where a full disk would kill the process) and synced,
+// so that the rename publishes a complete file.
+int CopyIntoFile(int fd, const uint8_t* image, uint32_t length) {
+    vell::FileSystem& fs = vell::FileSystem::Current();
+    if (length > 0 && fs.Allocate(fd, 0, static_cast<off_t>(length)) != 0) {
         return BRN_ERR_EXPORT_FILE;
     }
-    vell::MappedView view(&file, true, vell::FileMapping::kAccessAll);
-    if (view.Data() == nullptr) {
-        return BRN_ERR_EXPORT_FILE;
+    uint64_t done = 0;
+    while (done < length) {
+        ssize_t put = fs.PWrite(fd, image + done, length - done, static_cast<off_t>(done));
+        if (put <= 0) {
+            return BRN_ERR_EXPORT_FILE;
+        }
+        done += static_cast<uint64_t>(put);
     }
-    std::memcpy(view.Data(), image, length);
-    return BRN_OK;
+    return fs.Sync(fd) == 0 ? BRN_OK : BRN_ERR_EXPORT_FILE;
 }
 
 }  // namespace
@@ -103,18 +107,21 @@ int ExportSubtree(const ExportRequest& request) {
 }
 
 int WriteExportFile(const std::string& path, const uint8_t* image, uint32_t length) {
+    vell::FileSystem& fs = vell::FileSystem::Current();
     const std::string partial = PartialName(path);
-    int fd = open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = fs.Open(partial, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         return BRN_ERR_EXPORT_FILE;
     }
-    close(fd);
-    int result = CopyIntoFile(partial, image, length);
-    if (result == BRN_OK && std::rename(partial.c_str(), path.c_str()) != 0) {
+    int result = CopyIntoFile(fd, image, length);
+    if (fs.Close(fd) != 0) {
+        result = BRN_ERR_EXPORT_FILE;
+    }
+    if (result == BRN_OK && fs.Rename(partial, path) != 0) {
         result = BRN_ERR_EXPORT_FILE;
     }
     if (result != BRN_OK) {
-        unlink(partial.c_str());
+        fs.Unlink(partial);
     }
     return result;
 }

@@ -1,7 +1,10 @@
 #include "transfer/subtree_import.h"
 
+#include <fcntl.h>
+
 #include <cinttypes>
 #include <cstdio>
+#include <new>
 #include <vector>
 
 #include "brindle.h"
@@ -11,14 +14,43 @@
 #include "transfer/image_reader.h"
 #include "vell/diagnostic_log.h"
 #include "vell/file_find.h"
-#include "vell/file_mapping.h"
+#include "vell/file_system.h"
 #include "vell/read_write_lock.h"
 
 namespace brindle {
 namespace {
 
-// Create flags of the file read: an existing file, read-only.
-constexpr unsigned int kImportFileFlags = 0x84;
+// Reads the file into memory. It is read, not mapped: another process may cut the file
+// while it is read, and a mapping would then kill this process at the first byte past the
+// new end. What is read is all there is; the image checks find it short.
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+    vell::FileSystem& fs = vell::FileSystem::Current();
+    int fd = fs.Open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    uint64_t size = 0;
+    bool ok = fs.Size(fd, size) == 0;
+    try {
+        bytes.resize(ok ? size : 0);
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    uint64_t done = 0;
+    while (ok && done < size) {
+        ssize_t got = fs.PRead(fd, bytes.data() + done, size - done, static_cast<off_t>(done));
+        if (got < 0) {
+            ok = false;
+        } else if (got == 0) {
+            bytes.resize(done);
+            break;
+        } else {
+            done += static_cast<uint64_t>(got);
+        }
+    }
+    fs.Close(fd);
+    return ok;
+}
 constexpr size_t kLogBuffer = 2048;
 
 // Writes the keys and properties of an image into the tree, merging or fresh.
@@ -108,17 +140,11 @@ int ImportSubtree(CommonTree& database, const std::string& path, bool fresh) {
     if (high != 0) {
         return BRN_ERR_FILE_TOO_LARGE;
     }
-    vell::FileMapping file(path, "");
-    if (!file.Create(0, 0, kImportFileFlags)) {
+    std::vector<uint8_t> image;
+    if (!ReadWholeFile(path, image) || image.empty()) {
         return BRN_ERR_IMPORT_FILE;
     }
-    vell::MappedView view(&file, true, vell::FileMapping::kAccessRead);
-    if (view.Data() == nullptr) {
-        return BRN_ERR_IMPORT_FILE;
-    }
-    // The mapping's own size, not the search's: the file may have changed in between, and
-    // nothing past the mapping may be read.
-    return ImportImage(database, static_cast<const uint8_t*>(view.Data()), file.Size(), fresh);
+    return ImportImage(database, image.data(), image.size(), fresh);
 }
 
 namespace {

@@ -7,9 +7,9 @@
 
 namespace brindle {
 
-// Reads the export file at `path` through a read-only mapping and imports it (ImportImage).
-// BRN_OK, or 48 when the file does not exist, 45 when it is 4 GiB or larger, 50 when it
-// cannot be opened or mapped (an empty file among them), and the codes of ImportImage.
+// Reads the export file at `path` into memory and imports it (ImportImage). BRN_OK, or 48
+// when the file does not exist, 45 when it is 4 GiB or larger, 50 when it cannot be opened
+// or read (an empty file among them), and the codes of ImportImage.
 int ImportSubtree(CommonTree& database, const std::string& path, bool fresh);
 
 // Recreates the subtree of an image at the key path its header names. Merging (fresh

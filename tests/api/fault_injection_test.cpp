@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -206,6 +207,32 @@ TEST_P(FaultInjectionTest, EveryFailedIoLeavesTheDatabaseAsItWasAndTheNextCallWo
     }
     // The journal's write and its sync at least, and reads of the pages not yet cached.
     EXPECT_GE(failed_calls, 2u) << most;
+}
+
+TEST(ExportFaultTest, AFailedExportGivesACodeAndLeavesNoFileBehind) {
+    TestDatabase db;
+    Fill(db, db.dir().File("other.brx"));
+    void* key = db.Key("App");
+    const std::string target = db.dir().File("app.brx");
+    for (uint64_t n = 1;; ++n) {
+        ASSERT_LT(n, 100u);
+        int result = 0;
+        bool fired = false;
+        {
+            testsupport::FaultyFileSystem faults(n, n % 2 == 0 ? ENOSPC : EIO);
+            result = BRN_ExportSubTree(key, target, true);
+            fired = faults.Fired();
+        }
+        if (!fired) {
+            EXPECT_EQ(result, BRN_OK);
+            break;
+        }
+        EXPECT_EQ(result, BRN_ERR_EXPORT_FILE) << "I/O " << n;
+        for (const auto& entry : std::filesystem::directory_iterator(db.dir().path())) {
+            EXPECT_EQ(entry.path().filename().string().rfind("app.brx", 0), std::string::npos)
+                << entry.path() << " after I/O " << n;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(ChangingExports, FaultInjectionTest, ::testing::ValuesIn(Operations()),
