@@ -1,6 +1,6 @@
 // Benchmarks of the host exports: property reads through an open handle, opening a key five
-// levels deep, appending and editing properties, and reads from several threads on one main
-// key.
+// levels deep, appending, editing and deleting properties, deleting a subtree of 1,000 keys,
+// and reads from several threads on one main key.
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -169,5 +169,67 @@ void BM_EditProperty(benchmark::State& state) {
     BRN_CloseBRNHandle(key);
 }
 BENCHMARK(BM_EditProperty);
+
+// Deletes one of 16 properties appended (untimed) before.
+void BM_DeleteProperty(benchmark::State& state) {
+    void* key = BenchDatabase::Get().Key("appender");
+    vell::VariableData value("a value of some thirty characters");
+    int left = 0;
+    for (auto _ : state) {
+        if (left == 0) {
+            state.PauseTiming();
+            for (int i = 0; i < 16; ++i) {
+                BRN_AppendProperty(key, Numbered("d", i), value);
+            }
+            left = 16;
+            state.ResumeTiming();
+        }
+        if (BRN_DeleteProperty(key, Numbered("d", --left)) != BRN_OK) {
+            state.SkipWithError("delete failed");
+            break;
+        }
+    }
+    for (int i = 0; i < left; ++i) {
+        BRN_DeleteProperty(key, Numbered("d", i));
+    }
+    BRN_CloseBRNHandle(key);
+}
+BENCHMARK(BM_DeleteProperty);
+
+// Deletes a subtree of 1,000 keys (10 keys of 99 children each, two properties per key),
+// built untimed before each deletion.
+void BM_DeleteSubtree1000(benchmark::State& state) {
+    BenchDatabase& database = BenchDatabase::Get();
+    vell::VariableData value("a value of some thirty characters");
+    for (auto _ : state) {
+        state.PauseTiming();
+        void* root = database.Key("");
+        std::string name = "doomed";
+        BRN_AppendSubKey(root, name);
+        BRN_CloseBRNHandle(root);
+        void* doomed = database.Key("doomed");
+        for (int branch = 0; branch < 10; ++branch) {
+            std::string branch_name = Numbered("b", branch);
+            BRN_AppendSubKey(doomed, branch_name);
+            void* parent = database.Key("doomed\\" + branch_name);
+            for (int leaf = 0; leaf < 99; ++leaf) {
+                std::string leaf_name = Numbered("k", leaf);
+                BRN_AppendSubKey(parent, leaf_name);
+                void* key = database.Key("doomed\\" + branch_name + "\\" + leaf_name);
+                BRN_AppendProperty(key, "a", value);
+                BRN_AppendProperty(key, "b", value);
+                BRN_CloseBRNHandle(key);
+            }
+            BRN_CloseBRNHandle(parent);
+        }
+        state.ResumeTiming();
+        if (BRN_DeleteKey(doomed) != BRN_OK) {
+            state.SkipWithError("delete failed");
+        }
+        BRN_CloseBRNHandle(doomed);
+    }
+    state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_DeleteSubtree1000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

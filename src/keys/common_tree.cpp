@@ -20,21 +20,18 @@ namespace {
 // Pages of the database are enciphered on disk; this is not a setting.
 constexpr uint32_t kDatabaseHeadFlags = 0x40;
 
-// BRINDLE_DURABILITY=off|normal|full chooses how far committed changes survive; normal
-// when unset or unknown.
+// BRINDLE_DURABILITY=off|normal|full chooses how far committed changes survive; off (a
+// killed process loses nothing, a power cut may) when unset or unknown.
 Durability DurabilityFromEnvironment() {
     const char* text = std::getenv("BRINDLE_DURABILITY");
-    if (text == nullptr) {
+    const std::string value = text != nullptr ? text : "";
+    if (value == "normal") {
         return Durability::kNormal;
-    }
-    std::string value(text);
-    if (value == "off") {
-        return Durability::kOff;
     }
     if (value == "full") {
         return Durability::kFull;
     }
-    return Durability::kNormal;
+    return Durability::kOff;
 }
 
 uint32_t Unsigned(int32_t value) {
@@ -59,6 +56,9 @@ void SetPoolOptions(const ConfigRecord& config, PoolOptions& options) {
     options.check_period = Unsigned(config.checkPeriod);
     options.head_flags = kDatabaseHeadFlags;
     options.durability = DurabilityFromEnvironment();
+    if (const char* bytes = std::getenv("BRINDLE_CHECKPOINT_BYTES"); bytes != nullptr) {
+        options.checkpoint_bytes = std::strtoull(bytes, nullptr, 10);
+    }
 }
 
 // Orders key locks for TableChangeGuard: by node page, then by address (a dropped record

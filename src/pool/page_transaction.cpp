@@ -65,8 +65,7 @@ void PagePool::CommitWrite() {
     }
     EndTransaction();
     commit_count_.fetch_add(1, std::memory_order_acq_rel);
-    if (journal_ &&
-        (options_.checkpoint_each_commit || journal_->Size() >= options_.checkpoint_bytes)) {
+    if (journal_ && journal_->Size() >= options_.checkpoint_bytes) {
         CheckpointLocked();  // a failure keeps the journal; the change is committed
     }
     write_mutex_.unlock();

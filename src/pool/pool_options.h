@@ -36,9 +36,9 @@ struct PoolOptions {
     bool temporary_data = false;         // delete the files when the pool closes
 
     // The journal (pools that are not temporary keep one).
-    Durability durability = Durability::kNormal;
-    uint64_t checkpoint_bytes = 4u << 20;  // checkpoint once the journal is this long
-    bool checkpoint_each_commit = false;   // write pages to their places right after commit
+    Durability durability = Durability::kOff;
+    uint64_t checkpoint_bytes = 4u << 20;  // checkpoint once the journal is this long; 0: at
+                                           // every commit (pages go to their places at once)
     uint64_t step_pages = 16384;           // pages a long call changes before it commits a step
 
     // Timing of the check thread, in milliseconds. Only tests change these.
