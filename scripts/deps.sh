@@ -4,6 +4,8 @@
 set -euo pipefail
 
 needed=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
+# The peers of bench/peer_bench.cpp; the library itself needs neither.
+needed+=(libsqlite3-dev liblmdb-dev)
 missing=()
 for package in "${needed[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
