@@ -1,16 +1,19 @@
 // The peer benchmark: the same seeded workloads on Brindle (through its exports), SQLite and
 // LMDB (through their C APIs), printed side by side with Brindle's rate over each peer's.
 //
-//   peer_bench [--quick] [--seed N] [--budget SECONDS] [--keep DIR]
+//   peer_bench [--quick] [--seed N] [--budget SECONDS] [--rounds N] [--keep DIR]
 //
 // --quick runs small counts (a smoke run of a few seconds); --budget bounds each phase of
 // the wide-key workloads per store (default 10 s), and the table says how many operations
-// ran when it cut one short. The stores run one after another in one process, Brindle first,
-// so that its resident-set figures are not inflated by the peers. The exit status is 1 when
-// an operation failed or the stores' reads or listings disagree.
+// ran when it cut one short. --rounds repeats the whole run on fresh databases and prints
+// each rate's median, which steadies the figures on a shared machine. The stores run one
+// after another in one process, Brindle first, so that its resident-set figures (from the
+// first round) are not inflated by the peers. The exit status is 1 when an operation failed
+// or the stores' reads or listings disagree.
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -30,6 +33,7 @@ namespace {
 
 struct Arguments {
     bool quick = false;
+    int rounds = 1;
     uint64_t seed = 20261205;
     peer::RunOptions options;
     std::string keep;  // a folder to leave the databases in; empty: a removed temporary one
@@ -45,12 +49,14 @@ bool ParseArguments(int argc, char** argv, Arguments& arguments) {
             arguments.seed = std::strtoull(argv[++i], nullptr, 10);
         } else if (word == "--budget" && has_value) {
             arguments.options.budget_seconds = std::strtod(argv[++i], nullptr);
+        } else if (word == "--rounds" && has_value) {
+            arguments.rounds = std::max(1, std::atoi(argv[++i]));
         } else if (word == "--keep" && has_value) {
             arguments.keep = argv[++i];
         } else {
             std::fprintf(stderr,
                          "usage: peer_bench [--quick] [--seed N] [--budget SECONDS] "
-                         "[--keep DIR]\n");
+                         "[--rounds N] [--keep DIR]\n");
             return false;
         }
     }
@@ -130,6 +136,20 @@ peer::StoreReport RunStore(const std::filesystem::path& where, const peer::Workl
     return report;
 }
 
+// Each store in turn, on fresh databases.
+std::vector<peer::StoreReport> RunRound(const RunFolder& folder, const peer::WorkloadPlan& plan,
+                                        const peer::RunOptions& options) {
+    std::vector<peer::StoreReport> reports;
+    {
+        // The library's own diagnostic lines would mix into the table.
+        vell::OutputCapture quiet;
+        reports.push_back(RunStore<peer::BrindleStore>(folder.Store("brindle"), plan, options));
+    }
+    reports.push_back(RunStore<peer::SqliteStore>(folder.Store("sqlite"), plan, options));
+    reports.push_back(RunStore<peer::LmdbStore>(folder.Store("lmdb"), plan, options));
+    return reports;
+}
+
 // True when every store finished and all agree on what they read and listed.
 bool Agree(const std::vector<peer::StoreReport>& reports) {
     bool agree = true;
@@ -153,9 +173,10 @@ void PrintConditions(const Arguments& arguments, const peer::WorkloadPlan& plan)
                 ReadField("/proc/cpuinfo", "model name\t:").c_str());
     std::printf(
         "Seed %llu, %s counts: %zu keys x %zu properties, wide-key budget %.0f s "
-        "per phase per store\n",
+        "per phase per store, median of %d round(s)\n",
         static_cast<unsigned long long>(arguments.seed), arguments.quick ? "quick" : "full",
-        plan.keys.size(), plan.property_names.size(), arguments.options.budget_seconds);
+        plan.keys.size(), plan.property_names.size(), arguments.options.budget_seconds,
+        arguments.rounds);
     std::printf("Load average at the start: %s\n\n", LoadAverage().c_str());
 }
 
@@ -169,27 +190,26 @@ int main(int argc, char** argv) {
     const peer::WorkloadPlan plan = peer::MakePlan(
         arguments.quick ? peer::PlanSizes::Quick() : peer::PlanSizes::Full(), arguments.seed);
     PrintConditions(arguments, plan);
-    std::vector<peer::StoreReport> reports;
+    std::vector<std::vector<peer::StoreReport>> rounds;
     try {
         RunFolder folder(arguments.keep);
-        {
-            // The library's own diagnostic lines would mix into the table.
-            vell::OutputCapture quiet;
-            reports.push_back(
-                RunStore<peer::BrindleStore>(folder.Store("brindle"), plan, arguments.options));
+        for (int round = 0; round < arguments.rounds; ++round) {
+            rounds.push_back(RunRound(folder, plan, arguments.options));
         }
-        reports.push_back(
-            RunStore<peer::SqliteStore>(folder.Store("sqlite"), plan, arguments.options));
-        reports.push_back(RunStore<peer::LmdbStore>(folder.Store("lmdb"), plan, arguments.options));
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "peer_bench: %s\n", failure.what());
         return 1;
     }
+    const std::vector<peer::StoreReport> reports = peer::MedianOfRounds(rounds);
     peer::PrintRateTable(reports, false);
     std::printf("\n");
     peer::PrintRateTable(reports, true);
     std::printf("\n");
     peer::PrintMemory(reports.front());
     std::printf("Load average at the end: %s\n", LoadAverage().c_str());
-    return Agree(reports) ? 0 : 1;
+    std::vector<peer::StoreReport> every_run;
+    for (const auto& round : rounds) {
+        every_run.insert(every_run.end(), round.begin(), round.end());
+    }
+    return Agree(every_run) ? 0 : 1;
 }

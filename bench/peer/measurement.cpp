@@ -65,6 +65,13 @@ std::string Ratio(const Measurement* brindle, const Measurement* peer, bool cpu)
     return text;
 }
 
+// The median (the upper one of an even count).
+template <class T>
+T Middle(std::vector<T> values) {
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
 const StoreReport* FindStore(const std::vector<StoreReport>& reports, const char* name) {
     for (const StoreReport& report : reports) {
         if (report.store == name) {
@@ -111,6 +118,30 @@ long ResidentKib() {
         }
     }
     return -1;
+}
+
+std::vector<StoreReport> MedianOfRounds(const std::vector<std::vector<StoreReport>>& rounds) {
+    std::vector<StoreReport> median = rounds.front();
+    for (size_t store = 0; store < median.size(); ++store) {
+        for (size_t row = 0; row < median[store].rows.size(); ++row) {
+            std::vector<double> wall;
+            std::vector<double> cpu;
+            std::vector<uint64_t> done;
+            for (const auto& round : rounds) {
+                if (row < round[store].rows.size()) {
+                    const Measurement& measured = round[store].rows[row];
+                    wall.push_back(Rate(measured, false));
+                    cpu.push_back(Rate(measured, true));
+                    done.push_back(measured.done);
+                }
+            }
+            Measurement& result = median[store].rows[row];
+            result.done = Middle(done);
+            result.wall_seconds = result.done / std::max(Middle(wall), 1e-9);
+            result.cpu_seconds = result.done / std::max(Middle(cpu), 1e-9);
+        }
+    }
+    return median;
 }
 
 void PrintRateTable(const std::vector<StoreReport>& reports, bool cpu) {

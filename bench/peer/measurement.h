@@ -55,6 +55,10 @@ double ProcessCpuSeconds();
 // The process's resident set size in KiB, or -1 when /proc cannot be read.
 long ResidentKib();
 
+// Per store and workload, the median rate over several rounds of the same run, by wall and
+// by CPU time apart; the rest (memory, checksums) is the first round's.
+std::vector<StoreReport> MedianOfRounds(const std::vector<std::vector<StoreReport>>& rounds);
+
 // Prints the rates of every workload side by side, with Brindle's rate over each peer's.
 // `cpu` picks CPU time over wall time.
 void PrintRateTable(const std::vector<StoreReport>& reports, bool cpu);
