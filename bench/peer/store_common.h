@@ -1,7 +1,7 @@
 #pragma once
 
-// What the three stores of the peer benchmark share: the listing of one key and the hashes
-// by which their results are compared.
+// What the three stores of the peer benchmark share: the interface the workloads drive them
+// through, the listing of one key, and the hashes by which their results are compared.
 
 #include <concepts>
 #include <cstdint>
@@ -23,8 +23,9 @@ struct KeyListing {
     void AddProperty(std::string_view name, const vell::VariableData& value);
 };
 
-// What the workloads ask of a store. Each call is one unit of the store's own work (an
-// export's call, a statement, a transaction) and returns false when the store refuses it.
+// What the workloads ask of a store. Each call does what one call of Brindle's exports does;
+// a change is one transaction of the store's own, and a call returns false when the store
+// refuses it.
 // Keys live below main keys; a path names a key by its levels below its main key joined by
 // a backslash, the empty path naming the main key itself. A Key is the store's handle on one
 // key, movable and released when it goes. A store is made on an empty folder of its own.
