@@ -3,8 +3,11 @@
 # running as root, otherwise stops with their names.
 set -euo pipefail
 
-needed=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
-    pybind11-dev python3-dev python3-pytest)
+needed=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
+# The Python module's build and tests.
+needed+=(pybind11-dev python3-dev python3-pytest)
+# The peers of bench/peer_bench.cpp; the library itself needs neither.
+needed+=(libsqlite3-dev liblmdb-dev)
 missing=()
 for package in "${needed[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
