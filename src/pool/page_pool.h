@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -116,6 +117,11 @@ public:
     uint64_t JournalSize() const;
     // Pages committed and not yet written to their places.
     size_t UnwrittenPageCount() const;
+    // Called (on the transaction's thread) after every rollback; null for none. For caches
+    // over the pages, which must forget what the rollback undid.
+    void SetRollbackListener(std::function<void()> listener) {
+        rollback_listener_ = std::move(listener);
+    }
     // Transactions committed since the pool opened (steps count each).
     uint64_t CommitCount() const { return commit_count_.load(std::memory_order_acquire); }
 
@@ -207,6 +213,7 @@ private:
     std::atomic<bool> transaction_active_{false};
     std::atomic<std::thread::id> transaction_owner_{};
     std::atomic<uint64_t> commit_count_{0};
+    std::function<void()> rollback_listener_;
     Transaction transaction_;
     // Committed state not yet in the data files; guarded by write_mutex_.
     std::map<uint64_t, Page*> unwritten_;  // each holds a pin until written

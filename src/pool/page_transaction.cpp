@@ -206,6 +206,9 @@ void PagePool::Rollback() {
     while (files_.FileCount() > transaction_.file_count) {
         files_.RemoveLastFile();
     }
+    if (rollback_listener_) {
+        rollback_listener_();
+    }
 }
 
 bool PagePool::Checkpoint() {

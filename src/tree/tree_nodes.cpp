@@ -95,12 +95,20 @@ bool TreeStore::AppendSubNode(uint64_t parent, uint64_t& new_page, const std::st
     parent_record.last_child = child.Number();
     parent_page->WriteNode(parent_record);
     new_page = child.Number();
+    index_.Add(NodeIndexCache::Kind::kChildren, parent, name, RecordPos{0, new_page});
     return true;
 }
 
 bool TreeStore::GetSubNodeIndex(uint64_t parent, const std::string& name, uint64_t& child) {
     if (!TreeOpen() || parent == 0) {
         return false;
+    }
+    std::optional<RecordPos> indexed =
+        index_.Find(NodeIndexCache::Kind::kChildren, parent, name,
+                    [&](NodeIndexCache::Table& table) { return ReadChildTable(parent, table); });
+    if (indexed) {
+        child = indexed->page;
+        return indexed->page != 0;
     }
     uint64_t current = 0;
     {
@@ -120,6 +128,29 @@ bool TreeStore::GetSubNodeIndex(uint64_t parent, const std::string& name, uint64
         current = page->ReadNode().next_sibling;
     }
     return false;
+}
+
+// The node's children by name; false (not to be indexed) when a name cannot be read or
+// appears twice.
+bool TreeStore::ReadChildTable(uint64_t node, NodeIndexCache::Table& table) {
+    uint64_t current = 0;
+    {
+        PinnedPage page(pool_, node, "Data format error -- GetSubNodeIndex");
+        current = page->ReadNode().first_child;
+    }
+    for (uint64_t walked = 0; current > 0; ++walked) {
+        if (walked > pool_->PageCount()) {
+            return false;
+        }
+        PinnedPage page(pool_, current, "Data format error -- GetSubNodeIndex");
+        std::string name;
+        if (ReadName(page, name) != kTreeOk ||
+            !table.emplace(std::move(name), RecordPos{0, current}).second) {
+            return false;
+        }
+        current = page->ReadNode().next_sibling;
+    }
+    return true;
 }
 
 bool TreeStore::GetSubNodes(uint64_t node,
@@ -184,9 +215,15 @@ int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
     const char* where = "Data format error treenode no first record -- EditNodeName";
     RecordPos first;
     RecordPos after_first;
+    std::string old_name;
+    uint64_t parent = 0;
     {
         PinnedPage page(pool_, node, where);
         first = page->ReadNode().first_record;
+        parent = page->ReadNode().parent;
+        if (first.page != 0 && ReadName(page, old_name) != kTreeOk) {
+            old_name.clear();
+        }
         if (first.page == 0) {
             throw MDException("Execption", where);
         }
@@ -195,12 +232,24 @@ int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
     }
     const uint8_t* data = reinterpret_cast<const uint8_t*>(name.c_str());
     const uint32_t length = static_cast<uint32_t>(name.size() + 1);
-    int result = after_first.page != 0 ? InsertNodeRecord(node, after_first, data, length)
+    RecordPos inserted;
+    int result = after_first.page != 0 ? InsertRecordAt(node, after_first, data, length, inserted)
                                        : (AppendNodeRecord(node, data, length) ? kTreeOk : 0);
-    if (result != kTreeOk) {
-        return result;
+    if (result == kTreeOk) {
+        result = DeleteRecordAt(node, first);
     }
-    return DeleteNodeProperty(node, first);
+    // The name record moved; the properties' positions did not, but an appended name record
+    // may have been taken for a property.
+    index_.Drop(NodeIndexCache::Kind::kProperties, node);
+    if (parent > 0) {
+        index_.Remove(NodeIndexCache::Kind::kChildren, parent, old_name, RecordPos{0, node});
+        if (result == kTreeOk) {
+            index_.Add(NodeIndexCache::Kind::kChildren, parent, name, RecordPos{0, node});
+        } else {
+            index_.Drop(NodeIndexCache::Kind::kChildren, parent);
+        }
+    }
+    return result;
 }
 
 int TreeStore::NextSubNodeName(vell::ReadWriteLock* key_lock, uint64_t key_node, uint64_t node,
@@ -288,6 +337,14 @@ int TreeStore::DeleteNode(uint64_t node) {
     if (record.first_record.page == 0) {
         throw MDException("Execption", "Tree node name is empty -- DeleteNode");
     }
+    if (record.parent > 0) {
+        std::string name;
+        if (ReadName(page, name) == kTreeOk) {
+            index_.Remove(NodeIndexCache::Kind::kChildren, record.parent, name, RecordPos{0, node});
+        } else {
+            index_.Drop(NodeIndexCache::Kind::kChildren, record.parent);
+        }
+    }
     // Unlinked first: a crash from here on leaves an unreachable subtree (leaked pages),
     // never a reachable node whose pages are already free.
     if (record.parent > 0) {
@@ -318,12 +375,14 @@ int TreeStore::DeleteNode(uint64_t node) {
             PinnedPage record_page(pool_, position.page, "Data format error -- DeleteNode");
             next = record_page->ReadHeader(position.offset).next;
         }
-        int result = DeleteNodeProperty(node, position);
+        int result = DeleteRecordAt(node, position);
         if (result != kTreeOk) {
+            index_.DropNode(node);
             return result;
         }
         position = next;
     }
+    index_.DropNode(node);
     page.handle().SetFree(true);
     return kTreeOk;
 }

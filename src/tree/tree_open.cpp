@@ -17,10 +17,39 @@ void AddOrThrow(Page* page, const void* data, uint32_t length, const char* messa
 }  // namespace
 
 TreeStore::TreeStore(PagePool* pool, std::string root_name)
-    : pool_(pool), root_name_(std::move(root_name)) {}
+    : pool_(pool), root_name_(std::move(root_name)) {
+    if (pool_ != nullptr) {
+        // Indexes may describe pages a rolled-back transaction changed.
+        pool_->SetRollbackListener([this] { index_.Clear(); });
+    }
+}
+
+TreeStore::~TreeStore() {
+    if (pool_ != nullptr) {
+        pool_->SetRollbackListener(nullptr);
+    }
+}
+
+std::vector<std::string> TreeStore::CheckIndexes() {
+    std::vector<std::string> problems;
+    index_.ForEach([&](NodeIndexCache::Kind kind, uint64_t node,
+                       const NodeIndexCache::Table& held) {
+        NodeIndexCache::Table actual;
+        bool indexable = kind == NodeIndexCache::Kind::kChildren ? ReadChildTable(node, actual)
+                                                                 : ReadPropertyTable(node, actual);
+        if (!indexable || actual != held) {
+            problems.push_back(
+                "node " + std::to_string(node) + ": the " +
+                (kind == NodeIndexCache::Kind::kChildren ? "children" : "properties") +
+                " index differs from the pages");
+        }
+    });
+    return problems;
+}
 
 bool TreeStore::ResetTree() {
     vell::WriteGuard lock(database_lock_);
+    index_.Clear();
     root_page_ = 0;
     descriptor_ = TreeDescriptor();
     return true;
@@ -162,6 +191,7 @@ bool TreeStore::CreateNew() {
 }
 
 bool TreeStore::DeleteTree() {
+    index_.Clear();
     if (pool_ == nullptr) {
         return false;
     }

@@ -107,11 +107,24 @@ bool TreeStore::AppendNodeRecord(uint64_t node, const uint8_t* data, uint32_t le
     record.tail_page = end_page;
     record.last_record = position;
     node_page->WriteNode(record);
+    if (length > 4) {
+        const char* name = reinterpret_cast<const char*>(data + 4);
+        index_.Add(NodeIndexCache::Kind::kProperties, node,
+                   std::string(name, strnlen(name, length - 4)), position);
+    }
     return true;
 }
 
 int TreeStore::InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* data,
                                 uint32_t length) {
+    RecordPos inserted;
+    int result = InsertRecordAt(node, before, data, length, inserted);
+    index_.Drop(NodeIndexCache::Kind::kProperties, node);
+    return result;
+}
+
+int TreeStore::InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length,
+                              RecordPos& inserted) {
     if (int checked = CheckNode(node); checked != kTreeOk) {
         return checked;
     }
@@ -156,6 +169,7 @@ int TreeStore::InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* 
     NodeRecord record = node_page->ReadNode();
     record.tail_page = end_page;
     node_page->WriteNode(record);
+    inserted = position;
     return kTreeOk;
 }
 
@@ -163,6 +177,29 @@ bool TreeStore::FindNodeProperty(uint64_t node, const std::string& name, RecordP
     if (!TreeOpen() || node == 0) {
         return false;
     }
+    std::optional<RecordPos> indexed =
+        index_.Find(NodeIndexCache::Kind::kProperties, node, name,
+                    [&](NodeIndexCache::Table& table) { return ReadPropertyTable(node, table); });
+    if (indexed) {
+        position = *indexed;
+        return indexed->page != 0;
+    }
+    return WalkToProperty(node, name, position, nullptr);
+}
+
+bool TreeStore::ReadPropertyTable(uint64_t node, NodeIndexCache::Table& table) {
+    RecordPos unused;
+    bool unique = true;
+    WalkToProperty(node, std::string(), unused, [&](const std::string& key, RecordPos at) {
+        unique = unique && table.emplace(key, at).second;
+    });
+    return unique;
+}
+
+// Walks the node's property records in stored order: to the first named `name`, or, with
+// `visit`, through all of them.
+bool TreeStore::WalkToProperty(uint64_t node, const std::string& name, RecordPos& position,
+                               const std::function<void(const std::string&, RecordPos)>& visit) {
     const char* format = "Data format error -- FindNodeProperty";
     PagePtr held = std::make_unique<PinnedPage>(pool_, node, format);
     if (held->Head().PageType() != kPageTypeNode) {
@@ -189,7 +226,9 @@ bool TreeStore::FindNodeProperty(uint64_t node, const std::string& name, RecordP
                                     static_cast<uint32_t>(header.data_length), key)) {
             throw MDException("Execption", "GetPropertyKeyFromPage failed -- FindNodeProperty");
         }
-        if (key == name) {
+        if (visit) {
+            visit(key, current);
+        } else if (key == name) {
             position = current;
             return true;
         }
@@ -283,6 +322,12 @@ int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t
 }
 
 int TreeStore::DeleteNodeProperty(uint64_t node, RecordPos position) {
+    int result = DeleteRecordAt(node, position);
+    index_.Drop(NodeIndexCache::Kind::kProperties, node);
+    return result;
+}
+
+int TreeStore::DeleteRecordAt(uint64_t node, RecordPos position) {
     if (int checked = CheckNode(node); checked != kTreeOk) {
         return checked;
     }
@@ -393,7 +438,11 @@ int TreeStore::DeleteNodePropertyByName(uint64_t node, const std::string& name) 
     if (!FindNodeProperty(node, name, position)) {
         return kTreeNotFound;
     }
-    return DeleteNodeProperty(node, position);
+    int result = DeleteRecordAt(node, position);
+    if (result == kTreeOk) {
+        index_.Remove(NodeIndexCache::Kind::kProperties, node, name, position);
+    }
+    return result;
 }
 
 int TreeStore::ReplaceNodeProperty(uint64_t node, const std::string& name, const uint8_t* data,
@@ -405,11 +454,17 @@ int TreeStore::ReplaceNodeProperty(uint64_t node, const std::string& name, const
     if (!FindNodeProperty(node, name, position)) {
         return kTreeNotFound;
     }
-    int result = InsertNodeRecord(node, position, data, length);
-    if (result != kTreeOk) {
-        return result;
+    RecordPos inserted;
+    int result = InsertRecordAt(node, position, data, length, inserted);
+    if (result == kTreeOk) {
+        result = DeleteRecordAt(node, position);
     }
-    return DeleteNodeProperty(node, position);
+    if (result == kTreeOk) {
+        index_.Set(NodeIndexCache::Kind::kProperties, node, name, inserted);
+    } else {
+        index_.Drop(NodeIndexCache::Kind::kProperties, node);
+    }
+    return result;
 }
 
 int TreeStore::EditNodeProperty(uint64_t node, const std::string& name,

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "pool/page_pool.h"
+#include "tree/node_index.h"
 #include "tree/tree_records.h"
 #include "vell/mem_cache.h"
 #include "vell/read_write_lock.h"
@@ -50,6 +52,7 @@ public:
     enum class RecordsForm { kListing24, kExport8 };
 
     TreeStore(PagePool* pool, std::string root_name);
+    ~TreeStore();
     TreeStore(const TreeStore&) = delete;
     TreeStore& operator=(const TreeStore&) = delete;
 
@@ -106,6 +109,13 @@ public:
     bool ClearDataSpaceEx(PinnedPage& page, uint32_t offset, uint32_t length, uint64_t& last_freed,
                           std::vector<std::unique_ptr<PinnedPage>>& freed);
 
+    // --- the name indexes (caches of the format; see NodeIndexCache) ---
+    const NodeIndexCache& Indexes() const { return index_; }
+    // Forgets every index: after pages were changed other than through this store.
+    void DropIndexes() { index_.Clear(); }
+    // Compares every index held with the format; one line per difference.
+    std::vector<std::string> CheckIndexes();
+
 private:
     bool TreeOpen() const { return root_page_ > 0; }
     // kTreeOk, or the code for a missing tree (11) or a missing node (5).
@@ -122,6 +132,14 @@ private:
                         uint32_t length, const char* operation, RecordPos& position,
                         uint64_t& end_page);
     int ReadName(PinnedPage& node, std::string& name);
+    bool ReadChildTable(uint64_t node, NodeIndexCache::Table& table);
+    bool ReadPropertyTable(uint64_t node, NodeIndexCache::Table& table);
+    bool WalkToProperty(uint64_t node, const std::string& name, RecordPos& position,
+                        const std::function<void(const std::string&, RecordPos)>& visit);
+    // InsertNodeRecord and DeleteNodeProperty without touching the indexes.
+    int InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length,
+                       RecordPos& inserted);
+    int DeleteRecordAt(uint64_t node, RecordPos position);
     void UnlinkFromParent(PinnedPage& node, const NodeRecord& record);
 
     PagePool* pool_;
@@ -129,6 +147,7 @@ private:
     vell::ReadWriteLock database_lock_;
     uint64_t root_page_ = 0;
     TreeDescriptor descriptor_;
+    NodeIndexCache index_;
 };
 
 }  // namespace brindle

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <random>
 
+#include "pool/write_transaction.h"
 #include "tree_test_util.h"
 
 namespace brindle {
@@ -31,6 +33,15 @@ public:
         auto& siblings = nodes[nodes[node].parent].children;
         siblings.erase(std::find(siblings.begin(), siblings.end(), node));
         nodes.erase(node);
+    }
+    // The first child of that name in stored order, or 0.
+    uint64_t FindChild(uint64_t node, const std::string& name) {
+        for (uint64_t child : nodes[node].children) {
+            if (nodes[child].name == name) {
+                return child;
+            }
+        }
+        return 0;
     }
     auto FindProperty(uint64_t node, const std::string& name) {
         auto& list = nodes[node].properties;
@@ -64,8 +75,27 @@ void ExpectSame(TreeStore& tree, Model& model) {
     }
 }
 
-// A seeded random run of node and property operations, checked against the model and the
-// verifier after every step, then again after reopening the pool.
+// Lookups by name through the indexes agree with the model, and every index held agrees
+// with the pages.
+void ExpectLookups(TreeStore& tree, Model& model, uint64_t node, const std::string& name) {
+    uint64_t child = 0;
+    bool found = tree.GetSubNodeIndex(node, name, child);
+    uint64_t expected = model.FindChild(node, name);
+    EXPECT_EQ(found ? child : 0, expected) << "child " << name << " of " << node;
+    for (int k = 0; k < 12; ++k) {
+        std::string property = "p" + std::to_string(k);
+        RecordPos position;
+        bool has = tree.FindNodeProperty(node, property, position);
+        EXPECT_EQ(has, model.FindProperty(node, property) != model.nodes[node].properties.end())
+            << property << " of " << node;
+    }
+    std::vector<std::string> problems = tree.CheckIndexes();
+    EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+// A seeded random run of node and property operations, each a write transaction of which
+// some are rolled back, checked against the model, the verifier and the indexes after every
+// step, then again after reopening the pool.
 TEST(TreeRandomTest, ThousandsOfOperationsAgreeWithAModel) {
     testsupport::TempDir dir;
     std::string path = dir.File("db");
@@ -85,6 +115,9 @@ TEST(TreeRandomTest, ThousandsOfOperationsAgreeWithAModel) {
             }
             uint64_t node = ids[pick(ids.size())];
             int action = static_cast<int>(pick(10));
+            const bool roll_back = pick(8) == 0;
+            const Model before = roll_back ? model : Model();
+            std::optional<WriteTransaction> transaction(std::in_place, db.pool.get());
             std::string name = "k" + std::to_string(pick(40));
             if (pick(50) == 0) {
                 name += std::string(pick(1200), 'x');  // now and then a name that runs on
@@ -123,6 +156,15 @@ TEST(TreeRandomTest, ThousandsOfOperationsAgreeWithAModel) {
                     ASSERT_EQ(tree.DeleteNodePropertyByName(node, victim->first), kTreeOk);
                     list.erase(victim);
                 }
+            }
+            if (roll_back) {
+                transaction.reset();  // rolls the step back
+                model = before;
+            } else {
+                transaction->Commit();
+            }
+            if (model.nodes.count(node) != 0) {
+                ExpectLookups(tree, model, node, name);
             }
             std::string problems = db.Problems();
             ASSERT_EQ(problems, "") << "after step " << step << " (action " << action << ")";
