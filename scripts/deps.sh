@@ -3,7 +3,9 @@
 # running as root, otherwise stops with their names.
 set -euo pipefail
 
-needed=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
+# help2man makes the tool's manual page; groff renders it in the install test.
+needed=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
+    help2man groff-base)
 missing=()
 for package in "${needed[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then

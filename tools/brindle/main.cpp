@@ -74,9 +74,11 @@ int Run(int argc, char** argv) {
                        std::string("Base path of the database files (default: $BRINDLE_DB, "
                                    "else ") +
                            kDefaultDatabasePath + ")")
-            ->envname("BRINDLE_DB");
+            ->envname("BRINDLE_DB")
+            ->type_name("PATH");
     app.add_option("--wait", context.wait_seconds,
                    "Wait up to SECONDS for another process to close the database")
+        ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 86400.0));
     bool verbose = false;  // acted on by WantsVerbose before parsing
     app.add_flag("-v,--verbose", verbose, "Show the library's diagnostic lines as they come");
