@@ -69,6 +69,11 @@ ToolRun RunTool(const std::vector<std::string>& args, const std::string& input) 
 }
 
 ToolRun RunTool(const std::vector<std::string>& args, const RunSetting& setting) {
+    return RunProgram(BRINDLE_TOOL_PATH, args, setting);
+}
+
+ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                   const RunSetting& setting) {
     int in[2], out[2], err[2];
     Pipe(in);
     Pipe(out);
@@ -100,12 +105,12 @@ ToolRun RunTool(const std::vector<std::string>& args, const RunSetting& setting)
         }
         unsetenv("BRINDLE_DB");
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(BRINDLE_TOOL_PATH));
+        argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& arg : args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
         argv.push_back(nullptr);
-        execv(BRINDLE_TOOL_PATH, argv.data());
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(in[0]);

@@ -25,5 +25,8 @@ struct RunSetting {
 // from its environment so that only --db decides where the database is.
 ToolRun RunTool(const std::vector<std::string>& args, const std::string& input = "");
 ToolRun RunTool(const std::vector<std::string>& args, const RunSetting& setting);
+// The same for another program of the build.
+ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                   const RunSetting& setting = {});
 
 }  // namespace tooltest

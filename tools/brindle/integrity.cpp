@@ -3,40 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "brindle.h"
-#include "brindle/tool_error.h"
-#include "keys/common_tree.h"
-#include "keys/config_record.h"
+#include "brindle/internal_database.h"
 #include "tree/tree_verifier.h"
 
 namespace brindle::tool {
 namespace {
-
-// The database opened as BRN_OpenFile opens it (the default configuration with the given
-// path), but held as the internal database object so that its pool can be walked.
-class InternalDatabase {
-public:
-    explicit InternalDatabase(const DatabaseAccess& access) {
-        DatabaseAccess existing = access;
-        existing.create = false;
-        PrepareOpen(existing);
-        config_.dataPath = access.path;
-        if (!database_.Open(&config_)) {
-            const std::string why = ExplainOpenFailure(access.path);
-            if (!why.empty()) {
-                throw ToolError(why);
-            }
-            CheckResult(BRN_FAIL, "cannot open the database '" + access.path + "'");
-        }
-    }
-
-    PagePool& Pool() { return *database_.Pool(); }
-    CommonTree& Tree() { return database_; }
-
-private:
-    ConfigRecord config_;
-    CommonTree database_;  // after config_, which it uses until it closes
-};
 
 uint64_t DataFileBytes(const std::string& base, uint32_t file_count) {
     uint64_t bytes = 0;
@@ -87,7 +58,7 @@ DatabaseStats ReadStats(const DatabaseAccess& access) {
 
 std::vector<MainKeyListing> ListMainKeys(const DatabaseAccess& access) {
     InternalDatabase database(access);
-    CommonTree& tree = database.Tree();
+    CommonTree& tree = database.Database();
     std::vector<std::pair<uint64_t, std::string>> children;
     if (!tree.Tree()->GetSubNodes(tree.Root(), children)) {
         CheckResult(BRN_ERR_DATA, "cannot list the main keys");

@@ -4,6 +4,8 @@
 #include "brindle/integrity.h"
 #include "brindle/json_property.h"
 #include "brindle/progress.h"
+#include "brindle/repair.h"
+#include "brindle/tool_error.h"
 
 namespace brindle::tool {
 namespace {
@@ -96,6 +98,30 @@ void AddInspectCommands(CLI::App& app, ToolContext& context) {
     stats->callback([json, &context] {
         const DatabaseAccess access = context.Access(false);
         PrintStats(ReadStats(access), access.path, *json, *context.out);
+    });
+
+    auto request = std::make_shared<RepairRequest>();
+    CLI::App* repair = app.add_subcommand(
+        "repair", "Make the fewest changes that leave a faulted database sound, on a copy");
+    repair->add_flag("--in-place", request->in_place, "Repair the database itself, not a copy");
+    repair->add_option("-o,--output", request->copy_path,
+                       "Base path of the repaired copy (default: the database's own, "
+                       "followed by -repaired)");
+    repair->callback([request, &context] {
+        if (request->in_place && !request->copy_path.empty()) {
+            throw UsageError("--in-place and --output exclude each other");
+        }
+        const BusyIndicator busy("repairing");
+        const RepairOutcome outcome = RepairDatabase(context.Access(false), *request);
+        for (const std::string& change : outcome.changes) {
+            *context.out << "repaired: " << change << '\n';
+        }
+        if (outcome.changes.empty()) {
+            *context.out << "nothing to repair: " << outcome.repaired << " is sound\n";
+        } else {
+            *context.out << "sound now: " << outcome.repaired << " (" << outcome.changes.size()
+                         << " changes)\n";
+        }
     });
 }
 
