@@ -84,6 +84,19 @@ TEST_F(RepairTest, RefusesWhatItCannotUnderstandAndLeavesNoCopy) {
     EXPECT_TRUE(FailsWith(Brindle({"repair"}), "cannot open the database"));
     EXPECT_FALSE(std::filesystem::exists(Database() + "-repaired001"));
     EXPECT_EQ(Brindle({"repair", "--in-place", "-o", File("x")}).status, 2);
+
+    std::filesystem::remove(Database() + "001");
+    Build();
+    Damage({"duplicate", "App", "port", "81"});
+    Damage({"retype", "App"});
+    const std::string files_before = Read("db/db001");
+    for (const auto& args : {std::vector<std::string>{"repair"}, {"repair", "--in-place"}}) {
+        std::vector<std::string> all = {"--db", Database()};
+        all.insert(all.end(), args.begin(), args.end());
+        EXPECT_TRUE(FailsWith(RunTool(all), "faults repair does not mend")) << args.size();
+    }
+    EXPECT_EQ(Read("db/db001"), files_before) << "a refusal changes nothing";
+    EXPECT_FALSE(std::filesystem::exists(Database() + "-repaired001"));
 }
 
 }  // namespace

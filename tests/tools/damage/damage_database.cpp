@@ -4,6 +4,7 @@
 //   damage_database BASE pieces MAINKEY DELTA           the main key's node page miscounted
 //   damage_database BASE leak                           a page taken and linked nowhere
 //   damage_database BASE freelist                       the first free page links back wrongly
+//   damage_database BASE retype MAINKEY                 the main key's node page mistyped
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -43,6 +44,13 @@ void Miscount(InternalDatabase& database, const std::string& key, int delta) {
     database.Pool().ReleasePage(page);
 }
 
+void Retype(InternalDatabase& database, const std::string& key) {
+    brindle::Page* page = database.Pool().GetPage(MainKeyNode(database, key));
+    page->Head().SetPageType(page->Head().PageType() + 1);
+    page->SetDirty();
+    database.Pool().ReleasePage(page);
+}
+
 void Leak(InternalDatabase& database) {
     brindle::Page* page = database.Pool().NewPage();
     page->SetDirty();
@@ -70,6 +78,8 @@ int main(int argc, char** argv) {
             Duplicate(database, args[2], args[3], args[4]);
         } else if (args[1] == "pieces" && args.size() == 4) {
             Miscount(database, args[2], std::stoi(args[3]));
+        } else if (args[1] == "retype" && args.size() == 3) {
+            Retype(database, args[2]);
         } else if (args[1] == "leak") {
             Leak(database);
         } else if (args[1] == "freelist") {
