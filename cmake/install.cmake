@@ -1,5 +1,5 @@
-# Installation: the shared library (with its SONAME link), the public headers, the tool, a
-# CMake package (find_package(Brindle) gives Brindle::brindle) and a pkg-config file.
+# Installation: the shared library (with its SONAME link), the public headers, the tool with
+# its bash completion and manual page, a CMake package (find_package(Brindle) gives Brindle::brindle) and a pkg-config file.
 # Every installed file finds the others relative to its own place, so the whole set can be
 # installed under any prefix (`cmake --install build --prefix DIR`).
 include(GNUInstallDirs)
@@ -16,6 +16,12 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vell DESTINATION ${CMAKE_INSTALL
     FILES_MATCHING PATTERN "*.h")
 if(TARGET brindle_tool)
     install(TARGETS brindle_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # bash-completion loads a command's script by the command's name from this folder.
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/brindle.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME brindle)
+endif()
+if(TARGET brindle_man)
+    install(FILES ${PROJECT_BINARY_DIR}/tools/brindle.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 set(brindle_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Brindle)

@@ -31,6 +31,26 @@ step "the installed tool runs against the installed library"
 "$prefix/bin/brindle" --db "$work/tool/db" set App answer 42 --type int
 test "$("$prefix/bin/brindle" --db "$work/tool/db" get App answer)" = 42
 
+step "the manual page and the bash completion are installed and work"
+man_page=$prefix/share/man/man1/brindle.1
+completion=$prefix/share/bash-completion/completions/brindle
+test -e "$man_page" || { echo "not installed: share/man/man1/brindle.1" >&2; exit 1; }
+test -e "$completion" || { echo "not installed: bash-completion/completions/brindle" >&2; exit 1; }
+warnings=$(groff -man -Tutf8 -ww -z "$man_page" 2>&1)
+test -z "$warnings" || { echo "brindle.1 renders with warnings: $warnings" >&2; exit 1; }
+grep -q 'wait' "$man_page" || { echo "brindle.1 lacks the option --wait" >&2; exit 1; }
+# Completion as bash runs it: the command word, then a key address from the database.
+completed=$(bash -c '
+    source "$1"
+    complete_words() {
+        COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMPREPLY=()
+        _brindle
+        echo "${COMPREPLY[*]}"
+    }
+    complete_words "$2" lo
+    complete_words "$2" --db "$3" get A' _ "$completion" "$prefix/bin/brindle" "$work/tool/db")
+test "$completed" = "$(printf 'load\nApp/')" || { echo "completion gave: $completed" >&2; exit 1; }
+
 step "host built with find_package(Brindle)"
 mkdir -p "$work/cmake-host"
 cat >"$work/cmake-host/CMakeLists.txt" <<CMAKE

@@ -27,6 +27,11 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         return RunTool(all, input);
     }
+    ToolRun BrindleWith(std::initializer_list<std::string> args, const RunSetting& setting) {
+        std::vector<std::string> all = {"--db", Database()};
+        all.insert(all.end(), args.begin(), args.end());
+        return RunTool(all, setting);
+    }
     // Runs a command that must succeed and returns its standard output.
     std::string Ok(std::initializer_list<std::string> args) {
         const ToolRun run = Brindle(args);

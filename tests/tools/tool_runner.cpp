@@ -1,7 +1,9 @@
 #include "tool_runner.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,6 +63,17 @@ void Exchange(int in_fd, int out_fd, int err_fd, const std::string& input, ToolR
 }  // namespace
 
 ToolRun RunTool(const std::vector<std::string>& args, const std::string& input) {
+    RunSetting setting;
+    setting.input = input;
+    return RunTool(args, setting);
+}
+
+ToolRun RunTool(const std::vector<std::string>& args, const RunSetting& setting) {
+    return RunProgram(BRINDLE_TOOL_PATH, args, setting);
+}
+
+ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                   const RunSetting& setting) {
     int in[2], out[2], err[2];
     Pipe(in);
     Pipe(out);
@@ -77,21 +90,34 @@ ToolRun RunTool(const std::vector<std::string>& args, const std::string& input) 
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
             close(fd);
         }
+        if (!setting.stdout_file.empty()) {
+            const int fd = open(setting.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) {
+                _exit(126);
+            }
+            close(fd);
+        }
+        if (setting.file_size_limit > 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlim_t limit = static_cast<rlim_t>(setting.file_size_limit);
+            const rlimit bound{limit, limit};
+            setrlimit(RLIMIT_FSIZE, &bound);
+        }
         unsetenv("BRINDLE_DB");
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(BRINDLE_TOOL_PATH));
+        argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& arg : args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
         argv.push_back(nullptr);
-        execv(BRINDLE_TOOL_PATH, argv.data());
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(in[0]);
     close(out[1]);
     close(err[1]);
     ToolRun run;
-    Exchange(in[1], out[0], err[0], input, run);
+    Exchange(in[1], out[0], err[0], setting.input, run);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }

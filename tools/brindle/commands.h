@@ -5,30 +5,43 @@
 
 #include <CLI/CLI.hpp>
 
+#include "brindle/database_access.h"
+
 namespace brindle::tool {
 
-// What every command shares: the database option and where results go.
+// What every command shares: the database options and where results go.
 struct ToolContext {
     std::string database_option;  // --db, or BRINDLE_DB through the option's environment name
+    CLI::Option* database_flag = nullptr;
+    double wait_seconds = 0;  // --wait
     std::ostream* out = nullptr;
     int exit_status = 0;  // set by commands that succeed but report a finding (check)
 
-    // --db, else BRINDLE_DB, else ./brindle-data/db.
+    // --db, else BRINDLE_DB, else ./brindle-data/db. An empty --db is a UsageError.
     std::string DatabasePath() const;
+    // The database as a command reaches it; only commands that add content create it.
+    DatabaseAccess Access(bool create) const;
 };
 
 constexpr const char* kDefaultDatabasePath = "./brindle-data/db";
+constexpr const char* kKeyHelp = "Key address: MainKey/sub/key (or MainKey\\sub\\key)";
 
 // Each adds its sub-commands to the application; the callbacks throw ToolError on failure.
 void AddKeyCommands(CLI::App& app, ToolContext& context);       // ls, mkkey, rmkey, mvkey, tree
 void AddPropertyCommands(CLI::App& app, ToolContext& context);  // props, get, set, unset
 void AddTransferCommands(CLI::App& app, ToolContext& context);  // export, import, dump, load
-void AddInspectCommands(CLI::App& app, ToolContext& context);   // check, stats
+void AddInspectCommands(CLI::App& app, ToolContext& context);   // check, stats, repair
 void AddDemoCommand(CLI::App& app, ToolContext& context);       // demo
 void AddCodesCommand(CLI::App& app, ToolContext& context);      // codes
 
-// A value as one line of a listing: control characters escaped, and cut
-// with "..." past `limit` characters (0: no limit).
+// A name or value as one line of a listing: control characters and bytes that are not
+// UTF-8 escaped (\n, \t, \xNN), and cut with "..." past `limit` characters (0: no limit).
 std::string DisplayText(const std::string& text, std::size_t limit);
+
+// The whole of a file, or of standard input for "-".
+std::string ReadInput(const std::string& file);
+
+// Values longer than this are cut in listings unless the user asks for them in full.
+constexpr std::size_t kShownValueLength = 60;
 
 }  // namespace brindle::tool

@@ -1,7 +1,6 @@
 #include "brindle/database.h"
 
 #include <algorithm>
-#include <filesystem>
 
 #include "brindle.h"
 #include "brindle/result_codes.h"
@@ -37,17 +36,16 @@ bool JoinedPath(const std::vector<std::string>& names, std::string& path) {
 
 }  // namespace
 
-Database::Database(const std::string& path) : path_(path) {
-    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    std::error_code error;
-    if (!folder.empty() && !std::filesystem::exists(folder, error)) {
-        std::filesystem::create_directories(folder, error);
-        if (error) {
-            throw ToolError("cannot create the database folder " + Quoted(folder.string()) + ": " +
-                            error.message());
+Database::Database(const DatabaseAccess& access) : path_(access.path) {
+    PrepareOpen(access);
+    const int result = BRN_OpenFile(path_.c_str(), file_, 0);
+    if (result != BRN_OK) {
+        const std::string why = ExplainOpenFailure(path_);
+        if (!why.empty()) {
+            throw ToolError(why);
         }
+        CheckResult(result, "cannot open the database " + Quoted(path_));
     }
-    CheckResult(BRN_OpenFile(path.c_str(), file_, 0), "cannot open the database " + Quoted(path));
 }
 
 Database::~Database() {
@@ -179,15 +177,15 @@ vell::VariableData Key::Get(const std::string& name) {
     return value;
 }
 
-bool Key::HasProperty(const std::string& name) {
+std::optional<vell::VariableData> Key::Find(const std::string& name) {
     vell::VariableData value;
     const int result = BRN_GetKeyProperty(handle_, name, value);
     if (result == BRN_ERR_PROPERTY_NOT_FOUND) {
-        return false;
+        return std::nullopt;
     }
     CheckResult(result,
                 "cannot read property " + Quoted(name) + " of " + Quoted(address_.ToString()));
-    return true;
+    return value;
 }
 
 void Key::Append(const std::string& name, const vell::VariableData& value) {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "brindle/database_access.h"
 #include "brindle/key_address.h"
 #include "vell/variable_data.h"
 
@@ -16,8 +18,9 @@ class Key;
 // ToolError carrying its result code; an MDException passes to the caller unchanged.
 class Database {
 public:
-    // Opens (and on first use creates, with its folder) the database at `path`.
-    explicit Database(const std::string& path);
+    // Opens the database at access.path; creates it (with its folder) on first use only when
+    // access.create. See PrepareOpen for what is refused before the library is asked.
+    explicit Database(const DatabaseAccess& access);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -59,7 +62,9 @@ public:
     std::list<std::pair<std::string, vell::VariableData>> Properties();
     // Throws a ToolError with code 7 when there is no such property.
     vell::VariableData Get(const std::string& name);
-    bool HasProperty(const std::string& name);
+    bool HasProperty(const std::string& name) { return Find(name).has_value(); }
+    // The property's value, or nothing when the key has no property of that name.
+    std::optional<vell::VariableData> Find(const std::string& name);
     void Append(const std::string& name, const vell::VariableData& value);
     void Edit(const std::string& name, const vell::VariableData& value);
     void DeleteProperty(const std::string& name);

@@ -1,6 +1,9 @@
+#include <stdlib.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "brindle/commands.h"
@@ -9,6 +12,7 @@
 #include "brindle/integrity.h"
 #include "brindle/json_codec.h"
 #include "brindle/tool_error.h"
+#include "brindle/tool_output.h"
 #include "brindle/tree_printer.h"
 #include "brindle/value_text.h"
 
@@ -77,37 +81,96 @@ void ShowRefusedWrite(Database& database, std::ostream& out) {
     }
 }
 
-// The second database belongs to the demo alone; its data files are removed so that the
-// fresh import finds no main key from an earlier run.
-void RemoveDatabaseFiles(const std::string& base) {
-    for (int number = 1; number <= 300; ++number) {
-        char suffix[8];
-        std::snprintf(suffix, sizeof suffix, "%03d", number);
-        std::error_code ignored;
-        fs::remove(base + suffix, ignored);
+// The files the demo makes, all named after the database's base path.
+struct DemoFiles {
+    explicit DemoFiles(const std::string& base)
+        : database(base),
+          marker(base + ".demo"),
+          export_file(base + "-service-network.brx"),
+          dump_file(base + "-dump.json") {}
+
+    std::string database;
+    std::string marker;  // the full dump of the database as the demo left it
+    std::string export_file;
+    std::string dump_file;
+};
+
+std::string FullDump(const DatabaseAccess& access) {
+    const std::vector<MainKeyListing> main_keys = ListMainKeys(access);
+    Database database(access);
+    return DocumentToJson(ReadMainKeys(database, main_keys));
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Main keys cannot be deleted, so a demo run in a user's database would leave its keys
+// there for good. The demo works only in a database of its own: a new one, or one that
+// still holds exactly what an earlier run left (recorded in the marker file).
+void RefuseForeignDatabase(const DemoFiles& files, const DatabaseAccess& access) {
+    const std::string refusal = "the demo builds a database of its own, and ";
+    if (!fs::exists(DataFileName(files.database, 1))) {
+        for (const std::string& file : {files.marker, files.export_file, files.dump_file}) {
+            if (fs::exists(file)) {
+                throw ToolError(refusal + "would overwrite " + file +
+                                "; give it a new path with --db");
+            }
+        }
+        return;
     }
+    if (!fs::exists(files.marker) || ReadText(files.marker) != FullDump(access)) {
+        throw ToolError(refusal + "the database at '" + files.database +
+                        "' holds data the demo did not make; give it a new path with --db");
+    }
+}
+
+void WriteMarker(const DemoFiles& files, const DatabaseAccess& access) {
+    const std::string text = FullDump(access);
+    ReplacingFile marker(files.marker);
+    marker.Stream() << text;
+    marker.Commit();
 }
 
 void Heading(std::ostream& out, const std::string& text) {
     out << "\n== " << text << '\n';
 }
 
+// The fresh import goes into a scratch database that is removed afterwards.
+void ShowImportedCopy(const DemoFiles& files, std::ostream& out) {
+    std::string pattern = (fs::temp_directory_path() / "brindle-demo-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw ToolError("cannot make a scratch folder for the demo's second database");
+    }
+    const std::string copy_path = pattern + "/db";
+    Heading(out, "Importing it fresh into a second database at " + copy_path);
+    try {
+        Database copy(DatabaseAccess{copy_path, true, 0});
+        copy.Import(files.export_file, true);
+        Heading(out, "JSON dump of the second database");
+        out << DocumentToJson(ReadDocument(copy, KeyAddress()));
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(pattern, ignored);
+        throw;
+    }
+    std::error_code ignored;
+    fs::remove_all(pattern, ignored);
+}
+
 void RunDemo(ToolContext& context) {
     std::ostream& out = *context.out;
-    const std::string path = context.DatabasePath();
-    const fs::path folder =
-        fs::path(path).parent_path().empty() ? fs::path(".") : fs::path(path).parent_path();
-    const std::string export_file = (folder / "service-network.brx").string();
-    const std::string copy_path = (folder / "imported" / "db").string();
-    const std::string dump_file = (folder / "demo-dump.json").string();
+    const DatabaseAccess access = context.Access(true);
+    const DemoFiles files(access.path);
+    RefuseForeignDatabase(files, access);
 
-    Heading(out, "Building the demo database at " + path);
+    Heading(out, "Building the demo database at " + files.database);
     {
-        Database database(path);
+        Database database(access);
         BuildDemoDatabase(database, out);
 
         Heading(out, "Tree of the listed main keys (Secrets is hidden and not listed)");
-        out.flush();
         PrintTree(database, KeyAddress(), -1, true, out);
         Heading(out, "The hidden main key, opened by name");
         PrintTree(database, KeyAddress({"Secrets"}), -1, true, out);
@@ -115,37 +178,39 @@ void RunDemo(ToolContext& context) {
         Heading(out, "Writing below the read-only main key Factory");
         ShowRefusedWrite(database, out);
 
-        Heading(out, "Exporting Service/Network to " + export_file);
-        database.Open(KeyAddress({"Service", "Network"})).Export(export_file, true);
-        out << fs::file_size(export_file) << " bytes written\n";
-
-        const std::string full_dump = DocumentToJson(ReadDocument(database, KeyAddress()));
-        std::ofstream(dump_file, std::ios::binary | std::ios::trunc) << full_dump;
+        Heading(out, "Exporting Service/Network to " + files.export_file);
+        database.Open(KeyAddress({"Service", "Network"})).Export(files.export_file, true);
+        out << fs::file_size(files.export_file) << " bytes written\n";
     }
-
-    Heading(out, "Importing it fresh into a second database at " + copy_path);
-    RemoveDatabaseFiles(copy_path);
+    WriteMarker(files, access);
     {
-        Database copy(copy_path);
-        copy.Import(export_file, true);
-        Heading(out, "JSON dump of the second database");
-        out << DocumentToJson(ReadDocument(copy, KeyAddress()));
+        ReplacingFile dump(files.dump_file);
+        dump.Stream() << ReadText(files.marker);
+        dump.Commit();
     }
-    out << "(the full dump of the first database is in " << dump_file << ")\n";
 
-    Heading(out, "Checking the structure of " + path);
-    const std::size_t problems = CheckDatabase(path, out);
-    if (problems != 0) {
-        throw ToolError("the check found " + std::to_string(problems) + " problem(s)");
+    ShowImportedCopy(files, out);
+    out << "(the full dump of the demo database, hidden keys too, is in " << files.dump_file
+        << ")\n";
+
+    Heading(out, "Checking the structure of " + files.database);
+    const CheckFindings findings = CheckDatabase(access);
+    out << "checked " << findings.keys << " keys and " << findings.properties
+        << " properties: " << findings.problems.size() << " problems, " << findings.leaks.size()
+        << " leaked pages\n";
+    if (findings.Count() != 0) {
+        throw ToolError("the check found " + std::to_string(findings.Count()) + " problem(s)");
     }
-    out << "\nDone. Look around with: brindle --db " << path << " tree --props\n";
+    out << "\nDone. Look around with: brindle --db " << files.database << " tree --props\n";
 }
 
 }  // namespace
 
 void AddDemoCommand(CLI::App& app, ToolContext& context) {
     CLI::App* demo = app.add_subcommand(
-        "demo", "Build a small example database, show it, export, import, dump and check it");
+        "demo",
+        "Build a small example database, show it, export, import, dump and check it (only in "
+        "a new database or one an earlier demo made)");
     demo->callback([&context] { RunDemo(context); });
 }
 

@@ -21,7 +21,40 @@ bool HasContent(const KeyEntry& key) {
                     BRN_ERR_READ_ONLY);
 }
 
-void CheckAgainstDatabase(Database& database, const DumpDocument& document) {
+const MainKeyListing* FindMainKey(const LoadOptions& options, const std::string& name) {
+    for (const MainKeyListing& key : options.main_keys) {
+        if (key.name == name) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+std::string FlagText(bool hidden, bool read_only) {
+    const std::string text = std::string(hidden ? "hidden" : "") +
+                             (hidden && read_only ? ", " : "") + (read_only ? "read-only" : "");
+    return text.empty() ? "no flags" : text;
+}
+
+// A flag cannot be given to a main key that exists; a dump that asks for one it lacks would
+// otherwise load without it unnoticed. Flags the key has and the dump leaves out stay.
+void CheckFlags(const KeyEntry& key, const MainKeyListing& existing, const LoadOptions& options,
+                std::ostream& warnings) {
+    if ((!key.hidden || existing.hidden) && (!key.read_only || existing.read_only)) {
+        return;
+    }
+    const std::string difference = "main key '" + key.name + "' exists with " +
+                                   FlagText(existing.hidden, existing.read_only) +
+                                   ", the dump gives it " + FlagText(key.hidden, key.read_only);
+    if (!options.ignore_flags) {
+        throw ToolError("cannot load: " + difference +
+                        "; nothing was written (--ignore-flags loads it as it is)");
+    }
+    warnings << "brindle: warning: " << difference << "; its flags stay as they are\n";
+}
+
+void CheckAgainstDatabase(Database& database, const DumpDocument& document,
+                          const LoadOptions& options, std::ostream& warnings) {
     if (!document.at.empty()) {
         const KeyAddress main_key({document.at.front()});
         if (!document.keys.empty() && database.Exists(main_key) &&
@@ -31,13 +64,13 @@ void CheckAgainstDatabase(Database& database, const DumpDocument& document) {
         return;
     }
     for (const KeyEntry& key : document.keys) {
-        if (!HasContent(key)) {
-            continue;
-        }
-        const KeyAddress main_key({key.name});
-        const bool exists = database.Exists(main_key);
-        if ((exists && database.Open(main_key).IsReadOnly()) || (!exists && key.read_only)) {
+        const MainKeyListing* existing = FindMainKey(options, key.name);
+        const bool read_only = existing != nullptr ? existing->read_only : key.read_only;
+        if (HasContent(key) && read_only) {
             ReadOnlyRefusal(key.name);
+        }
+        if (existing != nullptr) {
+            CheckFlags(key, *existing, options, warnings);
         }
     }
 }
@@ -46,73 +79,117 @@ std::set<std::string> AsSet(const std::vector<std::string>& names) {
     return std::set<std::string>(names.begin(), names.end());
 }
 
-// Opens `parent`'s child `name`, creating it first when `existing` (the parent's children)
-// lacks it.
-Key OpenOrCreate(Database& database, Key& parent, const std::string& name,
-                 const std::set<std::string>& existing) {
-    if (existing.count(name) == 0) {
-        parent.AppendSubKey(name);
-    }
-    return database.Open(parent.Address().Child(name));
-}
+// Walks the document beside the database, writing (or, in a dry run, only counting) what
+// differs.
+class Loader {
+public:
+    Loader(Database& database, const DumpDocument& document, bool dry_run)
+        : database_(database), dry_run_(dry_run), progress_("loading", CountKeys(document.keys)) {}
 
-void WriteProperties(Key& key, const std::vector<PropertyEntry>& properties) {
-    std::set<std::string> present;
-    for (const auto& property : key.Properties()) {
-        present.insert(property.first);
-    }
-    for (const PropertyEntry& property : properties) {
-        if (present.count(property.name) != 0) {
-            key.Edit(property.name, property.value);
+    LoadCounts Counts() const { return counts_; }
+
+    // The key `name` below `parent` (the database when empty), created when missing; false
+    // in a dry run when it would have been created. A parent a dry run would have created
+    // has no children yet.
+    bool Reach(const KeyAddress& parent, const std::string& name, const KeyEntry* flags,
+               bool parent_exists) {
+        if (parent_exists && database_.Exists(parent.Child(name))) {
+            return true;
+        }
+        ++counts_.keys_created;
+        if (dry_run_) {
+            return false;
+        }
+        if (parent.IsDatabase()) {
+            database_.CreateMainKey(name, flags != nullptr && flags->hidden,
+                                    flags != nullptr && flags->read_only);
         } else {
-            key.Append(property.name, property.value);
+            database_.Open(parent).AppendSubKey(name);
+        }
+        return true;
+    }
+
+    void Write(const KeyAddress& address, const KeyEntry& entry, bool exists) {
+        if (!exists) {
+            CountNew(entry);
+            return;
+        }
+        std::vector<bool> child_exists;
+        {
+            Key key = database_.Open(address);
+            WriteProperties(key, entry.properties);
+            const std::set<std::string> children =
+                entry.children.empty() ? std::set<std::string>() : AsSet(key.SubKeys());
+            for (const KeyEntry& child : entry.children) {
+                bool found = children.count(child.name) != 0;
+                if (!found) {
+                    ++counts_.keys_created;
+                    if (!dry_run_) {
+                        key.AppendSubKey(child.name);
+                        found = true;
+                    }
+                }
+                child_exists.push_back(found);
+            }
+        }
+        progress_.Step();
+        for (std::size_t i = 0; i < entry.children.size(); ++i) {
+            Write(address.Child(entry.children[i].name), entry.children[i], child_exists[i]);
         }
     }
-}
 
-void WriteKey(Database& database, Key& key, const KeyEntry& entry, Progress& progress) {
-    WriteProperties(key, entry.properties);
-    progress.Step();
-    if (entry.children.empty()) {
-        return;
+private:
+    void WriteProperties(Key& key, const std::vector<PropertyEntry>& properties) {
+        std::set<std::string> present;
+        for (const auto& property : key.Properties()) {
+            present.insert(property.first);
+        }
+        for (const PropertyEntry& property : properties) {
+            const bool exists = present.count(property.name) != 0;
+            ++(exists ? counts_.properties_changed : counts_.properties_added);
+            if (dry_run_) {
+                continue;
+            }
+            if (exists) {
+                key.Edit(property.name, property.value);
+            } else {
+                key.Append(property.name, property.value);
+            }
+        }
     }
-    const std::set<std::string> existing = AsSet(key.SubKeys());
-    for (const KeyEntry& child_entry : entry.children) {
-        Key child = OpenOrCreate(database, key, child_entry.name, existing);
-        WriteKey(database, child, child_entry, progress);
-    }
-}
 
-Key OpenMainKey(Database& database, const KeyEntry& entry) {
-    const KeyAddress address({entry.name});
-    if (!database.Exists(address)) {
-        database.CreateMainKey(entry.name, entry.hidden, entry.read_only);
+    // A key a dry run would create: everything in it is new.
+    void CountNew(const KeyEntry& entry) {
+        counts_.properties_added += entry.properties.size();
+        counts_.keys_created += entry.children.size();
+        for (const KeyEntry& child : entry.children) {
+            CountNew(child);
+        }
     }
-    return database.Open(address);
-}
+
+    Database& database_;
+    bool dry_run_;
+    Progress progress_;
+    LoadCounts counts_;
+};
 
 }  // namespace
 
-void LoadDocument(Database& database, const DumpDocument& document) {
-    CheckAgainstDatabase(database, document);
-    Progress progress("loading", CountKeys(document.keys));
-    if (document.at.empty()) {
-        for (const KeyEntry& entry : document.keys) {
-            Key key = OpenMainKey(database, entry);
-            WriteKey(database, key, entry, progress);
-        }
-        return;
+LoadCounts LoadDocument(Database& database, const DumpDocument& document,
+                        const LoadOptions& options, std::ostream& warnings) {
+    CheckAgainstDatabase(database, document, options, warnings);
+    Loader loader(database, document, options.dry_run);
+    KeyAddress parent;
+    bool exists = true;
+    for (const std::string& name : document.at) {
+        exists = loader.Reach(parent, name, nullptr, exists);
+        parent = parent.Child(name);
     }
-    Key parent = OpenMainKey(database, KeyEntry{document.at.front(), false, false, {}, {}});
-    for (std::size_t i = 1; i < document.at.size(); ++i) {
-        Key next = OpenOrCreate(database, parent, document.at[i], AsSet(parent.SubKeys()));
-        parent = std::move(next);
-    }
-    const std::set<std::string> existing = AsSet(parent.SubKeys());
     for (const KeyEntry& entry : document.keys) {
-        Key key = OpenOrCreate(database, parent, entry.name, existing);
-        WriteKey(database, key, entry, progress);
+        loader.Write(parent.Child(entry.name), entry,
+                     loader.Reach(parent, entry.name, &entry, exists));
     }
+    return loader.Counts();
 }
 
 }  // namespace brindle::tool

@@ -27,21 +27,35 @@ KeyEntry ReadKey(Database& database, const KeyAddress& address, Progress& progre
 
 }  // namespace
 
-DumpDocument ReadDocument(Database& database, const KeyAddress& address) {
+std::vector<MainKeyListing> ListedMainKeys(Database& database) {
+    std::vector<MainKeyListing> keys;
+    for (const std::string& name : database.MainKeys()) {
+        keys.push_back({name, false, database.Open(KeyAddress({name})).IsReadOnly()});
+    }
+    return keys;
+}
+
+DumpDocument ReadMainKeys(Database& database, const std::vector<MainKeyListing>& main_keys) {
     Progress progress("dumping", 0);
     DumpDocument document;
-    const std::vector<std::string> listed = database.MainKeys();
-    if (address.IsDatabase()) {
-        for (const std::string& name : listed) {
-            const KeyAddress main_key({name});
-            document.keys.push_back(ReadKey(database, main_key, progress));
-            document.keys.back().read_only = database.Open(main_key).IsReadOnly();
-        }
-        return document;
+    for (const MainKeyListing& main_key : main_keys) {
+        document.keys.push_back(ReadKey(database, KeyAddress({main_key.name}), progress));
+        document.keys.back().hidden = main_key.hidden;
+        document.keys.back().read_only = main_key.read_only;
     }
+    return document;
+}
+
+DumpDocument ReadDocument(Database& database, const KeyAddress& address) {
+    if (address.IsDatabase()) {
+        return ReadMainKeys(database, ListedMainKeys(database));
+    }
+    Progress progress("dumping", 0);
+    DumpDocument document;
     document.at = address.Parent().Names();
     document.keys.push_back(ReadKey(database, address, progress));
     if (address.IsMainKey()) {
+        const std::vector<std::string> listed = database.MainKeys();
         KeyEntry& main_key = document.keys.back();
         main_key.hidden = std::find(listed.begin(), listed.end(), main_key.name) == listed.end();
         main_key.read_only = database.Open(address).IsReadOnly();

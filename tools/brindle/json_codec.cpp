@@ -70,6 +70,9 @@ KeyEntry KeyFromJson(const Json& json, bool is_main_key, const std::string& wher
     }
     KeyEntry key;
     key.name = NameFromJson(json["name"], where);
+    if (key.name.find('\\') != std::string::npos) {
+        JsonFault(where, "a key name cannot hold a backslash: no key address could reach it");
+    }
     const std::string named = where + " '" + key.name + "'";
     key.hidden = FlagFromJson(json, "hidden", is_main_key, named);
     key.read_only = FlagFromJson(json, "readonly", is_main_key, named);
@@ -151,7 +154,11 @@ DumpDocument DocumentFromJson(std::string_view text) {
     DumpDocument document;
     const Json& at = ArrayField(json, "at", top);
     for (std::size_t i = 0; i < at.size(); ++i) {
-        document.at.push_back(NameFromJson(at[i], "at[" + std::to_string(i) + "]"));
+        const std::string where = "at[" + std::to_string(i) + "]";
+        document.at.push_back(NameFromJson(at[i], where));
+        if (document.at.back().find('\\') != std::string::npos) {
+            JsonFault(where, "a key name cannot hold a backslash");
+        }
     }
     document.keys = KeysFromJson(ArrayField(json, "keys", top), document.at.empty(), "", 0);
     return document;

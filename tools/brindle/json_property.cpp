@@ -236,7 +236,18 @@ vell::VariableData ValueFromJson(const Json& json, vell::VariableType type,
 }  // namespace
 
 void JsonFault(const std::string& where, const std::string& what) {
-    throw ToolError("at " + where + ": " + what);
+    // A place deep in a nested file is named by its first and last steps.
+    constexpr std::size_t kHead = 60;
+    constexpr std::size_t kTail = 140;
+    if (where.size() <= kHead + kTail) {
+        throw ToolError("at " + where + ": " + what);
+    }
+    const std::size_t head_end = where.rfind(" > ", kHead);
+    const std::size_t tail_start = where.find(" > ", where.size() - kTail);
+    const std::string head = where.substr(0, head_end == std::string::npos ? kHead : head_end);
+    const std::string tail =
+        where.substr(tail_start == std::string::npos ? where.size() - kTail : tail_start + 3);
+    throw ToolError("at " + head + " > ... > " + tail + ": " + what);
 }
 
 void CheckFields(const Json& json, std::initializer_list<const char*> allowed,
@@ -255,39 +266,45 @@ void CheckFields(const Json& json, std::initializer_list<const char*> allowed,
     }
 }
 
+std::size_t Utf8Length(const std::string& bytes, std::size_t at) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+    const unsigned char lead = byte(at);
+    std::size_t extra = 0;
+    uint32_t code = 0;
+    if (lead < 0x80) {
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        extra = 1, code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        extra = 2, code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        extra = 3, code = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (at + extra >= bytes.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k <= extra; ++k) {
+        if ((byte(at + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = code << 6 | (byte(at + k) & 0x3F);
+    }
+    const bool overlong = (extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000);
+    if (overlong || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        return 0;
+    }
+    return extra + 1;
+}
+
 bool IsUtf8(const std::string& bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-        const unsigned char lead = byte(i);
-        std::size_t extra = 0;
-        uint32_t code = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1, code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2, code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3, code = lead & 0x07;
-        } else {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t length = Utf8Length(bytes, i);
+        if (length == 0) {
             return false;
         }
-        if (i + extra >= bytes.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if ((byte(i + k) & 0xC0) != 0x80) {
-                return false;
-            }
-            code = code << 6 | (byte(i + k) & 0x3F);
-        }
-        const bool overlong = (extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000);
-        if (overlong || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
+        i += length;
     }
     return true;
 }

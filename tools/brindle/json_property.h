@@ -29,5 +29,7 @@ void CheckFields(const Json& json, std::initializer_list<const char*> allowed,
 [[noreturn]] void JsonFault(const std::string& where, const std::string& what);
 
 bool IsUtf8(const std::string& bytes);
+// Length of the well-formed UTF-8 character at bytes[at] (at < size), 0 when it is not one.
+std::size_t Utf8Length(const std::string& bytes, std::size_t at);
 
 }  // namespace brindle::tool

@@ -1,9 +1,12 @@
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 
 #include "brindle.h"
 #include "brindle/commands.h"
 #include "brindle/database.h"
+#include "brindle/integrity.h"
+#include "brindle/json_property.h"
 #include "brindle/result_codes.h"
 #include "brindle/tool_error.h"
 #include "brindle/tree_printer.h"
@@ -19,28 +22,89 @@ struct KeyOptions {
     bool parents = false;
     bool generate = false;
     bool properties = false;
+    bool all = false;
+    bool json = false;
+    bool nul = false;
+    bool force = false;
+    bool dry_run = false;
     int depth = -1;
 };
 
-void ListKeys(ToolContext& context, const KeyOptions& options) {
-    Database database(context.DatabasePath());
-    const KeyAddress address = KeyAddress::Parse(options.key);
-    const std::vector<std::string> names =
-        address.IsDatabase() ? database.MainKeys() : database.Open(address).SubKeys();
+KeyAddress NamedKey(const std::string& text, const char* command) {
+    const KeyAddress address = KeyAddress::Parse(text);
+    if (address.IsDatabase()) {
+        throw UsageError(std::string(command) + " needs a key address");
+    }
+    return address;
+}
+
+bool IsGone(const ToolError& error) {
+    return error.code() == BRN_ERR_KEY_NOT_FOUND || error.code() == BRN_ERR_MAIN_KEY_NOT_FOUND;
+}
+
+void PrintNames(const std::vector<std::string>& names, const KeyOptions& options,
+                std::ostream& out) {
+    if (options.json) {
+        Json list = Json::array();
+        for (const std::string& name : names) {
+            list.push_back(TextToJson(name));
+        }
+        out << list.dump() << '\n';
+        return;
+    }
     for (const std::string& name : names) {
-        *context.out << name << '\n';
+        out << (options.nul ? name : DisplayText(name, 0)) << (options.nul ? '\0' : '\n');
     }
 }
 
-void MakeKey(ToolContext& context, const KeyOptions& options) {
+void PrintMainKeyFlags(const std::vector<MainKeyListing>& keys, const KeyOptions& options,
+                       std::ostream& out) {
+    if (options.json) {
+        Json list = Json::array();
+        for (const MainKeyListing& key : keys) {
+            list.push_back(Json{{"name", TextToJson(key.name)},
+                                {"hidden", key.hidden},
+                                {"readonly", key.read_only}});
+        }
+        out << list.dump() << '\n';
+        return;
+    }
+    for (const MainKeyListing& key : keys) {
+        if (options.nul) {
+            out << key.name << '\0';
+            continue;
+        }
+        std::string flags = key.hidden ? "hidden" : "";
+        if (key.read_only) {
+            flags += flags.empty() ? "read-only" : ", read-only";
+        }
+        out << DisplayText(key.name, 0) << (flags.empty() ? "" : "  (" + flags + ")") << '\n';
+    }
+}
+
+void ListKeys(ToolContext& context, const KeyOptions& options) {
+    if (options.json && options.nul) {
+        throw UsageError("--json and -0 exclude each other");
+    }
     const KeyAddress address = KeyAddress::Parse(options.key);
-    if (address.IsDatabase()) {
-        throw ToolError("mkkey needs a key address");
+    if (options.all && !address.IsDatabase()) {
+        throw UsageError("--all lists main keys; sub keys are never hidden");
     }
+    if (options.all) {
+        PrintMainKeyFlags(ListMainKeys(context.Access(false)), options, *context.out);
+        return;
+    }
+    Database database(context.Access(false));
+    PrintNames(address.IsDatabase() ? database.MainKeys() : database.Open(address).SubKeys(),
+               options, *context.out);
+}
+
+void MakeKey(ToolContext& context, const KeyOptions& options) {
+    const KeyAddress address = NamedKey(options.key, "mkkey");
     if ((options.hidden || options.read_only) && (!address.IsMainKey() || options.generate)) {
-        throw ToolError("--hidden and --readonly apply to main keys only");
+        throw UsageError("--hidden and --readonly apply to main keys only");
     }
-    Database database(context.DatabasePath());
+    Database database(context.Access(true));
     if (options.generate) {
         const std::string name = database.Open(address).AppendSubKey("");
         *context.out << address.Child(name).ToString() << '\n';
@@ -53,44 +117,95 @@ void MakeKey(ToolContext& context, const KeyOptions& options) {
     }
 }
 
-void RemoveKey(ToolContext& context, const KeyOptions& options) {
-    const KeyAddress address = KeyAddress::Parse(options.key);
-    if (address.IsDatabase()) {
-        throw ToolError("rmkey needs a key address");
+struct SubtreeSize {
+    std::size_t keys = 0;
+    std::size_t properties = 0;
+};
+
+SubtreeSize Measure(Database& database, const KeyAddress& address) {
+    SubtreeSize size;
+    std::vector<std::string> children;
+    {
+        Key key = database.Open(address);
+        size.keys = 1;
+        size.properties = key.Properties().size();
+        children = key.SubKeys();
     }
-    Database database(context.DatabasePath());
-    database.Open(address).Delete();
+    for (const std::string& child : children) {
+        const SubtreeSize below = Measure(database, address.Child(child));
+        size.keys += below.keys;
+        size.properties += below.properties;
+    }
+    return size;
+}
+
+void RemoveKey(ToolContext& context, const KeyOptions& options) {
+    const KeyAddress address = NamedKey(options.key, "rmkey");
+    const DatabaseAccess access = context.Access(false);
+    if (options.force && !std::filesystem::exists(DataFileName(access.path, 1))) {
+        return;  // no database: nothing to delete
+    }
+    Database database(access);
+    try {
+        Key key = database.Open(address);
+        if (options.dry_run) {
+            const SubtreeSize size = Measure(database, address);
+            *context.out << "would delete '" << DisplayText(address.ToString(), 0)
+                         << "': " << size.keys << " keys and " << size.properties
+                         << " properties\n";
+            return;
+        }
+        key.Delete();
+    } catch (const ToolError& error) {
+        if (!(options.force && IsGone(error))) {
+            throw;
+        }
+    }
+}
+
+// NEW-NAME is one name, or an address of a key beside KEY: a rename never moves a key to
+// another parent, and a name holding a separator could not be reached the same way again.
+std::string NewNameOf(const KeyAddress& address, const std::string& text) {
+    if (text.find_first_of("/\\") == std::string::npos) {
+        if (text.empty() || text.size() > kMaxNameLength) {
+            throw UsageError("the new name must have 1 to 255 characters");
+        }
+        return text;
+    }
+    const KeyAddress target = KeyAddress::Parse(text);
+    if (target.IsDatabase() || target.Parent().Names() != address.Parent().Names()) {
+        throw UsageError(
+            "mvkey renames a key in place: give NEW-NAME as a plain name, or as "
+            "the address of a key beside '" +
+            address.ToString() + "'");
+    }
+    return target.Leaf();
 }
 
 void RenameKey(ToolContext& context, const KeyOptions& options) {
-    const KeyAddress address = KeyAddress::Parse(options.key);
-    if (address.IsDatabase()) {
-        throw ToolError("mvkey needs a key address");
-    }
-    if (options.new_name.empty() || options.new_name.size() > kMaxNameLength) {
-        throw ToolError("the new name must have 1 to 255 characters");
-    }
-    Database database(context.DatabasePath());
+    const KeyAddress address = NamedKey(options.key, "mvkey");
+    const std::string new_name = NewNameOf(address, options.new_name);
+    Database database(context.Access(false));
     Key key = database.Open(address);
     // The library renames without looking at the siblings; two keys of one name would leave
     // one of them unreachable, so the tool refuses.
     bool taken = false;
     if (address.IsMainKey()) {
-        taken = database.Exists(KeyAddress({options.new_name}));
+        taken = database.Exists(KeyAddress({new_name}));
     } else {
         const std::vector<std::string> siblings = database.Open(address.Parent()).SubKeys();
-        taken = std::find(siblings.begin(), siblings.end(), options.new_name) != siblings.end();
+        taken = std::find(siblings.begin(), siblings.end(), new_name) != siblings.end();
     }
-    if (taken && options.new_name != address.Leaf()) {
+    if (taken && new_name != address.Leaf()) {
         CheckResult(BRN_ERR_KEY_EXISTS,
-                    "cannot rename key '" + address.ToString() + "' to '" + options.new_name + "'");
+                    "cannot rename key '" + address.ToString() + "' to '" + new_name + "'");
     }
-    key.Rename(options.new_name);
+    key.Rename(new_name);
 }
 
 void ShowTree(ToolContext& context, const KeyOptions& options) {
     const KeyAddress address = KeyAddress::Parse(options.key);
-    Database database(context.DatabasePath());
+    Database database(context.Access(false));
     PrintTree(database, address, options.depth, options.properties, *context.out);
 }
 
@@ -98,14 +213,16 @@ void ShowTree(ToolContext& context, const KeyOptions& options) {
 
 void AddKeyCommands(CLI::App& app, ToolContext& context) {
     auto options = std::make_shared<KeyOptions>();
-    const char* key_help = "Key address: MainKey/sub/key (or MainKey\\sub\\key)";
 
     CLI::App* ls = app.add_subcommand("ls", "List the main keys, or the sub keys of a key");
-    ls->add_option("key", options->key, key_help);
+    ls->add_option("key", options->key, kKeyHelp);
+    ls->add_flag("-a,--all", options->all, "Main keys: hidden ones too, with their flags");
+    ls->add_flag("--json", options->json, "Print a JSON array");
+    ls->add_flag("-0,--null", options->nul, "Names as they are, each ended by a NUL byte");
     ls->callback([options, &context] { ListKeys(context, *options); });
 
     CLI::App* mkkey = app.add_subcommand("mkkey", "Create a key");
-    mkkey->add_option("key", options->key, key_help)->required();
+    mkkey->add_option("key", options->key, kKeyHelp)->required();
     mkkey->add_flag("--hidden", options->hidden, "Main key: leave it out of listings");
     mkkey->add_flag("--readonly", options->read_only, "Main key: refuse every change below it");
     mkkey->add_flag("-p,--parents", options->parents, "Create missing levels, accept existing");
@@ -114,18 +231,25 @@ void AddKeyCommands(CLI::App& app, ToolContext& context) {
     mkkey->callback([options, &context] { MakeKey(context, *options); });
 
     CLI::App* rmkey = app.add_subcommand("rmkey", "Delete a key with everything below it");
-    rmkey->add_option("key", options->key, key_help)->required();
+    rmkey->add_option("key", options->key, kKeyHelp)->required();
+    rmkey->add_flag("-f,--force", options->force, "Succeed quietly when the key is gone");
+    rmkey->add_flag("-n,--dry-run", options->dry_run,
+                    "Only say how many keys and properties would go");
     rmkey->callback([options, &context] { RemoveKey(context, *options); });
 
     CLI::App* mvkey = app.add_subcommand("mvkey", "Rename a key");
-    mvkey->add_option("key", options->key, key_help)->required();
-    mvkey->add_option("new-name", options->new_name, "The new name (one level)")->required();
+    mvkey->add_option("key", options->key, kKeyHelp)->required();
+    mvkey
+        ->add_option("new-name", options->new_name,
+                     "The new name: one level, no separator (or the address of a key beside "
+                     "KEY)")
+        ->required();
     mvkey->callback([options, &context] { RenameKey(context, *options); });
 
     CLI::App* tree = app.add_subcommand("tree", "Show keys as an indented tree");
-    tree->add_option("key", options->key, key_help);
+    tree->add_option("key", options->key, kKeyHelp);
     tree->add_option("-d,--depth", options->depth, "Levels of keys to show below the start")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0, 1000000));
     tree->add_flag("-p,--props", options->properties, "Show properties with values and types");
     tree->callback([options, &context] { ShowTree(context, *options); });
 }

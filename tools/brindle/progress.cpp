@@ -1,8 +1,12 @@
 #include "brindle/progress.h"
 
+#include "brindle/tool_output.h"
+
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 
 namespace brindle::tool {
 namespace {
@@ -13,10 +17,10 @@ constexpr std::chrono::milliseconds kRedraw{100};
 
 }  // namespace
 
-Progress::Progress(std::string verb, std::size_t total)
+Progress::Progress(std::string verb, std::size_t total, bool streams_output)
     : verb_(std::move(verb)),
       total_(total),
-      active_(isatty(STDERR_FILENO) == 1),
+      active_(isatty(STDERR_FILENO) == 1 && !(streams_output && ToolOutputIsTerminal())),
       next_draw_(std::chrono::steady_clock::now() + kFirstDraw) {}
 
 Progress::~Progress() {
@@ -44,5 +48,30 @@ void Progress::Draw() {
     std::fflush(stderr);
     drawn_ = true;
 }
+
+BusyIndicator::BusyIndicator(std::string verb) {
+    if (isatty(STDERR_FILENO) != 1) {
+        return;
+    }
+    ticker_ = std::jthread([verb = std::move(verb)](std::stop_token stop) {
+        std::mutex mutex;
+        std::condition_variable_any wake;
+        std::unique_lock lock(mutex);
+        bool drawn = false;
+        const auto stopped = [&stop] { return stop.stop_requested(); };
+        for (int seconds = 1; !wake.wait_for(lock, stop, std::chrono::seconds(1), stopped);
+             ++seconds) {
+            std::fprintf(stderr, "\r%s: %d s\033[K", verb.c_str(), seconds);
+            std::fflush(stderr);
+            drawn = true;
+        }
+        if (drawn) {
+            std::fprintf(stderr, "\r\033[K");
+            std::fflush(stderr);
+        }
+    });
+}
+
+BusyIndicator::~BusyIndicator() = default;  // the ticker stops and joins
 
 }  // namespace brindle::tool

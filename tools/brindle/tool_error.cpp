@@ -5,9 +5,25 @@
 
 namespace brindle::tool {
 
+bool LibraryError::NeedsDiagnostics() const {
+    switch (code()) {
+        case BRN_FAIL:
+        case BRN_ERR_NO_MEMORY:
+        case BRN_ERR_DATA:
+        case BRN_ERR_BAD_VALUE:
+        case BRN_ERR_BUFFER:
+        case BRN_ERR_ENCODE:
+        case BRN_ERR_EXPORT_FILE:
+        case BRN_ERR_EXCEPTION:
+            return true;
+        default:
+            return false;
+    }
+}
+
 void CheckResult(int result, const std::string& what) {
     if (result != BRN_OK) {
-        throw ToolError(
+        throw LibraryError(
             what + ": " + ResultMessage(result) + " (code " + std::to_string(result) + ")", result);
     }
 }

@@ -19,7 +19,22 @@ private:
     int code_;
 };
 
-// Throws a ToolError "<what>: <the code's message> (code N)" unless result is BRN_OK.
+// A command line the tool cannot act on (exit status 2): found before anything is opened.
+class UsageError : public ToolError {
+public:
+    explicit UsageError(const std::string& message) : ToolError(message) {}
+};
+
+// An export's refusal. Some codes (BRN_FAIL, BRN_ERR_EXCEPTION and the like) say little;
+// for those the library's own diagnostic lines are shown with the message.
+class LibraryError : public ToolError {
+public:
+    using ToolError::ToolError;
+    // True when the code alone does not say what went wrong.
+    bool NeedsDiagnostics() const;
+};
+
+// Throws a LibraryError "<what>: <the code's message> (code N)" unless result is BRN_OK.
 void CheckResult(int result, const std::string& what);
 
 }  // namespace brindle::tool

@@ -1,21 +1,27 @@
 #include "brindle/tool_output.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <iostream>
+#include <cstring>
+#include <filesystem>
 #include <streambuf>
 
-namespace brindle::tool {
-namespace {
+#include "brindle/tool_error.h"
 
-// A buffered stream onto one file descriptor.
+namespace brindle::tool {
+
+// A buffered stream onto one file descriptor that remembers why a write failed.
 class DescriptorBuffer : public std::streambuf {
 public:
     explicit DescriptorBuffer(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
     ~DescriptorBuffer() override { sync(); }
+
+    int Error() const { return error_; }
 
 protected:
     int_type overflow(int_type c) override {
@@ -34,33 +40,51 @@ private:
     bool Flush() {
         const char* data = pbase();
         std::size_t left = static_cast<std::size_t>(pptr() - pbase());
-        while (left > 0) {
+        while (left > 0 && error_ == 0) {
             const ssize_t written = ::write(fd_, data, left);
             if (written < 0 && errno == EINTR) {
                 continue;
             }
             if (written <= 0) {
-                return false;
+                error_ = written < 0 ? errno : ENOSPC;
+                break;
             }
             data += written;
             left -= static_cast<std::size_t>(written);
         }
+        // After a failure the rest is dropped: the command's status reports it.
         setp(buffer_, buffer_ + sizeof buffer_);
-        return true;
+        return error_ == 0;
     }
 
     int fd_;
+    int error_ = 0;
     char buffer_[1 << 16];
 };
 
+namespace {
+
 int g_output_fd = STDOUT_FILENO;
 int g_held_fd = -1;  // the memory file holding the library's lines, when held back
-off_t g_shown = 0;   // how much of it is on standard error already
+
+DescriptorBuffer& OutputBuffer() {
+    static DescriptorBuffer buffer(g_output_fd);
+    return buffer;
+}
+
+// Lines the library writes on every run, failed or not; they never explain a failure.
+bool IsChatter(const std::string& line) {
+    return line.empty() || line.find("thread join ok") != std::string::npos;
+}
+
+std::string Describe(int error) {
+    return std::strerror(error);
+}
 
 }  // namespace
 
 void SeparateLibraryOutput(bool live) {
-    std::cout.flush();
+    std::fflush(stdout);
     const int saved = ::dup(STDOUT_FILENO);
     if (saved < 0) {
         return;
@@ -77,25 +101,109 @@ void SeparateLibraryOutput(bool live) {
     }
 }
 
-void ShowLibraryOutput() {
+std::vector<std::string> LibraryLines() {
     std::fflush(stdout);
+    std::vector<std::string> lines;
     if (g_held_fd < 0) {
-        return;
+        return lines;
     }
+    std::string text;
     char buffer[4096];
     ssize_t n;
-    while ((n = ::pread(g_held_fd, buffer, sizeof buffer, g_shown)) > 0) {
-        g_shown += n;
-        if (::write(STDERR_FILENO, buffer, static_cast<std::size_t>(n)) != n) {
-            break;
-        }
+    while ((n = ::pread(g_held_fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+        text.append(buffer, static_cast<std::size_t>(n));
     }
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        std::string line = text.substr(start, end - start);
+        if (!IsChatter(line)) {
+            lines.push_back(std::move(line));
+        }
+        start = end + 1;
+    }
+    return lines;
 }
 
 std::ostream& ToolOutput() {
-    static DescriptorBuffer buffer(g_output_fd);
-    static std::ostream stream(&buffer);
+    static std::ostream stream(&OutputBuffer());
     return stream;
+}
+
+bool ToolOutputIsTerminal() {
+    return ::isatty(g_output_fd) == 1;
+}
+
+int FinishToolOutput() {
+    ToolOutput().flush();
+    return OutputBuffer().Error();
+}
+
+ReplacingFile::ReplacingFile(std::string target) : target_(std::move(target)) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(target_, error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        // A device or a pipe (/dev/stdout, a fifo) cannot be replaced; it is written in place.
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    } else {
+        fd_ = OpenScratchBeside();
+    }
+    if (fd_ < 0) {
+        throw ToolError("cannot write '" + target_ + "': " + Describe(errno));
+    }
+    buffer_ = std::make_unique<DescriptorBuffer>(fd_);
+    stream_ = std::make_unique<std::ostream>(buffer_.get());
+}
+
+int ReplacingFile::OpenScratchBeside() {
+    const std::filesystem::path path(target_);
+    const std::string folder = path.parent_path().empty() ? "." : path.parent_path().string();
+    std::string pattern = folder + "/." + path.filename().string() + ".XXXXXX";
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0) {
+        return fd;
+    }
+    scratch_ = pattern;
+    // mkstemp makes the file private; a dump gets the mode any new file of the user gets.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    return fd;
+}
+
+ReplacingFile::~ReplacingFile() {
+    stream_.reset();
+    buffer_.reset();
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    if (!scratch_.empty()) {
+        ::unlink(scratch_.c_str());
+    }
+}
+
+std::ostream& ReplacingFile::Stream() {
+    return *stream_;
+}
+
+void ReplacingFile::Commit() {
+    stream_->flush();
+    int error = buffer_->Error();
+    if (error == 0 && !scratch_.empty() && ::fsync(fd_) != 0) {
+        error = errno;
+    }
+    if (::close(fd_) != 0 && error == 0) {
+        error = errno;
+    }
+    fd_ = -1;
+    if (error == 0 && !scratch_.empty() && ::rename(scratch_.c_str(), target_.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        throw ToolError("cannot write '" + target_ + "': " + Describe(error));
+    }
+    scratch_.clear();
 }
 
 }  // namespace brindle::tool

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <memory>
 #include <ostream>
+#include <string>
+#include <vector>
 
 namespace brindle::tool {
 
@@ -8,13 +11,44 @@ namespace brindle::tool {
 // force-close!!!!" and the like) to standard output. The tool keeps the real standard output
 // for its own results, so that a dump piped into a file never carries such a line, and
 // points file descriptor 1 elsewhere: at standard error when `live` (--verbose), otherwise
-// at a memory file that is shown on standard error only if the command fails.
+// at a memory file the tool reads back when a failure needs the library's word.
 //
 // Call once, first thing; afterwards write every result through ToolOutput().
 void SeparateLibraryOutput(bool live);
 std::ostream& ToolOutput();
-// Copies the library's held-back lines not shown yet to standard error (nothing when they
-// went live).
-void ShowLibraryOutput();
+bool ToolOutputIsTerminal();
+// Flushes ToolOutput() and returns the errno of the first write that failed on it (0: every
+// byte reached standard output).
+int FinishToolOutput();
+// The library's held-back lines (none when they went live), without the chatter the library
+// writes on every run.
+std::vector<std::string> LibraryLines();
+
+class DescriptorBuffer;
+
+// A file written as a whole or not at all: the text goes to a scratch file beside the
+// target, which replaces the target only when every byte is on disk. Dropped unfinished,
+// the scratch file is removed and the target stays as it was. A target that is not a
+// regular file (a device, a pipe) is written in place.
+class ReplacingFile {
+public:
+    explicit ReplacingFile(std::string target);
+    ~ReplacingFile();
+    ReplacingFile(const ReplacingFile&) = delete;
+    ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+    std::ostream& Stream();
+    // Throws ToolError when any write, the flush to disk or the rename failed.
+    void Commit();
+
+private:
+    int OpenScratchBeside();
+
+    std::string target_;
+    std::string scratch_;
+    int fd_ = -1;
+    std::unique_ptr<DescriptorBuffer> buffer_;
+    std::unique_ptr<std::ostream> stream_;
+};
 
 }  // namespace brindle::tool

@@ -1,27 +1,26 @@
 #include "brindle/tree_printer.h"
 
 #include "brindle/commands.h"
+#include "brindle/progress.h"
 #include "brindle/value_text.h"
 
 namespace brindle::tool {
 namespace {
 
-// Values longer than this are cut in a tree; `get` and `props` show them whole.
-constexpr std::size_t kShownValueLength = 60;
-
 class TreePrinter {
 public:
     TreePrinter(Database& database, bool properties, std::ostream& out)
-        : database_(database), properties_(properties), out_(out) {}
+        : database_(database), properties_(properties), out_(out), progress_("listing", 0, true) {}
 
     // Prints the key at `address` indented to `level`, then `levels` levels of keys below it
-    // (all of them when negative).
+    // (all of them when negative). The key is opened before its line is printed, so that a
+    // missing key prints nothing.
     void Print(const KeyAddress& address, int level, int levels) {
-        const std::string indent(static_cast<std::size_t>(level) * 2, ' ');
-        out_ << indent << DisplayText(address.Leaf(), 0) << "/\n";
         std::vector<std::string> children;
         {
             Key key = database_.Open(address);
+            const std::string indent(static_cast<std::size_t>(level) * 2, ' ');
+            out_ << indent << DisplayText(address.Leaf(), 0) << "/\n";
             if (properties_) {
                 for (const auto& [name, value] : key.Properties()) {
                     out_ << indent << "  " << DisplayText(name, 0) << " = "
@@ -33,6 +32,7 @@ public:
                 children = key.SubKeys();
             }
         }
+        progress_.Step();
         for (const std::string& child : children) {
             Print(address.Child(child), level + 1, levels - 1);
         }
@@ -42,6 +42,7 @@ private:
     Database& database_;
     bool properties_;
     std::ostream& out_;
+    Progress progress_;
 };
 
 }  // namespace
