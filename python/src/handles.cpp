@@ -9,7 +9,7 @@
 namespace brindle::python {
 
 DatabaseState::DatabaseState(const std::string& path)
-    : path_(path), database_(std::make_unique<tool::Database>(path)) {}
+    : path_(path), database_(std::make_unique<tool::Database>(tool::DatabaseAccess{path, true})) {}
 
 DatabaseState::~DatabaseState() {
     // Every key state holds its database, so none is left to wait for: close directly.
