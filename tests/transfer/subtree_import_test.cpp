@@ -157,6 +157,11 @@ TEST(SubtreeImportTest, MergeReusesKeysAndReplacesPropertiesFreshAppends) {
     ASSERT_EQ(Import(other, whole, false), BRN_OK);
     EXPECT_NE(other.Find(other.Find(other_main, "A"), "B"), 0u);
     EXPECT_EQ(target.Problems() + fresh.Problems() + other.Problems(), "");
+    // The name indexes the imports used and changed still agree with the pages.
+    for (Database* db : {&target, &fresh, &other}) {
+        EXPECT_TRUE(db->tree->Tree()->CheckIndexes().empty());
+        EXPECT_GT(db->tree->Tree()->Indexes().EntryCount(), 0u);
+    }
 }
 
 TEST(SubtreeImportTest, FilesThatCannotBeRead) {
