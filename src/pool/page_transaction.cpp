@@ -1,5 +1,6 @@
 // Write transactions of the PagePool: before-images, commit to the journal, rollback, and
 // the checkpoint that brings committed pages to their places.
+#include <algorithm>
 #include <cstring>
 #include <set>
 
