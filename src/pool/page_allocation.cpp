@@ -164,8 +164,9 @@ PoolHead PagePool::ReadFileHead(int file) {
     if (unwritten != unwritten_heads_.end()) {
         return PoolHead::Decode(unwritten->second.data());
     }
-    std::vector<uint8_t> area(std::max<uint32_t>(head_.head_area_size, kPoolHeadSize), 0);
-    if (!files_.Read(area.data(), head_.head_area_size, file, 0)) {
+    const uint32_t area_size = MainHead().head_area_size;
+    std::vector<uint8_t> area(std::max<uint32_t>(area_size, kPoolHeadSize), 0);
+    if (!files_.Read(area.data(), area_size, file, 0)) {
         throw MDException("IOException", "Read file head error -- add new pages");
     }
     return PoolHead::Decode(area.data());
@@ -175,10 +176,7 @@ bool PagePool::WriteHeadOrStage(const PoolHead& head, int file) {
     if (!InTransaction()) {
         return WriteHead(head, head_.page_size, file);
     }
-    std::vector<uint8_t> area(std::max<uint32_t>(head.head_area_size, kPoolHeadSize), 0);
-    head.Encode(area.data());
-    area.resize(head.head_area_size);
-    transaction_.file_heads[file] = std::move(area);
+    transaction_.file_heads[file] = head.EncodeArea();
     return true;
 }
 

@@ -9,17 +9,6 @@
 #include "vell/output.h"
 
 namespace brindle {
-namespace {
-
-// A head as it lies in its file's head area.
-std::vector<uint8_t> EncodeHeadArea(const PoolHead& head) {
-    std::vector<uint8_t> area(std::max<uint32_t>(head.head_area_size, kPoolHeadSize), 0);
-    head.Encode(area.data());
-    area.resize(head.head_area_size);
-    return area;
-}
-
-}  // namespace
 
 bool PagePool::InTransaction() const {
     return transaction_active_.load(std::memory_order_acquire) &&
@@ -120,8 +109,8 @@ void PagePool::AppendChanges(JournalRecord& record, std::vector<Page*>& changed)
         record.Add(static_cast<uint32_t>(file), 0, bytes.data(),
                    static_cast<uint32_t>(bytes.size()));
     }
-    std::vector<uint8_t> before = EncodeHeadArea(transaction_.head);
-    std::vector<uint8_t> now = EncodeHeadArea(MainHead());
+    std::vector<uint8_t> before = transaction_.head.EncodeArea();
+    std::vector<uint8_t> now = MainHead().EncodeArea();
     transaction_.head_changed = before != now;
     if (transaction_.head_changed) {
         record.Add(1, 0, now.data(), static_cast<uint32_t>(now.size()));

@@ -1,5 +1,6 @@
 #include "pool/pool_head.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "vell/endian.h"
@@ -56,6 +57,13 @@ void PoolHead::SetFileName(const std::string& path) {
     std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
     std::memset(file_name, 0, sizeof(file_name));
     std::memcpy(file_name, name.data(), name.size() < 99 ? name.size() : 99);
+}
+
+std::vector<uint8_t> PoolHead::EncodeArea() const {
+    std::vector<uint8_t> area(std::max<uint32_t>(head_area_size, kPoolHeadSize), 0);
+    Encode(area.data());
+    area.resize(head_area_size);
+    return area;
 }
 
 bool GetPagePosition(const PoolHead& head, uint64_t page, int& file, uint32_t& position) {

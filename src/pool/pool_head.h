@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace brindle {
 
@@ -34,6 +35,8 @@ struct PoolHead {
     uint64_t first_queue_page = 0;       // 0xA0, owned by the tree store
 
     void Encode(uint8_t* out) const;
+    // The head as it lies in a file's head area: encoded, zero-filled to head_area_size.
+    std::vector<uint8_t> EncodeArea() const;
     static PoolHead Decode(const uint8_t* in);
     // Stores the text after the last '/' or '\' of path (at most 99 characters).
     void SetFileName(const std::string& path);
