@@ -30,7 +30,7 @@ void PagePool::CheckPages() {
     while (!stop_) {
         const int64_t now = vell::DateTime::Now().Count();
         uint64_t dropped = 0;
-        bool walk_done = frequency_count_ < o.max_cached_pages;
+        bool walk_done = cached_count_ < o.max_cached_pages;
         if (!walk_done) {
             std::printf("Check page timeout\n");
         }
@@ -40,41 +40,7 @@ void PagePool::CheckPages() {
             if (stop_event_.Wait(static_cast<int>(o.check_retry_pause_ms))) {
                 return;
             }
-            vell::ScopedLock frequency_lock(frequency_lock_);
-            bool busy = false;
-            for (auto entry = frequency_.begin(); entry != frequency_.end() && !stop_;) {
-                if (o.max_check_pages != 0 && dropped >= o.max_check_pages) {
-                    break;
-                }
-                Page* page = entry->second;
-                int64_t last = page->last_access_.load(std::memory_order_relaxed);
-                if (now - last < timeout) {
-                    ++entry;
-                    continue;
-                }
-                vell::TryScopedLock reference_lock(reference_lock_);
-                if (!reference_lock.Locked()) {
-                    busy = true;
-                    break;
-                }
-                if (page->ref_count_ == 0) {
-                    vell::TryScopedLock page_lock(page_lock_);
-                    if (!page_lock.Locked()) {
-                        busy = true;
-                        break;
-                    }
-                    --frequency_count_;
-                    entry = frequency_.erase(entry);
-                    ++dropped;
-                    FreeRawPage(page);
-                } else {
-                    // Pinned: it leaves the cache map only; its next release brings it back.
-                    --frequency_count_;
-                    entry = frequency_.erase(entry);
-                    ++dropped;
-                }
-            }
-            walk_done = !busy;
+            walk_done = DropIdlePages(now, timeout, dropped);
         }
         if (!stop_) {
             TryIdleCheckpoint();
@@ -85,6 +51,39 @@ void PagePool::CheckPages() {
             }
         }
     }
+}
+
+// Takes cached pages idle for timeout seconds out of the cache, freeing the unpinned ones, up
+// to max_check_pages per check (dropped counts them). A shard another thread holds is not
+// waited for: the walk stops there, false, to be tried again.
+bool PagePool::DropIdlePages(int64_t now, int64_t timeout, uint64_t& dropped) {
+    const uint64_t limit = options_.max_check_pages;
+    for (PageTable::Shard& shard : table_.Shards()) {
+        std::unique_lock lock(shard.lock, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            return false;
+        }
+        for (auto entry = shard.pages.begin(); entry != shard.pages.end();) {
+            if (stop_ || (limit != 0 && dropped >= limit)) {
+                return true;
+            }
+            Page* page = entry->second;
+            int64_t last = page->last_access_.load(std::memory_order_relaxed);
+            if (!page->cached_ || now - last < timeout) {
+                ++entry;
+                continue;
+            }
+            LeaveCache(page);
+            ++dropped;
+            if (page->RefCount() == 0) {
+                entry = shard.pages.erase(entry);
+                FreeRawPage(page);
+            } else {
+                ++entry;  // pinned: its last release enters it again when there is room
+            }
+        }
+    }
+    return true;
 }
 
 }  // namespace brindle

@@ -36,7 +36,7 @@ public:
     void SetDirty(bool dirty = true) { dirty_.store(dirty, std::memory_order_relaxed); }
     bool IsDiscard() const { return discard_; }
     void SetDiscard(bool discard = true) { discard_ = discard; }
-    int RefCount() const { return ref_count_; }
+    int RefCount() const { return ref_count_.load(std::memory_order_acquire); }
 
 private:
     friend class PagePool;
@@ -45,16 +45,22 @@ private:
     int file_ = 0;
     uint32_t position_ = 0;
     bool unused_at_load_ = false;
-    int ref_count_ = 0;  // guarded by the pool's reference lock
+    bool cached_ = false;  // counted in the cache; guarded by the table shard lock
     // Differs from its data file: changed in the running write transaction, or committed to
     // the journal and not yet written to its place. Read by readers' handles while a
     // checkpoint clears it.
     std::atomic<bool> dirty_{false};
     bool discard_ = false;
     bool delay_write_ = false;
-    std::atomic<int64_t> last_access_{0};  // seconds; read by the check thread unlocked
     uint8_t* data_ = nullptr;
     uint32_t buffer_size_ = 0;
+    // What every pin writes lies a cache line apart from what readers only read, so that
+    // threads pinning one page at once do not also make each other miss on its fields.
+    char keep_apart_[64] = {};
+    // Pins. Raised only under the page's table shard lock (shared is enough); the last pin of
+    // a page that is to leave the cache goes only under that lock held exclusively.
+    std::atomic<int> ref_count_{0};
+    std::atomic<int64_t> last_access_{0};  // seconds; read by the check thread unlocked
 };
 
 }  // namespace brindle

@@ -222,12 +222,14 @@ void PagePool::PlaceFreshPages(int file, uint64_t first, uint64_t count, uint64_
         page->number_ = first + i;
         page->file_ = file;
         page->position_ = position;
-        page->ref_count_ = 1;  // the transaction's pin
+        page->ref_count_.store(1, std::memory_order_release);  // the transaction's pin
         page->SetDirty();
         {
-            vell::ScopedLock used_lock(used_lock_);
-            used_[first + i] = page;
+            PageTable::Shard& shard = table_.ShardOf(first + i);
+            std::unique_lock lock(shard.lock);
+            shard.pages[first + i] = page;
         }
+        pinned_count_.fetch_add(1, std::memory_order_relaxed);
         transaction_.pages[first + i].page = page;
     }
     if (in_transaction) {

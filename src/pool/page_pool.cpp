@@ -1,10 +1,8 @@
 // Page cache and page access of the PagePool.
 //
-// Lock orders: GetPage takes the page lock, and under it the used-map and frequency-map locks
-// for lookups only, then the reference lock with the used-map lock inside it. ReleasePage
-// takes the release lock, then the reference lock with the used-map lock inside it, then (with
-// the reference lock left) the frequency-map lock or the page lock. The head lock is always
-// innermost.
+// Lock order: a page table shard's lock comes after the pool's write, growth and free-list
+// locks and before the block caches', the files' and the head lock; no two shard locks are
+// ever held at once.
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -56,12 +54,11 @@ bool PagePool::WriteMainHead() {
 }
 
 size_t PagePool::UsedPageCount() const {
-    vell::ScopedLock lock(used_lock_);
-    return used_.size();
+    return pinned_count_.load(std::memory_order_relaxed);
 }
 
 uint64_t PagePool::CachedPageCount() const {
-    return frequency_count_.load();
+    return cached_count_.load(std::memory_order_relaxed);
 }
 
 void* PagePool::TakeDataBuffer() {
@@ -72,49 +69,55 @@ void* PagePool::TakeDataBuffer() {
     return buffer;
 }
 
-Page* PagePool::FindUsed(uint64_t number) {
-    vell::ScopedLock lock(used_lock_);
-    auto found = used_.find(number);
-    return found == used_.end() ? nullptr : found->second;
+Page* PagePool::PinResident(const PageTable::Shard& shard, uint64_t number) {
+    Page* page = PageTable::Find(shard, number);
+    if (page == nullptr) {
+        return nullptr;
+    }
+    if (page->data_ == nullptr) {
+        vell::OutputLine("Find used page data is NULL error");
+    }
+    int before = page->ref_count_.fetch_add(1, std::memory_order_acq_rel);
+    if (before < 0) {
+        vell::OutputLine("Page ref less zero!!!");
+    } else if (before == 0) {
+        pinned_count_.fetch_add(1, std::memory_order_relaxed);
+    }
+    return page;
 }
 
-Page* PagePool::FindCached(uint64_t number) {
-    vell::ScopedLock lock(frequency_lock_);
-    auto found = frequency_.find(number);
-    return found == frequency_.end() ? nullptr : found->second;
+// Written only when the second changed, so that touching a hot page stays a read.
+void PagePool::Touch(Page* page) {
+    const int64_t now = NowSeconds();
+    if (page->last_access_.load(std::memory_order_relaxed) != now) {
+        page->last_access_.store(now, std::memory_order_relaxed);
+    }
 }
 
 Page* PagePool::GetPage(uint64_t number) {
     if (number == 0 || number > PageCount()) {
         return nullptr;
     }
-    vell::ScopedLock page_lock(page_lock_);
-    Page* page = FindUsed(number);
-    if (page != nullptr && page->data_ == nullptr) {
-        vell::OutputLine("Find used page data is NULL error");
-    }
-    if (page == nullptr) {
-        page = FindCached(number);
-    }
-    if (page == nullptr) {
-        page = LoadPage(number);
-        if (page == nullptr) {
-            return nullptr;
-        }
-    }
+    PageTable::Shard& shard = table_.ShardOf(number);
+    Page* page = nullptr;
     {
-        vell::ScopedLock reference_lock(reference_lock_);
-        if (++page->ref_count_ < 1) {
-            vell::OutputLine("Page ref less zero!!!");
-        }
-        // The first pin enters the page into the used map. (A release that just took the page
-        // to 0 may have dropped it from there; it is entered again.)
-        if (page->ref_count_ == 1) {
-            vell::ScopedLock used_lock(used_lock_);
-            used_[number] = page;
+        std::shared_lock lock(shard.lock);
+        page = PinResident(shard, number);
+    }
+    if (page == nullptr) {
+        std::unique_lock lock(shard.lock);
+        page = PinResident(shard, number);  // another thread may have loaded it meanwhile
+        if (page == nullptr) {
+            page = LoadPage(number);
+            if (page == nullptr) {
+                return nullptr;
+            }
+            page->ref_count_.store(1, std::memory_order_release);
+            pinned_count_.fetch_add(1, std::memory_order_relaxed);
+            shard.pages.emplace(number, page);
         }
     }
-    page->last_access_.store(NowSeconds(), std::memory_order_relaxed);
+    Touch(page);
     if (transaction_active_.load(std::memory_order_acquire) && InTransaction()) {
         Capture(page);
     }
@@ -173,72 +176,104 @@ Page* PagePool::LoadPage(uint64_t number) {
     return page;
 }
 
+// A pin that leaves the page pinned, or leaves a clean page in the cache, goes under the
+// shard lock held shared. The last pin of any other page goes under it held exclusively,
+// since the page is then written, entered into the cache or freed.
 void PagePool::ReleasePage(Page* page) {
     if (page == nullptr) {
         return;
     }
-    vell::ScopedLock release_lock(release_lock_);
-    int remaining = 0;
+    PageTable::Shard& shard = table_.ShardOf(page->number_);
     {
-        vell::ScopedLock reference_lock(reference_lock_);
-        remaining = --page->ref_count_;
-        if (remaining < 0) {
-            ++page->ref_count_;
+        std::shared_lock lock(shard.lock);
+        int pins = page->ref_count_.load(std::memory_order_acquire);
+        while (pins > 1 || (pins == 1 && !NeedsSettling(page))) {
+            if (page->ref_count_.compare_exchange_weak(pins, pins - 1, std::memory_order_acq_rel)) {
+                if (pins == 1) {
+                    pinned_count_.fetch_sub(1, std::memory_order_relaxed);
+                }
+                return;
+            }
+        }
+        if (pins <= 0) {
             vell::OutputLine("Page ref error");
             return;
         }
     }
-    if (remaining > 0) {
-        return;
+    Page* to_free = nullptr;
+    {
+        std::unique_lock lock(shard.lock);
+        int pins = page->ref_count_.load(std::memory_order_acquire);
+        if (pins <= 0) {
+            vell::OutputLine("Page ref error");
+            return;
+        }
+        page->ref_count_.store(pins - 1, std::memory_order_release);
+        if (pins > 1) {
+            return;  // pinned again meanwhile
+        }
+        pinned_count_.fetch_sub(1, std::memory_order_relaxed);
+        to_free = SettleUnpinned(shard, page);
     }
-    // Written while still in the used map, so that nobody reads a stale copy from the file.
-    if (!options_.temporary_data && !page->delay_write_ && page->IsDirty() && !page->discard_) {
+    if (to_free != nullptr) {
+        FreeRawPage(to_free);
+    }
+}
+
+bool PagePool::NeedsSettling(const Page* page) const {
+    return !page->cached_ || page->discard_ || (page->IsDirty() && WritesOnRelease(page));
+}
+
+// A page whose last pin just went: written when changed, then kept in the cache when it has
+// room, else taken out of the table and returned for the caller to free (outside the lock).
+// Called under the shard lock, held exclusively.
+Page* PagePool::SettleUnpinned(PageTable::Shard& shard, Page* page) {
+    if (WritesOnRelease(page) && page->IsDirty() && !page->discard_) {
         page->SetDirty(false);
         if (!WriteToFile(page)) {
             page->SetDirty(true);
         }
     }
-    {
-        vell::ScopedLock reference_lock(reference_lock_);
-        if (page->ref_count_ != 0) {
-            return;  // pinned again meanwhile
-        }
-        vell::ScopedLock used_lock(used_lock_);
-        used_.erase(page->number_);
-    }
     if (page->discard_) {
-        vell::ScopedLock page_lock(page_lock_);
-        if (page->ref_count_ != 0) {
-            return;
-        }
-        {
-            vell::ScopedLock frequency_lock(frequency_lock_);
-            if (frequency_.erase(page->number_) > 0) {
-                --frequency_count_;
-            }
-        }
-        if (!options_.temporary_data && !page->delay_write_) {
+        ForgetResident(shard, page);
+        if (WritesOnRelease(page)) {
             page->discard_ = false;
         }
-        vell::OutputLine("--ReLoad FreeRawPage--ref:%d", page->ref_count_);
-        FreeRawPage(page);
-        return;
+        vell::OutputLine("--ReLoad FreeRawPage--ref:%d", page->RefCount());
+        return page;
     }
-    {
-        vell::ScopedLock frequency_lock(frequency_lock_);
-        if (frequency_.count(page->number_) > 0) {
-            return;
+    if (page->cached_ || TakeCacheRoom()) {
+        page->cached_ = true;
+        return nullptr;
+    }
+    ForgetResident(shard, page);
+    return page;
+}
+
+bool PagePool::WritesOnRelease(const Page* page) const {
+    return !options_.temporary_data && !page->delay_write_;
+}
+
+bool PagePool::TakeCacheRoom() {
+    uint64_t cached = cached_count_.load(std::memory_order_relaxed);
+    while (cached < options_.max_cached_pages) {
+        if (cached_count_.compare_exchange_weak(cached, cached + 1, std::memory_order_relaxed)) {
+            return true;
         }
-        if (frequency_count_ < options_.max_cached_pages) {
-            frequency_.emplace(page->number_, page);
-            ++frequency_count_;
-            return;
-        }
     }
-    vell::ScopedLock page_lock(page_lock_);
-    if (page->ref_count_ == 0 && FindCached(page->number_) == nullptr) {
-        FreeRawPage(page);
+    return false;
+}
+
+void PagePool::LeaveCache(Page* page) {
+    if (page->cached_) {
+        page->cached_ = false;
+        cached_count_.fetch_sub(1, std::memory_order_relaxed);
     }
+}
+
+void PagePool::ForgetResident(PageTable::Shard& shard, Page* page) {
+    LeaveCache(page);
+    shard.pages.erase(page->number_);
 }
 
 bool PagePool::WritePage(Page* page) {
@@ -294,10 +329,7 @@ void PagePool::Dump() {
     std::printf("-----------Used page-------------\n");
     std::printf("Used page size :%d\n", static_cast<int>(UsedPageCount()));
     std::printf("-----------Frequency-------------\n");
-    {
-        vell::ScopedLock lock(frequency_lock_);
-        std::printf("Frequency page size :%d\n", static_cast<int>(frequency_.size()));
-    }
+    std::printf("Frequency page size :%d\n", static_cast<int>(CachedPageCount()));
     std::printf("Free Page:");
     vell::ScopedLock free_lock(free_list_lock_);
     int walked = 0;

@@ -15,6 +15,7 @@
 #include "pool/block_cache.h"
 #include "pool/journal.h"
 #include "pool/page.h"
+#include "pool/page_table.h"
 #include "pool/pool_head.h"
 #include "pool/pool_options.h"
 #include "vell/critical_section.h"
@@ -63,6 +64,13 @@ public:
 
     // --- page access ---
     Page* GetPage(uint64_t number);
+    // Runs read(page) on page number while it is in memory, without pinning it: a page
+    // cannot leave memory while its table shard is locked shared, and a read that writes
+    // nothing shared scales across threads where pins (one shared count a page) do not.
+    // False, read not run, when the page is not in memory: pin it instead. read must only
+    // read the page, and must not call the pool.
+    template <typename Read>
+    bool ReadResident(uint64_t number, Read&& read);
     Page* NewPage();
     void ReleasePage(Page* page);
     void FreePage(Page* page);
@@ -181,8 +189,15 @@ private:
     void EncodeForDisk(const Page* page, uint8_t* out) const;
     bool WriteToFile(Page* page);
     Page* LoadPage(uint64_t number);
-    Page* FindUsed(uint64_t number);
-    Page* FindCached(uint64_t number);
+    Page* PinResident(const PageTable::Shard& shard, uint64_t number);
+    static void Touch(Page* page);
+    bool NeedsSettling(const Page* page) const;
+    Page* SettleUnpinned(PageTable::Shard& shard, Page* page);
+    bool WritesOnRelease(const Page* page) const;
+    bool TakeCacheRoom();
+    void LeaveCache(Page* page);
+    void ForgetResident(PageTable::Shard& shard, Page* page);
+    bool DropIdlePages(int64_t now, int64_t timeout, uint64_t& dropped);
     void* TakeDataBuffer();
     void CheckPages();  // the check thread's body
 
@@ -195,16 +210,11 @@ private:
 
     BlockCache data_buffers_;
     BlockCache page_buffers_;
-    std::map<uint64_t, Page*> used_;       // pinned pages
-    std::map<uint64_t, Page*> frequency_;  // cached pages (some may be pinned again)
-    std::atomic<uint64_t> frequency_count_{0};
+    PageTable table_;                        // every page in memory, pinned or cached
+    std::atomic<size_t> pinned_count_{0};    // pages with at least one pin
+    std::atomic<uint64_t> cached_count_{0};  // pages counted in the cache (some pinned again)
 
     mutable vell::CriticalSection head_lock_;  // innermost: guards head_ while copied or changed
-    mutable vell::CriticalSection page_lock_;
-    mutable vell::CriticalSection used_lock_;
-    mutable vell::CriticalSection frequency_lock_;
-    mutable vell::CriticalSection reference_lock_;
-    vell::CriticalSection release_lock_;
     mutable vell::CriticalSection free_list_lock_;
     vell::CriticalSection growth_lock_;
 
@@ -226,5 +236,18 @@ private:
     std::unique_ptr<CheckPagesThread> check_thread_;
     bool closed_ = false;
 };
+
+template <typename Read>
+bool PagePool::ReadResident(uint64_t number, Read&& read) {
+    PageTable::Shard& shard = table_.ShardOf(number);
+    std::shared_lock lock(shard.lock);
+    Page* page = PageTable::Find(shard, number);
+    if (page == nullptr) {
+        return false;
+    }
+    Touch(page);
+    read(page);
+    return true;
+}
 
 }  // namespace brindle

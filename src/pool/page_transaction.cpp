@@ -84,8 +84,7 @@ void PagePool::Capture(Page* page) {
     entry->second.before.reset(new uint8_t[page->buffer_size_]);
     std::memcpy(entry->second.before.get(), page->data_, page->buffer_size_);
     entry->second.was_dirty = page->IsDirty();
-    vell::ScopedLock reference_lock(reference_lock_);
-    ++page->ref_count_;  // the transaction's own pin
+    page->ref_count_.fetch_add(1, std::memory_order_acq_rel);  // the transaction's own pin
 }
 
 void PagePool::AppendChanges(JournalRecord& record, std::vector<Page*>& changed) {
@@ -168,16 +167,12 @@ void PagePool::Rollback() {
         }
         // Added by growth in this transaction: it never existed.
         {
-            vell::ScopedLock reference_lock(reference_lock_);
-            page->ref_count_ = 0;
-            vell::ScopedLock used_lock(used_lock_);
-            used_.erase(number);
-        }
-        {
-            vell::ScopedLock frequency_lock(frequency_lock_);
-            if (frequency_.erase(number) > 0) {
-                --frequency_count_;
+            PageTable::Shard& shard = table_.ShardOf(number);
+            std::unique_lock lock(shard.lock);
+            if (page->ref_count_.exchange(0, std::memory_order_acq_rel) > 0) {
+                pinned_count_.fetch_sub(1, std::memory_order_relaxed);
             }
+            ForgetResident(shard, page);
         }
         page->SetDirty(false);
         FreeRawPage(page);

@@ -270,29 +270,30 @@ void PagePool::Close() {
     files_.CloseAll();
 }
 
-// Unpins every pinned page once, then drops every cached page, writing delayed ones.
+// Unpins every pinned page once, then drops every unpinned page, writing delayed ones.
 void PagePool::ReleaseEverything() {
     std::vector<Page*> pinned;
-    {
-        vell::ScopedLock lock(used_lock_);
-        for (auto& entry : used_) {
-            pinned.push_back(entry.second);
+    for (PageTable::Shard& shard : table_.Shards()) {
+        std::shared_lock lock(shard.lock);
+        for (auto& entry : shard.pages) {
+            if (entry.second->RefCount() > 0) {
+                pinned.push_back(entry.second);
+            }
         }
     }
     for (Page* page : pinned) {
         ReleasePage(page);
     }
-    std::vector<Page*> cached;
-    {
-        vell::ScopedLock lock(frequency_lock_);
-        for (auto& entry : frequency_) {
-            cached.push_back(entry.second);
-        }
-        frequency_.clear();
-        frequency_count_ = 0;
-    }
-    for (Page* page : cached) {
-        if (page->RefCount() == 0) {
+    for (PageTable::Shard& shard : table_.Shards()) {
+        std::unique_lock lock(shard.lock);
+        for (auto entry = shard.pages.begin(); entry != shard.pages.end();) {
+            Page* page = entry->second;
+            LeaveCache(page);
+            if (page->RefCount() != 0) {
+                ++entry;
+                continue;
+            }
+            entry = shard.pages.erase(entry);
             FreeRawPage(page);
         }
     }

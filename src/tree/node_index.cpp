@@ -6,7 +6,7 @@ std::optional<RecordPos> NodeIndexCache::Find(Kind kind, uint64_t node, const st
                                               const Builder& build) {
     const Key key{node, kind};
     {
-        std::shared_lock<std::shared_mutex> shared(lock_);
+        std::shared_lock<vell::StripedSharedMutex> shared(lock_);
         auto table = tables_.find(key);
         if (table != tables_.end()) {
             auto found = table->second.find(name);
@@ -18,7 +18,7 @@ std::optional<RecordPos> NodeIndexCache::Find(Kind kind, uint64_t node, const st
     }
     Table built;
     const bool indexable = build(built);
-    std::unique_lock<std::shared_mutex> exclusive(lock_);
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     if (!indexable) {
         unindexable_.insert(key);
         return std::nullopt;
@@ -36,7 +36,7 @@ std::optional<RecordPos> NodeIndexCache::Find(Kind kind, uint64_t node, const st
 }
 
 void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
-    std::unique_lock<std::shared_mutex> exclusive(lock_);
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     auto table = tables_.find(Key{node, kind});
     if (table == tables_.end()) {
         return;
@@ -52,7 +52,7 @@ void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, Reco
 }
 
 void NodeIndexCache::Remove(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
-    std::unique_lock<std::shared_mutex> exclusive(lock_);
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     auto table = tables_.find(Key{node, kind});
     if (table == tables_.end()) {
         return;
@@ -65,7 +65,7 @@ void NodeIndexCache::Remove(Kind kind, uint64_t node, const std::string& name, R
 }
 
 void NodeIndexCache::Set(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
-    std::unique_lock<std::shared_mutex> exclusive(lock_);
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     auto table = tables_.find(Key{node, kind});
     if (table == tables_.end()) {
         return;
@@ -76,7 +76,7 @@ void NodeIndexCache::Set(Kind kind, uint64_t node, const std::string& name, Reco
 }
 
 void NodeIndexCache::Drop(Kind kind, uint64_t node) {
-    std::unique_lock<std::shared_mutex> exclusive(lock_);
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     auto table = tables_.find(Key{node, kind});
     if (table != tables_.end()) {
         entries_ -= table->second.size();
@@ -85,7 +85,7 @@ void NodeIndexCache::Drop(Kind kind, uint64_t node) {
 }
 
 void NodeIndexCache::DropNode(uint64_t node) {
-    std::unique_lock<std::shared_mutex> exclusive(lock_);
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     for (Kind kind : {Kind::kChildren, Kind::kProperties}) {
         auto table = tables_.find(Key{node, kind});
         if (table != tables_.end()) {
@@ -97,21 +97,21 @@ void NodeIndexCache::DropNode(uint64_t node) {
 }
 
 void NodeIndexCache::Clear() {
-    std::unique_lock<std::shared_mutex> exclusive(lock_);
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     tables_.clear();
     unindexable_.clear();
     entries_ = 0;
 }
 
 void NodeIndexCache::ForEach(const std::function<void(Kind, uint64_t, const Table&)>& visit) const {
-    std::shared_lock<std::shared_mutex> shared(lock_);
+    std::shared_lock<vell::StripedSharedMutex> shared(lock_);
     for (const auto& [key, table] : tables_) {
         visit(key.kind, key.node, table);
     }
 }
 
 size_t NodeIndexCache::EntryCount() const {
-    std::shared_lock<std::shared_mutex> shared(lock_);
+    std::shared_lock<vell::StripedSharedMutex> shared(lock_);
     return entries_;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tree/tree_records.h"
+#include "vell/striped_shared_mutex.h"
 
 namespace brindle {
 
@@ -73,7 +74,7 @@ private:
         }
     };
 
-    mutable std::shared_mutex lock_;
+    mutable vell::StripedSharedMutex lock_;
     std::unordered_map<Key, Table, KeyHash> tables_;
     std::unordered_set<Key, KeyHash> unindexable_;
     size_t entries_ = 0;

@@ -236,16 +236,18 @@ bool TreeStore::WalkToProperty(uint64_t node, const std::string& name, RecordPos
     return false;
 }
 
-int TreeStore::GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer, uint32_t& length) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
-        return checked;
-    }
-    if (position.page == 0) {
-        return kTreeNotFound;
-    }
-    const char* format = "Data format error -- GetNodeRecord";
-    PinnedPage page(pool_, position.page, format);
-    RecordHeader header = page->ReadHeader(position.offset);
+namespace {
+
+// Data that continues on later pages, which a read without pins leaves to a pinned one.
+constexpr int kRecordRunsOn = -1;
+
+// The record at offset in the page: its data length in length, and its data copied to buffer
+// when buffer is set and large enough. A record whose data continues on later pages gives
+// kRecordRunsOn unless copy_rest copies the rest (it is called with the bytes in this page).
+template <typename CopyRest>
+int ReadRecordAt(TreePage& page, uint32_t offset, uint8_t* buffer, uint32_t& length,
+                 const char* format, CopyRest&& copy_rest) {
+    RecordHeader header = page.ReadHeader(offset);
     if (!header.Has(kRecordStart) || header.data_length < 0) {
         throw MDException("Execption", format);
     }
@@ -258,11 +260,46 @@ int TreeStore::GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer,
         length = data_length;
         return kTreeBufferTooSmall;
     }
-    if (!CopyDataFromPageEx(page, buffer, position.offset + kRecordHeaderSize, data_length)) {
-        return kTreeDataError;
+    const uint32_t data_offset = offset + kRecordHeaderSize;
+    if (data_offset <= page.AreaSize() && page.AreaSize() - data_offset >= data_length) {
+        std::memcpy(buffer, page.Area() + data_offset, data_length);
+    } else if (!copy_rest(data_offset, data_length)) {
+        return kRecordRunsOn;
     }
     length = data_length;
     return kTreeOk;
+}
+
+}  // namespace
+
+int TreeStore::GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer, uint32_t& length) {
+    if (int checked = CheckNode(node); checked != kTreeOk) {
+        return checked;
+    }
+    if (position.page == 0) {
+        return kTreeNotFound;
+    }
+    const char* format = "Data format error -- GetNodeRecord";
+    // Most records lie whole in a page that is in memory: read them there without a pin.
+    int result = kRecordRunsOn;
+    uint32_t resident_length = length;
+    pool_->ReadResident(position.page, [&](Page* resident) {
+        TreePage page(resident, format);
+        result = ReadRecordAt(page, position.offset, buffer, resident_length, format,
+                              [](uint32_t, uint32_t) { return false; });
+    });
+    if (result != kRecordRunsOn) {
+        length = resident_length;
+        return result;
+    }
+    PinnedPage page(pool_, position.page, format);
+    bool copied = true;
+    result = ReadRecordAt(page.view(), position.offset, buffer, length, format,
+                          [&](uint32_t data_offset, uint32_t data_length) {
+                              copied = CopyDataFromPageEx(page, buffer, data_offset, data_length);
+                              return true;
+                          });
+    return copied ? result : kTreeDataError;
 }
 
 int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t& total,

@@ -3,16 +3,17 @@
 namespace vell {
 
 bool ReadWriteLock::ReadLock() {
-    readers_.fetch_add(1);
+    std::atomic<int>& readers = ThisThreadReaders();
+    readers.fetch_add(1);
     if (!write_claimed_.load()) {
         return true;
     }
-    return ReadLockAfterClaim();
+    return ReadLockAfterClaim(readers);
 }
 
 // The reader has counted itself in but found a writer's claim. Under the state lock it can
 // tell whether the writer already owns the lock.
-bool ReadWriteLock::ReadLockAfterClaim() {
+bool ReadWriteLock::ReadLockAfterClaim(std::atomic<int>& readers) {
     std::unique_lock<std::mutex> lock(state_);
     const std::thread::id none;
     if (owner_ == none || owner_ == std::this_thread::get_id()) {
@@ -20,15 +21,15 @@ bool ReadWriteLock::ReadLockAfterClaim() {
         return true;
     }
     // An owner never waits on the reader count, so backing off needs no wake-up.
-    readers_.fetch_sub(1);
+    readers.fetch_sub(1);
     readers_may_enter_.wait(lock, [&] { return owner_ == none && waiting_writers_ == 0; });
     // No owner and nobody waiting means no claim either; a writer arriving now sees us.
-    readers_.fetch_add(1);
+    readers.fetch_add(1);
     return true;
 }
 
 bool ReadWriteLock::ReadUnlock() {
-    if (readers_.fetch_sub(1) == 1 && write_claimed_.load()) {
+    if (ThisThreadReaders().fetch_sub(1) == 1 && write_claimed_.load()) {
         // A claiming writer may be asleep waiting for this. Taking the state lock before the
         // notice means it has either not yet looked at the count or is already waiting.
         std::lock_guard<std::mutex> lock(state_);
@@ -47,7 +48,7 @@ bool ReadWriteLock::WriteLock() {
     ++waiting_writers_;
     writers_may_go_.wait(lock, [this] { return !write_claimed_.load(); });
     write_claimed_.store(true);
-    writers_may_go_.wait(lock, [this] { return readers_.load() == 0; });
+    writers_may_go_.wait(lock, [this] { return !AnyReaders(readers_); });
     --waiting_writers_;
     owner_ = self;
     write_depth_ = 1;

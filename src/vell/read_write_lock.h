@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "vell/striped_shared_mutex.h"
+
 namespace vell {
 
 // The lock that serialises host calls: readers share it, a writer holds it alone. Rules:
@@ -19,9 +21,11 @@ namespace vell {
 // would wait for itself without end).
 //
 // Readers that find no writer touch two atomics and no mutex, so they do not serialise each
-// other. A writer first claims the lock (write_claimed_), then waits for the reader count to
-// drop to zero; a reader first counts itself in, then looks at the claim. Both use
-// sequentially consistent operations, so at least one of the two sees the other.
+// other; the reader count is split into stripes on cache lines of their own, picked by thread,
+// so readers on different cores do not even share a line. A writer first claims the lock
+// (write_claimed_), then waits for every stripe to drop to zero; a reader first counts itself
+// in, then looks at the claim. Both use sequentially consistent operations, so at least one of
+// the two sees the other.
 class ReadWriteLock {
 public:
     ReadWriteLock() = default;
@@ -36,10 +40,12 @@ public:
     bool WriteUnlock();
 
 private:
-    bool ReadLockAfterClaim();
+    bool ReadLockAfterClaim(std::atomic<int>& readers);
+    std::atomic<int>& ThisThreadReaders() { return readers_[ThisThreadStripe()].readers; }
 
-    // Read locks held, the owner's own included; briefly also a reader about to back off.
-    std::atomic<int> readers_{0};
+    // Read locks held, the owner's own included; briefly also a reader about to back off. A
+    // thread always counts in the same stripe.
+    ReaderStripes readers_;
     // Set while a writer owns the lock or waits for the readers to leave. Changed only under
     // state_.
     std::atomic<bool> write_claimed_{false};

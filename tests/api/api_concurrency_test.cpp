@@ -205,6 +205,7 @@ TEST(ApiConcurrency, ThreadsInOwnAndSharedMainKeysKeepEveryAcknowledgedChange) {
     CommonTree& database = *static_cast<BRNFHandle*>(db.file())->database;
     VerifyReport report = TreeVerifier::Verify(*database.Pool());
     EXPECT_TRUE(report.Sound()) << report.Text();
+    EXPECT_TRUE(database.Tree()->CheckIndexes().empty());  // built and changed by all threads
 
     db.Reopen();  // everything acknowledged is on disk
     for (Worker& worker : workers) {

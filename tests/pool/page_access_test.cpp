@@ -49,6 +49,35 @@ TEST(PageAccessTest, PinsCachesAndRefusesNumbersOutsideThePool) {
     pool->ReleasePage(again);
 }
 
+// A page released with the cache full leaves memory; cached pages stay readable without pins.
+TEST(PageAccessTest, TheCacheKeepsNoMoreThanItsLimit) {
+    testsupport::TempDir dir;
+    auto pool = std::make_unique<PagePool>();
+    testing_pool::SetDatabaseOptions(pool->Options());
+    pool->Options().max_cached_pages = 4;
+    pool->Options().check_first_delay_ms = 60000;  // no idle drops during the test
+    vell::OutputCapture quiet;
+    ASSERT_TRUE(pool->Init(dir.File("db")));
+    const uint64_t last = pool->PageCount();
+    ASSERT_GE(last, 8u);
+    for (uint64_t number = 1; number <= last; ++number) {
+        PageHandle handle(pool.get(), number);
+    }
+    EXPECT_EQ(pool->CachedPageCount(), 4u);
+    int resident = 0;
+    for (uint64_t number = 1; number <= pool->PageCount(); ++number) {
+        resident += pool->ReadResident(number, [](Page*) {}) ? 1 : 0;
+    }
+    EXPECT_EQ(resident, 4);
+    uint64_t read_number = 0;
+    EXPECT_FALSE(pool->ReadResident(last, [&](Page* page) { read_number = page->Number(); }));
+    Page* pinned = pool->GetPage(last);  // loaded again, and resident while pinned
+    EXPECT_TRUE(pool->ReadResident(last, [&](Page* page) { read_number = page->Number(); }));
+    EXPECT_EQ(read_number, last);
+    pool->ReleasePage(pinned);
+    EXPECT_EQ(pool->CachedPageCount(), 4u);
+}
+
 TEST(PageAccessTest, WritesThroughEncipheredAndKeepsTheCachedCopyPlain) {
     testsupport::TempDir dir;
     std::string path = dir.File("db");

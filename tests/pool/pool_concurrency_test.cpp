@@ -15,9 +15,9 @@
 namespace brindle {
 namespace {
 
-// Four threads pin, fill, re-read and free pages at once while the check thread drops idle
-// pages from a deliberately small cache. Each thread stamps its pages with its own id and a
-// serial, and checks the stamp whenever it reads a page back; at the end every page is
+// Four threads pin, fill, re-read (pinned and unpinned) and free pages at once while the check
+// thread drops idle pages from a deliberately small cache. Each thread stamps its pages with its
+// own id and a serial, and checks the stamp whenever it reads a page back; at the end every page is
 // either in use with a correct stamp or on a sound free list.
 TEST(PoolConcurrency, PinReleaseNewAndFreeFromSeveralThreads) {
     testsupport::TempDir dir;
@@ -53,6 +53,13 @@ TEST(PoolConcurrency, PinReleaseNewAndFreeFromSeveralThreads) {
                     mine.emplace_back(handle->Number(), serial);
                 } else {
                     size_t pick = random() % mine.size();
+                    pool->ReadResident(mine[pick].first, [&](Page* page) {
+                        uint32_t stamp[2];
+                        std::memcpy(stamp, page->Data() + kPageHeadSize, sizeof(stamp));
+                        if (stamp[0] != static_cast<uint32_t>(t) || stamp[1] != mine[pick].second) {
+                            ++mismatches;
+                        }
+                    });
                     PageHandle handle(pool.get(), mine[pick].first);
                     uint32_t stamp[2];
                     std::memcpy(stamp, handle->Data() + kPageHeadSize, sizeof(stamp));

@@ -3,12 +3,14 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 #include <vector>
 
 #include "vell/critical_section.h"
 #include "vell/event.h"
 #include "vell/read_write_lock.h"
+#include "vell/striped_shared_mutex.h"
 
 namespace vell {
 namespace {
@@ -200,6 +202,60 @@ TEST(ReadWriteLockConcurrency, WritersExcludeEveryoneUnderMixedLoad) {
     EXPECT_EQ(first, 15000);
     EXPECT_EQ(second, 15000);
     EXPECT_EQ(torn_reads, 0);
+}
+
+// Readers on their own stripes must still all be seen by a writer: a writer that missed one
+// would change the pair under it.
+TEST(StripedSharedMutexConcurrency, WritersExcludeReadersOnEveryStripe) {
+    StripedSharedMutex lock;
+    long first = 0;
+    long second = 0;
+    std::atomic<long> torn_reads{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5000; ++i) {
+                std::unique_lock write(lock);
+                ++first;
+                std::this_thread::yield();
+                ++second;
+            }
+        });
+    }
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5000; ++i) {
+                std::shared_lock read(lock);
+                torn_reads += first != second ? 1 : 0;
+            }
+        });
+    }
+    JoinAll(threads);
+    EXPECT_EQ(first, 10000);
+    EXPECT_EQ(second, 10000);
+    EXPECT_EQ(torn_reads, 0);
+}
+
+TEST(StripedSharedMutexConcurrency, TryLockFailsWhileAnyoneHoldsIt) {
+    StripedSharedMutex lock;
+    auto other_gets = [&] {
+        bool got = false;
+        std::thread([&] {
+            got = lock.try_lock();
+            if (got) {
+                lock.unlock();
+            }
+        }).join();
+        return got;
+    };
+    lock.lock_shared();
+    EXPECT_FALSE(other_gets());
+    lock.unlock_shared();
+    EXPECT_TRUE(other_gets());
+    lock.lock();
+    EXPECT_FALSE(other_gets());
+    lock.unlock();
+    std::shared_lock read(lock);  // a refused try_lock leaves no claim behind
 }
 
 }  // namespace
