@@ -1,7 +1,6 @@
 // Opening and moving key handles, listing sub keys and main keys, and creating, renaming
 // and deleting keys.
 
-#include <cstdio>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -12,6 +11,7 @@
 #include "keys/open_key.h"
 #include "vell/endian.h"
 #include "vell/mem_cache.h"
+#include "vell/output.h"
 
 using brindle::BRNFHandle;
 using brindle::BRNHandle;
@@ -66,7 +66,7 @@ int MoveToChild(BRNHandle& handle, const std::string& path, unsigned int mode) {
     vell::ReadGuard guard(handle.main_key->key_lock);
     uint64_t child = 0;
     if (handle.main_key->Dropped() || !database.Tree()->GetSubNodeIndex(handle.node, path, child)) {
-        std::printf("GetSubNodeIndex failed,:%s\n", path.c_str());
+        vell::OutputText("GetSubNodeIndex failed,:" + path);
         handle.mode = mode;
         return BRN_ERR_KEY_NOT_FOUND;
     }

@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "brindle.h"
+#include "brindle_codes.h"
 #include "md_exception.h"
 #include "pool/page_handle.h"
 #include "pool/write_transaction.h"

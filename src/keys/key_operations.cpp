@@ -1,6 +1,6 @@
 #include "keys/key_operations.h"
 
-#include "brindle.h"
+#include "brindle_codes.h"
 #include "md_exception.h"
 #include "pool/write_transaction.h"
 

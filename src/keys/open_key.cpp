@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "brindle.h"
+#include "brindle_codes.h"
 #include "keys/key_paths.h"
 
 namespace brindle {

@@ -1,10 +1,10 @@
 #include "pool/check_pages_thread.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "pool/page_pool.h"
 #include "vell/date_time.h"
+#include "vell/output.h"
 
 namespace brindle {
 
@@ -32,11 +32,10 @@ void PagePool::CheckPages() {
         uint64_t dropped = 0;
         bool walk_done = cached_count_ < o.max_cached_pages;
         if (!walk_done) {
-            std::printf("Check page timeout\n");
+            vell::OutputText("Check page timeout");
         }
         while (!walk_done && !stop_) {
-            std::printf("Enter lock\n");
-            std::fflush(stdout);
+            vell::OutputText("Enter lock");
             if (stop_event_.Wait(static_cast<int>(o.check_retry_pause_ms))) {
                 return;
             }

@@ -3,9 +3,9 @@
 // Lock order: a page table shard's lock comes after the pool's write, growth and free-list
 // locks and before the block caches', the files' and the head lock; no two shard locks are
 // ever held at once.
-#include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "files/page_cipher.h"
 #include "md_exception.h"
@@ -324,13 +324,13 @@ void PagePool::FreeRawPage(Page* page) {
 }
 
 void PagePool::Dump() {
-    std::printf("-----------Data buffer-----------\n");
-    std::printf("-----------Page buffer------------\n");
-    std::printf("-----------Used page-------------\n");
-    std::printf("Used page size :%d\n", static_cast<int>(UsedPageCount()));
-    std::printf("-----------Frequency-------------\n");
-    std::printf("Frequency page size :%d\n", static_cast<int>(CachedPageCount()));
-    std::printf("Free Page:");
+    vell::OutputText("-----------Data buffer-----------");
+    vell::OutputText("-----------Page buffer------------");
+    vell::OutputText("-----------Used page-------------");
+    vell::OutputLine("Used page size :%d", static_cast<int>(UsedPageCount()));
+    vell::OutputText("-----------Frequency-------------");
+    vell::OutputLine("Frequency page size :%d", static_cast<int>(CachedPageCount()));
+    std::string free_pages = "Free Page:";
     vell::ScopedLock free_lock(free_list_lock_);
     int walked = 0;
     uint64_t number = free_tail_;
@@ -342,13 +342,14 @@ void PagePool::Dump() {
         if (page->data_ == nullptr) {
             throw MDException("MemoryException", "Alloc page data buffer error");
         }
-        std::printf(" %llu", static_cast<unsigned long long>(number));
+        free_pages += ' ';
+        free_pages += std::to_string(number);
         number = page->Head().Prev();
         ReleasePage(page);
         ++walked;
     }
-    std::printf("\nTotal free page:%d\n", walked);
-    std::fflush(stdout);
+    vell::OutputText(free_pages);
+    vell::OutputLine("Total free page:%d", walked);
 }
 
 }  // namespace brindle

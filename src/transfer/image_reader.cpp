@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "brindle.h"
+#include "brindle_codes.h"
 #include "transfer/export_image.h"
 #include "tree/property_record.h"
 #include "vell/endian.h"

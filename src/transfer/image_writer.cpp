@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "brindle.h"
+#include "brindle_codes.h"
 #include "transfer/export_image.h"
 #include "vell/endian.h"
 

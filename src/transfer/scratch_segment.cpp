@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "brindle.h"
+#include "brindle_codes.h"
 
 namespace brindle {
 namespace {

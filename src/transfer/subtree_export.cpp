@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "brindle.h"
+#include "brindle_codes.h"
 #include "keys/key_paths.h"
 #include "transfer/image_writer.h"
 #include "vell/file_find.h"

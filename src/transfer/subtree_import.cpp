@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "brindle.h"
+#include "brindle_codes.h"
 #include "keys/key_paths.h"
 #include "keys/open_key.h"
 #include "pool/write_transaction.h"

@@ -149,7 +149,7 @@ int TreeStore::InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* da
     RecordPos position;
     uint64_t end_page = 0;
     if (!WriteNewRecord(node_page, header, data, length, "InsertNodeRecord", position, end_page)) {
-        return 0;
+        return kTreeFailed;
     }
     if (end_page == 0) {
         throw MDException("Execption", "AddPageData lastpage error -- InsertNodeRecord");

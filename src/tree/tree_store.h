@@ -19,6 +19,7 @@ namespace brindle {
 class PinnedPage;
 
 // Result codes of the tree store's operations.
+inline constexpr int kTreeFailed = 0;  // a write failed; nothing changed
 inline constexpr int kTreeOk = 1;
 inline constexpr int kTreeBadNode = 5;
 inline constexpr int kTreeEmptyPropertyName = 6;

@@ -12,7 +12,18 @@ std::mutex& OutputMutex() {
     return mutex;
 }
 
-OutputCapture* current_capture = nullptr;  // guarded by OutputMutex()
+void WriteToStandardOutput(std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// Guarded by OutputMutex().
+OutputCapture* current_capture = nullptr;
+OutputSink& CurrentSink() {
+    static OutputSink sink = WriteToStandardOutput;
+    return sink;
+}
 
 }  // namespace
 
@@ -22,15 +33,27 @@ void OutputLine(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(line, sizeof(line), format, args);
     va_end(args);
+    OutputText(line);
+}
 
+void OutputText(std::string_view line) {
     std::lock_guard<std::mutex> lock(OutputMutex());
     if (current_capture != nullptr) {
         current_capture->Append(line);
         return;
     }
-    std::fputs(line, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (OutputSink& sink = CurrentSink()) {
+        sink(line);
+    }
+}
+
+void SetOutputSink(OutputSink sink) {
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    CurrentSink() = std::move(sink);
+}
+
+void RestoreStandardOutputSink() {
+    SetOutputSink(WriteToStandardOutput);
 }
 
 OutputCapture::OutputCapture() {
@@ -44,7 +67,7 @@ OutputCapture::~OutputCapture() {
     current_capture = previous_;
 }
 
-void OutputCapture::Append(const char* line) {
+void OutputCapture::Append(std::string_view line) {
     text_ += line;
     text_ += '\n';
 }

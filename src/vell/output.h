@@ -2,13 +2,23 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace vell {
 
-// The one output function of the page pool and the data files: formats a line into a
-// 256-byte buffer (longer lines are cut) and puts it on standard output followed by a line
-// end. Lines from several threads never interleave.
+// The one way the library's diagnostic lines leave it. OutputLine formats a line into a
+// 256-byte buffer (longer lines are cut); OutputText takes a line already built, of any
+// length. Either hands the line, without a line end, to the sink: by default standard output,
+// where the line is followed by a line end and flushed. Lines from several threads never
+// interleave: the sink is called by one thread at a time.
 void OutputLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void OutputText(std::string_view line);
+
+// Where lines go from now on. An empty sink drops them.
+using OutputSink = std::function<void(std::string_view line)>;
+void SetOutputSink(OutputSink sink);
+// Standard output again.
+void RestoreStandardOutputSink();
 
 // While an OutputCapture lives, lines go to it instead of standard output. Used by tests to
 // check diagnostics; captures nest, the newest wins.
@@ -25,8 +35,8 @@ public:
     bool Contains(const std::string& fragment) const;
 
 private:
-    friend void OutputLine(const char* format, ...);
-    void Append(const char* line);
+    friend void OutputText(std::string_view line);
+    void Append(std::string_view line);
 
     OutputCapture* previous_;
     std::string text_;
