@@ -13,6 +13,7 @@
 #include "pool/write_transaction.h"
 #include "vell/diagnostic_log.h"
 #include "vell/endian.h"
+#include "vell/library_errors.h"
 
 namespace brindle {
 namespace {
@@ -188,7 +189,7 @@ MainKeyInfo* CommonTree::MakeRecord(uint64_t node, const std::string& name, uint
         records_.reserve(records_.size() + 1);
         records_.push_back(std::make_unique<MainKeyInfo>(node, name, flags));
     } catch (const std::bad_alloc&) {
-        throw MDException("MemoryException", alloc_error);
+        vell::ThrowMemoryError(alloc_error);
     }
     return records_.back().get();
 }
@@ -196,11 +197,11 @@ MainKeyInfo* CommonTree::MakeRecord(uint64_t node, const std::string& name, uint
 uint32_t CommonTree::ReadNodeFlags(uint64_t node, uint32_t set_flags) {
     Page* page = pool_->GetPage(node);
     if (page == nullptr) {
-        throw MDException("MemoryException", "Alloc page buffer error");
+        vell::ThrowMemoryError(vell::kAllocPageBufferError);
     }
     PageHandle holder(page, pool_.get());
     if (page->Data() == nullptr) {
-        throw MDException("MemoryException", "Alloc page data buffer error");
+        vell::ThrowMemoryError(vell::kAllocPageDataBufferError);
     }
     PageHeadView head = page->Head();
     if (set_flags != 0) {
@@ -237,7 +238,7 @@ int CommonTree::GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_
         grown = false;
     }
     if (!grown) {
-        throw MDException("MemoryException", "Alloc memory failed -- GetAllMainKeys");
+        vell::ThrowMemoryError("Alloc memory failed -- GetAllMainKeys");
     }
     uint8_t* out = buffer.Data();
     vell::StoreU32(out, static_cast<uint32_t>(total));

@@ -3,6 +3,7 @@
 #include "brindle_codes.h"
 #include "md_exception.h"
 #include "pool/write_transaction.h"
+#include "vell/library_errors.h"
 
 namespace brindle {
 namespace {
@@ -21,7 +22,7 @@ void GrowPropertyBuffer(vell::MemCache& buffer, uint64_t size) {
         grown = false;
     }
     if (!grown) {
-        throw MDException("Execption", "Alloc memory error -- GetNodeProperty");
+        vell::ThrowFormatError("Alloc memory error -- GetNodeProperty");
     }
 }
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "md_exception.h"
+#include "vell/library_errors.h"
 
 namespace brindle {
 
@@ -15,7 +15,7 @@ uint32_t Page::FreeRoom() const {
 
 uint32_t Page::AddData(const void* bytes, uint32_t n) {
     if (data_ == nullptr) {
-        throw MDException("Execption", "Data is NULL -- Page add data");
+        vell::ThrowFormatError("Data is NULL -- Page add data");
     }
     if (n > FreeRoom()) {
         return 0;

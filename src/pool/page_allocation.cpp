@@ -9,9 +9,9 @@
 #include <new>
 #include <vector>
 
-#include "md_exception.h"
 #include "pool/page_handle.h"
 #include "pool/page_pool.h"
+#include "vell/library_errors.h"
 #include "vell/output.h"
 
 namespace brindle {
@@ -22,7 +22,7 @@ Page* PinFreeListPage(PagePool& pool, uint64_t number) {
     Page* page = pool.GetPage(number);
     if (page != nullptr && page->Data() == nullptr) {
         pool.ReleasePage(page);
-        throw MDException("MemoryException", "Alloc page data buffer error");
+        vell::ThrowMemoryError(vell::kAllocPageDataBufferError);
     }
     return page;
 }
@@ -124,11 +124,11 @@ void PagePool::FreePage(Page* page) {
 void PagePool::LinkTailTo(uint64_t next) {
     Page* tail = GetPage(free_tail_);
     if (tail == nullptr) {
-        throw MDException("MemoryException", "Alloc page buffer error");
+        vell::ThrowMemoryError(vell::kAllocPageBufferError);
     }
     if (tail->Data() == nullptr) {
         ReleasePage(tail);
-        throw MDException("MemoryException", "Alloc page data buffer error");
+        vell::ThrowMemoryError(vell::kAllocPageDataBufferError);
     }
     tail->Head().SetNext(next);
     tail->SetDirty();
@@ -150,7 +150,7 @@ uint64_t PagePool::FileEnd(int file) {
     }
     uint32_t file_size = 0;
     if (!files_.GetSize(file, file_size)) {
-        throw MDException("IOException", "Get file size error -- Add new pages");
+        vell::ThrowIoError("Get file size error -- Add new pages");
     }
     return file_size;
 }
@@ -167,7 +167,7 @@ PoolHead PagePool::ReadFileHead(int file) {
     const uint32_t area_size = MainHead().head_area_size;
     std::vector<uint8_t> area(std::max<uint32_t>(area_size, kPoolHeadSize), 0);
     if (!files_.Read(area.data(), area_size, file, 0)) {
-        throw MDException("IOException", "Read file head error -- add new pages");
+        vell::ThrowIoError("Read file head error -- add new pages");
     }
     return PoolHead::Decode(area.data());
 }
@@ -190,7 +190,7 @@ void PagePool::PlaceFreshPages(int file, uint64_t first, uint64_t count, uint64_
     const bool in_transaction = InTransaction();
     if (!in_transaction &&
         !files_.ResetSize(static_cast<uint32_t>(file_size + count * page_size), file)) {
-        throw MDException("IOException", "Reset file size error -- Add new pages");
+        vell::ThrowIoError("Reset file size error -- Add new pages");
     }
     std::vector<uint8_t> buffer(page_size, 0);
     PageHeadView fresh(buffer.data());
@@ -205,7 +205,7 @@ void PagePool::PlaceFreshPages(int file, uint64_t first, uint64_t count, uint64_
         if (!in_transaction) {
             if (!files_.Write(buffer.data(), page_size, file, position)) {
                 files_.ResetSize(static_cast<uint32_t>(file_size), file);
-                throw MDException("IOException", "Write file error -- Add new pages");
+                vell::ThrowIoError("Write file error -- Add new pages");
             }
             continue;
         }
@@ -213,7 +213,7 @@ void PagePool::PlaceFreshPages(int file, uint64_t first, uint64_t count, uint64_
         void* data = object != nullptr ? data_buffers_.Get() : nullptr;
         if (data == nullptr) {
             page_buffers_.Release(object);
-            throw MDException("MemoryException", "Alloc memory error");
+            vell::ThrowMemoryError();
         }
         Page* page = new (object) Page();
         page->data_ = static_cast<uint8_t*>(data);
@@ -242,7 +242,7 @@ void PagePool::PlaceFreshPages(int file, uint64_t first, uint64_t count, uint64_
 void PagePool::AddDataFile() {
     int new_file = files_.AddFile();
     if (new_file < 1) {
-        throw MDException("IOException", "Create new file error -- Add new page");
+        vell::ThrowIoError("Create new file error -- Add new page");
     }
     PoolHead file_head;
     {
@@ -253,13 +253,13 @@ void PagePool::AddDataFile() {
     file_head.file_no = static_cast<uint32_t>(new_file);
     file_head.page_count = 0;
     if (!WriteHeadOrStage(file_head, new_file)) {
-        throw MDException("IOException", "Flush file head error1 -- add new page");
+        vell::ThrowIoError("Flush file head error1 -- add new page");
     }
     if (InTransaction()) {
         file_ends_[new_file] = file_head.head_area_size;  // its head is only staged so far
     }
     if (!WriteMainHead()) {
-        throw MDException("IOException", "Flush file head error2 -- Add new page");
+        vell::ThrowIoError("Flush file head error2 -- Add new page");
     }
 }
 
@@ -296,7 +296,7 @@ uint64_t PagePool::AddNewPages(uint64_t count) {
         PoolHead file_head = ReadFileHead(file);
         file_head.page_count += count;
         if (!WriteHeadOrStage(file_head, file)) {
-            throw MDException("IOException", "Write file head error -- add new papges");
+            vell::ThrowIoError(vell::kNewFileHeadWriteError);
         }
         if (!InTransaction()) {
             files_.Flush(file);
@@ -313,7 +313,7 @@ uint64_t PagePool::AddNewPages(uint64_t count) {
     }
     free_tail_ = first + count - 1;
     if (!WriteMainHead()) {
-        throw MDException("IOException", "Flush file head error -- Add new page");
+        vell::ThrowIoError("Flush file head error -- Add new page");
     }
     if (!InTransaction()) {
         files_.Flush(1);

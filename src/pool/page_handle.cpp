@@ -1,8 +1,8 @@
 #include "pool/page_handle.h"
 
-#include "md_exception.h"
 #include "pool/page.h"
 #include "pool/page_pool.h"
+#include "vell/library_errors.h"
 
 namespace brindle {
 
@@ -13,7 +13,7 @@ PageHandle::PageHandle(PagePool* pool, uint64_t number, bool new_page) : pool_(p
         page_ = new_page ? pool_->NewPage() : pool_->GetPage(number);
     }
     if (page_ == nullptr) {
-        throw MDException("Execption", "Get Page error");
+        vell::ThrowFormatError("Get Page error");
     }
 }
 

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "files/page_cipher.h"
-#include "md_exception.h"
 #include "pool/check_pages_thread.h"
 #include "pool/page_pool.h"
 #include "vell/date_time.h"
+#include "vell/library_errors.h"
 #include "vell/output.h"
 
 namespace brindle {
@@ -64,7 +64,7 @@ uint64_t PagePool::CachedPageCount() const {
 void* PagePool::TakeDataBuffer() {
     void* buffer = data_buffers_.Get();
     if (buffer == nullptr) {
-        throw MDException("MemoryException", "Alloc memory error");
+        vell::ThrowMemoryError();
     }
     return buffer;
 }
@@ -136,12 +136,12 @@ Page* PagePool::LoadPage(uint64_t number) {
     }
     void* object = page_buffers_.Get();
     if (object == nullptr) {
-        throw MDException("MemoryException", "Alloc memory error");
+        vell::ThrowMemoryError();
     }
     void* data = data_buffers_.Get();
     if (data == nullptr) {
         page_buffers_.Release(object);
-        throw MDException("MemoryException", "Alloc memory error");
+        vell::ThrowMemoryError();
     }
     Page* page = new (object) Page();
     page->data_ = static_cast<uint8_t*>(data);
@@ -337,10 +337,10 @@ void PagePool::Dump() {
     while (number != 0 && static_cast<uint64_t>(walked) <= PageCount()) {
         Page* page = GetPage(number);
         if (page == nullptr) {
-            throw MDException("MemoryException", "Alloc page buffer error");
+            vell::ThrowMemoryError(vell::kAllocPageBufferError);
         }
         if (page->data_ == nullptr) {
-            throw MDException("MemoryException", "Alloc page data buffer error");
+            vell::ThrowMemoryError(vell::kAllocPageDataBufferError);
         }
         free_pages += ' ';
         free_pages += std::to_string(number);

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <set>
 
-#include "md_exception.h"
 #include "pool/page_pool.h"
+#include "vell/library_errors.h"
 #include "vell/output.h"
 
 namespace brindle {
@@ -122,7 +122,7 @@ void PagePool::Commit() {
     AppendChanges(record, changed);
     if (!record.Empty() && journal_ &&
         !journal_->Append(record, options_.durability == Durability::kFull)) {
-        throw MDException("IOException", "Write journal failed -- Commit");
+        vell::ThrowIoError("Write journal failed -- Commit");
     }
     std::set<Page*> changed_set(changed.begin(), changed.end());
     for (auto& [number, entry] : transaction_.pages) {

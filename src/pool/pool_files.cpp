@@ -1,8 +1,8 @@
 // The PagePool's file heads: creating a new pool's first file, reading and writing heads.
 #include <cstring>
 
-#include "md_exception.h"
 #include "pool/page_pool.h"
+#include "vell/library_errors.h"
 #include "vell/output.h"
 
 namespace brindle {
@@ -32,7 +32,7 @@ bool PagePool::CreateNew(const std::string& path, uint32_t page_size, uint32_t p
     }
     DataFileSet file;
     if (!file.Open(path, 1, true, DataFileSet::kPoolFileBound)) {
-        vell::OutputLine("Initialize io calss failed");
+        vell::OutputText(vell::kFileIoInitFailedLine);
         return false;
     }
     const uint64_t total = (static_cast<uint64_t>(page_count) + 1) * page_size;
@@ -72,7 +72,7 @@ bool PagePool::WriteNewPoolFile(DataFileSet& file, const std::string& path, uint
         page.SetFileIndex(1);
         page.SetPos(i * page_size);
         if (!file.Write(buffer.get(), page_size, 1, i * page_size)) {
-            throw MDException("IOException", "Initialize file space error -- Create new");
+            vell::ThrowIoError("Initialize file space error -- Create new");
         }
     }
     PoolHead head;
@@ -88,7 +88,7 @@ bool PagePool::WriteNewPoolFile(DataFileSet& file, const std::string& path, uint
     std::memset(buffer.get(), 0, page_size);
     head.Encode(buffer.get());
     if (!file.Write(buffer.get(), page_size, 1, 0)) {
-        throw MDException("IOException", "Initialize file header error -- Create new");
+        vell::ThrowIoError("Initialize file header error -- Create new");
     }
     return true;
 }
@@ -112,7 +112,7 @@ bool PagePool::ReadHead(const std::string& path, uint32_t read_length) {
         return false;
     }
     if (head.version > kPoolVersion) {
-        throw MDException("Execption", "Data file version highter");
+        vell::ThrowFormatError("Data file version highter");
     }
     // Values that cannot describe a pool would send later arithmetic astray.
     bool sane = head.page_size >= kPoolHeadSize && head.page_size >= kPageHeadSize &&
@@ -137,7 +137,7 @@ bool PagePool::WriteHead(const PoolHead& head, uint32_t page_size, int file) {
     }
     if (head.head_area_size < 1 || head.head_area_size > page_size ||
         head.head_area_size > data_buffers_.BlockSize()) {
-        throw MDException("FormatError", "File head format error");
+        vell::ThrowFileHeadError("File head format error");
     }
     BufferLease buffer(data_buffers_, TakeDataBuffer());
     std::memset(buffer.get(), 0, head.head_area_size);

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "md_exception.h"
 #include "pool/check_pages_thread.h"
 #include "pool/page_pool.h"
 #include "vell/file_system.h"

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
-#include "md_exception.h"
 #include "pool/page_handle.h"
 #include "pool/page_pool.h"
 #include "tree/tree_records.h"
+#include "vell/library_errors.h"
 
 namespace brindle {
 
@@ -45,14 +45,14 @@ private:
     static Page* Pin(PagePool* pool, uint64_t number) {
         Page* page = pool != nullptr ? pool->GetPage(number) : nullptr;
         if (page == nullptr) {
-            throw MDException("MemoryException", "Alloc page buffer error");
+            vell::ThrowMemoryError(vell::kAllocPageBufferError);
         }
         return page;
     }
     static Page* Take(PagePool* pool) {
         Page* page = pool != nullptr ? pool->NewPage() : nullptr;
         if (page == nullptr) {
-            throw MDException("MemoryException", "Alloc page buffer error");
+            vell::ThrowMemoryError(vell::kAllocPageBufferError);
         }
         return page;
     }

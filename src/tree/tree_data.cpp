@@ -1,9 +1,9 @@
 // Record data that runs across pages: writing it, reading it and giving its space back.
 #include <cstring>
 
-#include "md_exception.h"
 #include "tree/pinned_page.h"
 #include "tree/tree_store.h"
+#include "vell/library_errors.h"
 
 namespace brindle {
 namespace {
@@ -95,18 +95,18 @@ bool TreeStore::CopyDataFromPageEx(PinnedPage& page, uint8_t* destination, uint3
         return true;
     }
     if (in_page < 0) {
-        throw MDException("Execption", "Data len exception");
+        vell::ThrowFormatError("Data len exception");
     }
     std::memcpy(destination, page->Area() + offset, static_cast<size_t>(in_page));
     if (!page.Head().Has(kPageMoreData)) {
-        throw MDException("Execption", "Data format error -- CopyDataFromPageEx");
+        vell::ThrowFormatError("Data format error -- CopyDataFromPageEx");
     }
     uint32_t copied = static_cast<uint32_t>(in_page);
     uint64_t next = page.Head().Next();
     while (true) {
         PinnedPage current(pool_, next, "Data format error2 -- CopyDataFromPageEx");
         if (!current.Head().Has(kPageContinuedData)) {
-            throw MDException("Execption", "Data format error2 -- CopyDataFromPageEx");
+            vell::ThrowFormatError("Data format error2 -- CopyDataFromPageEx");
         }
         uint32_t here = current->AreaSize();
         uint32_t rest = length - copied;
@@ -117,7 +117,7 @@ bool TreeStore::CopyDataFromPageEx(PinnedPage& page, uint8_t* destination, uint3
         std::memcpy(destination + copied, current->Area(), here);
         copied += here;
         if (!current.Head().Has(kPageMoreData)) {
-            throw MDException("Execption", "Data format error -- CopyDataFromPageEx");
+            vell::ThrowFormatError("Data format error -- CopyDataFromPageEx");
         }
         next = current.Head().Next();
     }
@@ -153,7 +153,7 @@ bool TreeStore::ClearDataSpaceEx(PinnedPage& page, uint32_t offset, uint32_t len
     }
     const char* format_error = "File format error -- ClearDataSpaceEx";
     if (in_page < 0 || !page.Head().Has(kPageMoreData)) {
-        throw MDException("Execption", format_error);
+        vell::ThrowFormatError(format_error);
     }
     page.Head().Clear(kPageMoreData);
     page.Head().SetDataLen(page.Head().DataLen() - static_cast<uint32_t>(in_page));
@@ -163,10 +163,10 @@ bool TreeStore::ClearDataSpaceEx(PinnedPage& page, uint32_t offset, uint32_t len
         auto current =
             std::make_unique<PinnedPage>(pool_, next, "File format error2 -- ClearDataSpaceE");
         if (current->Head().PageType() != kPageTypeContinuation) {
-            throw MDException("Execption", "File format error2 -- ClearDataSpaceE");
+            vell::ThrowFormatError("File format error2 -- ClearDataSpaceE");
         }
         if (!current->Head().Has(kPageContinuedData)) {
-            throw MDException("Execption", "File format error3 -- ClearDataSpaceEx");
+            vell::ThrowFormatError("File format error3 -- ClearDataSpaceEx");
         }
         uint32_t here = (*current)->AreaSize();
         RemovePiece(*current, last_freed);
@@ -175,7 +175,7 @@ bool TreeStore::ClearDataSpaceEx(PinnedPage& page, uint32_t offset, uint32_t len
             return true;
         }
         if (!current->Head().Has(kPageMoreData)) {
-            throw MDException("Execption", format_error);
+            vell::ThrowFormatError(format_error);
         }
         current->Head().Clear(kPageMoreData);
         uint32_t data_len = current->Head().DataLen();

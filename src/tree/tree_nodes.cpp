@@ -1,18 +1,18 @@
 // Nodes: appending, finding, listing, naming and deleting the keys of the tree.
 #include <cstring>
 
-#include "md_exception.h"
 #include "tree/pinned_page.h"
 #include "tree/tree_store.h"
 #include "vell/diagnostic_log.h"
 #include "vell/endian.h"
+#include "vell/library_errors.h"
 
 namespace brindle {
 
 int TreeStore::ReadName(PinnedPage& node, std::string& name) {
     NodeRecord record = node->ReadNode();
     if (record.first_record.page == 0) {
-        throw MDException("Execption", "Node name is empty -- GetNodeName");
+        vell::ThrowFormatError("Node name is empty -- GetNodeName");
     }
     const char* format = "Data format error -- GetNodeName";
     std::unique_ptr<PinnedPage> other;
@@ -23,10 +23,10 @@ int TreeStore::ReadName(PinnedPage& node, std::string& name) {
     }
     RecordHeader header = (*page)->ReadHeader(record.first_record.offset);
     if (!header.Has(kRecordStart) || !header.Has(kRecordFirst)) {
-        throw MDException("Execption", format);
+        vell::ThrowFormatError(format);
     }
     if (header.data_length < 1) {
-        throw MDException("Execption", "Data format error record len less zero -- GetNodeName");
+        vell::ThrowFormatError("Data format error record len less zero -- GetNodeName");
     }
     std::string data(static_cast<size_t>(header.data_length), '\0');
     if (!CopyDataFromPageEx(*page, reinterpret_cast<uint8_t*>(data.data()),
@@ -65,19 +65,19 @@ bool TreeStore::AppendSubNode(uint64_t parent, uint64_t& new_page, const std::st
     uint8_t bytes[kNodeRecordSize];
     record.Encode(bytes);
     if (child.page()->AddData(bytes, kNodeRecordSize) != kNodeRecordSize) {
-        throw MDException("Execption", where);
+        vell::ThrowFormatError(where);
     }
     RecordHeader header;
     header.data_length = static_cast<int32_t>(name.size() + 1);
     header.flags = kRecordStart | kRecordFirst | kRecordLast;
     header.Encode(bytes);
     if (child.page()->AddData(bytes, kRecordHeaderSize) != kRecordHeaderSize) {
-        throw MDException("Execption", "Add data failed2 -- AppendSubNode");
+        vell::ThrowFormatError("Add data failed2 -- AppendSubNode");
     }
     uint64_t last_page = 0;
     if (!AddPageData(child, reinterpret_cast<const uint8_t*>(name.c_str()),
                      static_cast<uint32_t>(name.size() + 1), last_page)) {
-        throw MDException("Execption", "Add data failed3 -- AppendSubNode");
+        vell::ThrowFormatError("Add data failed3 -- AppendSubNode");
     }
     child.Head().SetPageType(kPageTypeNode);
     record.tail_page = last_page;
@@ -191,7 +191,7 @@ int TreeStore::GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node, vel
         total += child.second.size() + 1;
     }
     if (total > vell::MemCache::kMaxSize || !block.Allocate(static_cast<uint32_t>(total))) {
-        throw MDException("MemoryException", "Alloc memory failed -- GetSubNodeNames");
+        vell::ThrowMemoryError("Alloc memory failed -- GetSubNodeNames");
     }
     uint8_t* out = block.Data();
     vell::StoreU32(out, static_cast<uint32_t>(total));
@@ -225,7 +225,7 @@ int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
             old_name.clear();
         }
         if (first.page == 0) {
-            throw MDException("Execption", where);
+            vell::ThrowFormatError(where);
         }
         PinnedPage record_page(pool_, first.page, where);
         after_first = record_page->ReadHeader(first.offset).next;
@@ -335,7 +335,7 @@ int TreeStore::DeleteNode(uint64_t node) {
     PinnedPage page(pool_, node, "Data format error -- DeleteNode");
     NodeRecord record = page->ReadNode();
     if (record.first_record.page == 0) {
-        throw MDException("Execption", "Tree node name is empty -- DeleteNode");
+        vell::ThrowFormatError("Tree node name is empty -- DeleteNode");
     }
     if (record.parent > 0) {
         std::string name;
@@ -353,7 +353,7 @@ int TreeStore::DeleteNode(uint64_t node) {
     uint64_t child = record.first_child;
     for (uint64_t walked = 0; child > 0; ++walked) {
         if (walked > pool_->PageCount()) {
-            throw MDException("Execption", "Delete node failed -- DeleteNode");
+            vell::ThrowFormatError("Delete node failed -- DeleteNode");
         }
         uint64_t next = 0;
         {
@@ -361,14 +361,14 @@ int TreeStore::DeleteNode(uint64_t node) {
             next = child_page->ReadNode().next_sibling;
         }
         if (DeleteNode(child) != kTreeOk) {
-            throw MDException("Execption", "Delete node failed -- DeleteNode");
+            vell::ThrowFormatError("Delete node failed -- DeleteNode");
         }
         child = next;
     }
     RecordPos position = page->ReadNode().first_record;
     for (uint64_t walked = 0; position.page != 0; ++walked) {
         if (walked > pool_->PageCount() * 64) {
-            throw MDException("Execption", "Data format error -- DeleteNode");
+            vell::ThrowFormatError("Data format error -- DeleteNode");
         }
         RecordPos next;
         {

@@ -1,16 +1,16 @@
 // Opening, creating and deleting the common tree.
 #include <cstring>
 
-#include "md_exception.h"
 #include "tree/pinned_page.h"
 #include "tree/tree_store.h"
+#include "vell/library_errors.h"
 
 namespace brindle {
 namespace {
 
 void AddOrThrow(Page* page, const void* data, uint32_t length, const char* message) {
     if (page->AddData(data, length) != length) {
-        throw MDException("Execption", message);
+        vell::ThrowFormatError(message);
     }
 }
 
@@ -65,7 +65,7 @@ bool TreeStore::OpenTree(int flags) {
     }
     if (!(pool_->TreeFlags() & kCommonTreePresent)) {
         if (flags & kOpenMustExist) {
-            throw MDException("Execption", "Common queue no exist -- Open tree");
+            vell::ThrowFormatError("Common queue no exist -- Open tree");
         }
         return CreateNew() && OpenTree(kOpenMustExist);
     }
@@ -74,7 +74,7 @@ bool TreeStore::OpenTree(int flags) {
     }
     uint64_t queue = pool_->FirstQueuePage();
     if (queue == 0) {
-        throw MDException("Execption", "Open tree failed ,file format error -- Open tree");
+        vell::ThrowFormatError("Open tree failed ,file format error -- Open tree");
     }
     const char* where = "File format error -- Open tree";
     // A queue that leads back on itself would be walked for ever: it cannot be longer than
@@ -83,28 +83,28 @@ bool TreeStore::OpenTree(int flags) {
         PinnedPage page(pool_, queue, where);
         if (page.Head().PageType() != kPageTypeQueue || walked > pool_->PageCount() ||
             page->AreaSize() < kQueueEntrySize + kTreeDescriptorSize) {
-            throw MDException("Execption", where);
+            vell::ThrowFormatError(where);
         }
         QueueEntry entry = QueueEntry::Decode(page->Area());
         if (entry.kind == kQueueKindCommonTree) {
             TreeDescriptor descriptor = TreeDescriptor::Decode(page->Area() + 16);
             if (descriptor.length != kTreeDescriptorSize) {
-                throw MDException("Execption", "Open tree failed,File format error2 -- Open tree");
+                vell::ThrowFormatError("Open tree failed,File format error2 -- Open tree");
             }
             if (descriptor.version != 1) {
-                throw MDException("Execption", "Open tree failed,File format error3 -- Open tree");
+                vell::ThrowFormatError("Open tree failed,File format error3 -- Open tree");
             }
             const char* bad_root = "Open tree failed,File format error5 -- Open tree";
             PinnedPage root(pool_, descriptor.root_page, bad_root);
             if (root.Head().PageType() != kPageTypeNode) {
-                throw MDException("Execption", bad_root);
+                vell::ThrowFormatError(bad_root);
             }
             descriptor_ = descriptor;
             root_page_ = descriptor.root_page;
             return true;
         }
         if (entry.next_queue_page == 0) {
-            throw MDException("Execption", "Open tree failed,File format error4 -- Open tree");
+            vell::ThrowFormatError("Open tree failed,File format error4 -- Open tree");
         }
         queue = entry.next_queue_page;
     }
@@ -115,7 +115,7 @@ bool TreeStore::CreateNew() {
         return false;
     }
     if (pool_->TreeFlags() & kCommonTreePresent) {
-        throw MDException("Execption", "Common queue has exist -- Create new common tree");
+        vell::ThrowFormatError("Common queue has exist -- Create new common tree");
     }
     const char* where = "File format error -- Create new common tree";
     // The queue page, linked behind the last one of the queue (or anchored in the head).
@@ -129,11 +129,11 @@ bool TreeStore::CreateNew() {
             auto page = std::make_unique<PinnedPage>(pool_, number, where);
             if (page->Head().PageType() != kPageTypeQueue || walked > pool_->PageCount() ||
                 (*page)->AreaSize() < kQueueEntrySize) {
-                throw MDException("Execption", where);
+                vell::ThrowFormatError(where);
             }
             QueueEntry entry = QueueEntry::Decode((*page)->Area());
             if (entry.kind == kQueueKindCommonTree) {
-                throw MDException("Execption", "Common queue has exist2 -- Create new common tree");
+                vell::ThrowFormatError("Common queue has exist2 -- Create new common tree");
             }
             if (entry.next_queue_page == 0) {
                 last_queue = std::move(page);
@@ -206,10 +206,10 @@ bool TreeStore::DeleteTree() {
     pool_->WriteMainHead();
     PinnedPage queue(pool_, descriptor_.own_position.page, "File format error -- DeleteTree");
     if (queue.Head().PageType() != kPageTypeQueue) {
-        throw MDException("Execption", "File format error -- DeleteTree");
+        vell::ThrowFormatError("File format error -- DeleteTree");
     }
     if (queue->Area()[0] != kQueueKindCommonTree) {
-        throw MDException("Execption", "File format error -- Delete Tree");
+        vell::ThrowFormatError("File format error -- Delete Tree");
     }
     queue->Area()[0] = 0;
     queue.MarkChanged();

@@ -1,12 +1,12 @@
 // Records of a node: appending, inserting, finding, reading, deleting and replacing them.
 #include <cstring>
 
-#include "md_exception.h"
 #include "tree/pinned_page.h"
 #include "tree/property_record.h"
 #include "tree/tree_store.h"
 #include "vell/diagnostic_log.h"
 #include "vell/endian.h"
+#include "vell/library_errors.h"
 
 namespace brindle {
 namespace {
@@ -33,7 +33,7 @@ std::unique_ptr<PinnedPage> TreeStore::PlaceRecord(PinnedPage& node, uint64_t& n
     for (uint64_t walked = 0; page->Head().Has(kPageMoreData); ++walked) {
         uint64_t next = page->Head().Next();
         if (walked > pool_->PageCount()) {
-            throw MDException("Execption", where);
+            vell::ThrowFormatError(where);
         }
         page = std::make_unique<PinnedPage>(pool_, next, where);
     }
@@ -60,7 +60,7 @@ bool TreeStore::WriteNewRecord(PinnedPage& node, const RecordHeader& header, con
     uint8_t bytes[kRecordHeaderSize];
     header.Encode(bytes);
     if (place->page()->AddData(bytes, kRecordHeaderSize) != kRecordHeaderSize) {
-        throw MDException("Execption", (std::string("Add data failed -- ") + operation).c_str());
+        vell::ThrowFormatError((std::string("Add data failed -- ") + operation).c_str());
     }
     if (!AddPageData(*place, data, length, end_page)) {
         vell::WriteLog(std::string("AddPageData error -- ") + operation);
@@ -85,10 +85,10 @@ bool TreeStore::AppendNodeRecord(uint64_t node, const uint8_t* data, uint32_t le
     PinnedPage last_page(pool_, record.last_record.page, format1);
     RecordHeader last = last_page->ReadHeader(record.last_record.offset);
     if (!last.Has(kRecordLast)) {
-        throw MDException("Execption", format1);
+        vell::ThrowFormatError(format1);
     }
     if (last.Has(kRecordDeleted)) {
-        throw MDException("Execption", "Data format error2 -- AppendNodeRecord");
+        vell::ThrowFormatError("Data format error2 -- AppendNodeRecord");
     }
     RecordHeader header;
     header.previous = record.last_record;
@@ -139,7 +139,7 @@ int TreeStore::InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* da
         target = target_page->ReadHeader(before.offset);
     }
     if (target.previous.page == 0) {
-        throw MDException("Execption", "Pre data pos is NULL -- InsertNodeRecord");
+        vell::ThrowFormatError("Pre data pos is NULL -- InsertNodeRecord");
     }
     RecordHeader header;
     header.next = before;
@@ -152,7 +152,7 @@ int TreeStore::InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* da
         return kTreeFailed;
     }
     if (end_page == 0) {
-        throw MDException("Execption", "AddPageData lastpage error -- InsertNodeRecord");
+        vell::ThrowFormatError("AddPageData lastpage error -- InsertNodeRecord");
     }
     {
         PinnedPage previous_page(pool_, target.previous.page, format);
@@ -203,7 +203,7 @@ bool TreeStore::WalkToProperty(uint64_t node, const std::string& name, RecordPos
     const char* format = "Data format error -- FindNodeProperty";
     PagePtr held = std::make_unique<PinnedPage>(pool_, node, format);
     if (held->Head().PageType() != kPageTypeNode) {
-        throw MDException("Execption", format);
+        vell::ThrowFormatError(format);
     }
     RecordPos current = (*held)->ReadNode().first_record;
     if (current.page == 0) {
@@ -211,12 +211,12 @@ bool TreeStore::WalkToProperty(uint64_t node, const std::string& name, RecordPos
     }
     RecordHeader header = Hold(pool_, held, current.page, format)->ReadHeader(current.offset);
     if (!header.Has(kRecordFirst)) {
-        throw MDException("Execption", format);
+        vell::ThrowFormatError(format);
     }
     std::string key;
     for (uint64_t walked = 0; header.next.page != 0; ++walked) {
         if (walked > pool_->PageCount() * 64) {
-            throw MDException("Execption", format);
+            vell::ThrowFormatError(format);
         }
         current = header.next;
         PinnedPage& page = Hold(pool_, held, current.page, format);
@@ -224,7 +224,7 @@ bool TreeStore::WalkToProperty(uint64_t node, const std::string& name, RecordPos
         if (header.data_length < 0 ||
             !GetPropertyKeyFromPage(page, current.offset + kRecordHeaderSize,
                                     static_cast<uint32_t>(header.data_length), key)) {
-            throw MDException("Execption", "GetPropertyKeyFromPage failed -- FindNodeProperty");
+            vell::ThrowFormatError("GetPropertyKeyFromPage failed -- FindNodeProperty");
         }
         if (visit) {
             visit(key, current);
@@ -249,7 +249,7 @@ int ReadRecordAt(TreePage& page, uint32_t offset, uint8_t* buffer, uint32_t& len
                  const char* format, CopyRest&& copy_rest) {
     RecordHeader header = page.ReadHeader(offset);
     if (!header.Has(kRecordStart) || header.data_length < 0) {
-        throw MDException("Execption", format);
+        vell::ThrowFormatError(format);
     }
     const uint32_t data_length = static_cast<uint32_t>(header.data_length);
     if (buffer == nullptr) {
@@ -309,32 +309,32 @@ int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t
     }
     const uint32_t header_size = form == RecordsForm::kListing24 ? 24 : 8;
     if (buffer.Size() < header_size && !buffer.Allocate(1048576)) {
-        throw MDException("Execption", "Alloc memory failed -- GetNodeAllRecords");
+        vell::ThrowFormatError("Alloc memory failed -- GetNodeAllRecords");
     }
     const char* format = "Data format error -- GetNodeAllRecords";
     PagePtr held = std::make_unique<PinnedPage>(pool_, node, format);
     RecordPos current = (*held)->ReadNode().first_record;
     if (current.page == 0) {
-        throw MDException("Execption", format);
+        vell::ThrowFormatError(format);
     }
     RecordHeader header = Hold(pool_, held, current.page, format)->ReadHeader(current.offset);
     uint64_t used = header_size;
     uint32_t count = 0;
     for (uint64_t walked = 0; header.next.page != 0; ++walked) {
         if (walked > pool_->PageCount() * 64) {
-            throw MDException("Execption", format);
+            vell::ThrowFormatError(format);
         }
         current = header.next;
         PinnedPage& page = Hold(pool_, held, current.page, format);
         header = page->ReadHeader(current.offset);
         if (header.data_length < 0) {
-            throw MDException("Execption", format);
+            vell::ThrowFormatError(format);
         }
         const uint64_t data_length = static_cast<uint32_t>(header.data_length);
         if (buffer.Size() - used < data_length + 4) {
             uint64_t grown = buffer.Size() + 8 + 2 * data_length;
             if (grown > vell::MemCache::kMaxSize || !buffer.Resize(static_cast<uint32_t>(grown))) {
-                throw MDException("Execption", "Alloc memory error2 -- GetNodeAllRecords");
+                vell::ThrowFormatError("Alloc memory error2 -- GetNodeAllRecords");
             }
         }
         vell::StoreU32(buffer.Data() + used, static_cast<uint32_t>(data_length));
@@ -374,16 +374,16 @@ int TreeStore::DeleteRecordAt(uint64_t node, RecordPos position) {
     const char* type_error = "Data format error page type error-- DeleteNodeProperty";
     PinnedPage node_page(pool_, node, type_error);
     if (node_page.Head().PageType() != kPageTypeNode) {
-        throw MDException("Execption", type_error);
+        vell::ThrowFormatError(type_error);
     }
     const char* position_error = "Data format error position error -- DeleteNodeProperty";
     PinnedPage record_page(pool_, position.page, position_error);
     RecordHeader removed = record_page->ReadHeader(position.offset);
     if (!removed.Has(kRecordStart)) {
-        throw MDException("Execption", position_error);
+        vell::ThrowFormatError(position_error);
     }
     if (removed.previous.page == 0 && !removed.Has(kRecordFirst)) {
-        throw MDException("Execption", "Data format error2 pre pos is NULL-- DeleteNodeProperty");
+        vell::ThrowFormatError("Data format error2 pre pos is NULL-- DeleteNodeProperty");
     }
     NodeRecord record = node_page->ReadNode();
     const bool was_last = record.last_record == position;
@@ -420,7 +420,7 @@ int TreeStore::DeleteRecordAt(uint64_t node, RecordPos position) {
     if (removed.data_length < 0 ||
         !ClearDataSpaceEx(record_page, position.offset + kRecordHeaderSize,
                           static_cast<uint32_t>(removed.data_length), last_freed, touched)) {
-        throw MDException("Execption", "Clear data space -- DeleteNodeProperty");
+        vell::ThrowFormatError("Clear data space -- DeleteNodeProperty");
     }
     if (last_freed != 0 && last_freed == record.tail_page) {
         if (last_freed == position.page) {
@@ -513,14 +513,14 @@ int TreeStore::EditNodeProperty(uint64_t node, const std::string& name,
     NamedValue property(name, value);
     uint32_t size = 0;
     if (name.empty() || !EncodeProperty(property, nullptr, size)) {
-        throw MDException("Execption", failed);
+        vell::ThrowFormatError(failed);
     }
     vell::MemCache buffer;
     if (!buffer.Allocate(size)) {
-        throw MDException("Execption", "Alloc memory failed -- EditNodeProperty");
+        vell::ThrowFormatError("Alloc memory failed -- EditNodeProperty");
     }
     if (!EncodeProperty(property, buffer.Data(), size)) {
-        throw MDException("Execption", failed);
+        vell::ThrowFormatError(failed);
     }
     return ReplaceNodeProperty(node, name, buffer.Data(), size);
 }

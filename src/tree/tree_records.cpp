@@ -1,7 +1,7 @@
 #include "tree/tree_records.h"
 
-#include "md_exception.h"
 #include "vell/endian.h"
+#include "vell/library_errors.h"
 
 namespace brindle {
 
@@ -96,16 +96,16 @@ RecordHeader RecordHeader::Decode(const uint8_t* in) {
 
 TreePage::TreePage(Page* page, const char* where) : page_(page), where_(where) {
     if (page_ == nullptr) {
-        throw MDException("MemoryException", "Alloc page buffer error");
+        vell::ThrowMemoryError(vell::kAllocPageBufferError);
     }
     if (page_->Data() == nullptr) {
-        throw MDException("MemoryException", "Alloc page data buffer error");
+        vell::ThrowMemoryError(vell::kAllocPageDataBufferError);
     }
     PageHeadView head = page_->Head();
     uint32_t size = page_->BufferSize();
     if (head.PageSize() != size || head.DataOffset() < kPageHeadSize || head.DataOffset() >= size ||
         head.DataLen() > size - head.DataOffset()) {
-        throw MDException("Execption", where_);
+        vell::ThrowFormatError(where_);
     }
     area_ = page_->Data() + head.DataOffset();
     area_size_ = size - head.DataOffset();
@@ -113,7 +113,7 @@ TreePage::TreePage(Page* page, const char* where) : page_(page), where_(where) {
 
 void TreePage::Require(uint64_t offset, uint64_t length) const {
     if (offset + length > area_size_) {
-        throw MDException("Execption", where_);
+        vell::ThrowFormatError(where_);
     }
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "md_exception.h"
+#include "vell/library_errors.h"
 
 namespace vell {
 namespace {
@@ -383,7 +383,7 @@ void* MappedView::Data() const {
 
 void* MappedView::DataChecked(uint64_t extra) const {
     if (base_ == nullptr) {
-        throw MDException("Execption", "Meomory error");
+        ThrowFormatError(kMappingMemoryError);
     }
     return static_cast<uint8_t*>(base_) + offset_ + extra;
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "vell/library_errors.h"
+
 namespace {
 
 // Copies text into a fixed array of the given capacity, or the fallback when text is null
@@ -18,6 +20,6 @@ void CopyOrFallback(char* target, int capacity, const char* text, const char* fa
 }  // namespace
 
 MDException::MDException(const char* type_name, const char* message) noexcept {
-    CopyOrFallback(type_name_, kTypeNameCapacity, type_name, "Execption");
+    CopyOrFallback(type_name_, kTypeNameCapacity, type_name, vell::kFormatErrorType);
     CopyOrFallback(message_, kMessageCapacity, message, "Unknown exception");
 }

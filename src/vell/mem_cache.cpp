@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "md_exception.h"
+#include "vell/library_errors.h"
 
 namespace vell {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 std::unique_ptr<uint8_t[]> NewBlock(uint32_t size) {
     uint8_t* block = new (std::nothrow) uint8_t[size];
     if (block == nullptr) {
-        throw MDException("MemoryException", "Alloc memory error -- MemCache");
+        ThrowMemoryError(kMemCacheAllocError);
     }
     return std::unique_ptr<uint8_t[]>(block);
 }
@@ -20,7 +20,7 @@ std::unique_ptr<uint8_t[]> NewBlock(uint32_t size) {
 
 MemCache::MemCache(uint32_t size) {
     if (size > kMaxSize) {
-        throw MDException("MemoryException", "Alloc memory error -- MemCache");
+        ThrowMemoryError(kMemCacheAllocError);
     }
     if (size > 0) {
         data_ = NewBlock(size);
