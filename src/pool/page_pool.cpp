@@ -8,7 +8,6 @@
 #include <string>
 
 #include "files/page_cipher.h"
-#include "pool/check_pages_thread.h"
 #include "pool/page_pool.h"
 #include "vell/date_time.h"
 #include "vell/library_errors.h"

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -19,11 +21,8 @@
 #include "pool/pool_head.h"
 #include "pool/pool_options.h"
 #include "vell/critical_section.h"
-#include "vell/event.h"
 
 namespace brindle {
-
-class CheckPagesThread;
 
 // Fixed-size pages numbered from 1, kept in a DataFileSet, with a cache in memory.
 //
@@ -134,7 +133,6 @@ public:
     uint64_t CommitCount() const { return commit_count_.load(std::memory_order_acquire); }
 
 private:
-    friend class CheckPagesThread;
     enum class LoadResult { kLoaded, kFailed, kPageSizeMismatch };
 
     // Files and heads.
@@ -197,9 +195,14 @@ private:
     bool TakeCacheRoom();
     void LeaveCache(Page* page);
     void ForgetResident(PageTable::Shard& shard, Page* page);
-    bool DropIdlePages(int64_t now, int64_t timeout, uint64_t& dropped);
+    bool DropIdlePages(const std::stop_token& stop, int64_t now, int64_t timeout,
+                       uint64_t& dropped);
     void* TakeDataBuffer();
-    void CheckPages();  // the check thread's body
+    // The check thread (check_pages_thread.cpp).
+    bool StartCheckThread();
+    void StopCheckThread();
+    bool SleepUnlessStopped(const std::stop_token& stop, uint64_t milliseconds);
+    void CheckPages(const std::stop_token& stop);
 
     PoolOptions options_;
     PoolHead head_;
@@ -231,9 +234,10 @@ private:
     bool main_head_unwritten_ = false;
     std::map<int, uint64_t> file_ends_;  // where the pages of a file end, when not yet written
 
-    std::atomic<bool> stop_{false};
-    vell::Event stop_event_;
-    std::unique_ptr<CheckPagesThread> check_thread_;
+    std::mutex check_mutex_;
+    std::condition_variable_any check_wake_;  // the check thread's sleeps and its end
+    bool check_ended_ = false;                // guarded by check_mutex_
+    std::jthread check_thread_;
     bool closed_ = false;
 };
 

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "pool/check_pages_thread.h"
 #include "pool/page_pool.h"
 #include "vell/file_system.h"
 #include "vell/output.h"
@@ -49,11 +48,7 @@ bool PagePool::Init(const std::string& path) {
     if (!o.temporary_data && !OpenJournal()) {
         return false;
     }
-    stop_ = false;
-    stop_event_.Reset();
-    check_thread_ = std::make_unique<CheckPagesThread>(this);
-    if (!check_thread_->Start()) {
-        check_thread_.reset();
+    if (!StartCheckThread()) {
         vell::OutputLine("Create check pages threads failed");
         return false;
     }
@@ -237,16 +232,7 @@ void PagePool::Close() {
         return;
     }
     closed_ = true;
-    stop_ = true;
-    stop_event_.Set();
-    if (check_thread_) {
-        if (!check_thread_->WaitForEnd(10000)) {
-            vell::OutputLine("Terminate page thread ok");
-            check_thread_->WaitForEnd(60000);
-        }
-        check_thread_.reset();
-        vell::OutputLine("Check thread join ok");
-    }
+    StopCheckThread();
     bool journal_done = Checkpoint();
     if (journal_ && journal_done) {
         journal_->Remove();
