@@ -69,8 +69,7 @@ std::string BuildExportKeyPath(const std::string& main_key_name, const std::stri
 int ExportSubtree(const ExportRequest& request) {
     try {
         if (!request.overwrite) {
-            vell::FileFind find;
-            if (find.FindFirst(request.path)) {
+            if (vell::FindFirstFile(request.path)) {
                 return BRN_ERR_FILE_EXISTS;
             }
         }

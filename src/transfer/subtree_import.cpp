@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "brindle_codes.h"
@@ -131,13 +132,11 @@ int CheckRecords(const uint8_t* image, uint64_t size, const NodeRecordView& root
 }  // namespace
 
 int ImportSubtree(CommonTree& database, const std::string& path, bool fresh) {
-    vell::FileFind find;
-    if (!find.FindFirst(path)) {
+    std::optional<vell::FoundFile> found = vell::FindFirstFile(path);
+    if (!found) {
         return BRN_ERR_FILE_NOT_FOUND;
     }
-    unsigned int high = 0;
-    find.GetSize(high);
-    if (high != 0) {
+    if (found->size >> 32 != 0) {
         return BRN_ERR_FILE_TOO_LARGE;
     }
     std::vector<uint8_t> image;

@@ -1,9 +1,10 @@
 #include "vell/file_find.h"
 
 #include <glob.h>
-#include <sys/stat.h>
 
-#include <utility>
+#include <filesystem>
+#include <system_error>
+#include <vector>
 
 namespace vell {
 namespace {
@@ -26,7 +27,11 @@ std::string EscapeForGlob(const std::string& pattern) {
     return escaped;
 }
 
+// The paths the pattern names, in name order.
 std::vector<std::string> Expand(const std::string& pattern) {
+    if (!HasWildcards(pattern)) {
+        return pattern.empty() ? std::vector<std::string>{} : std::vector<std::string>{pattern};
+    }
     std::vector<std::string> found;
     glob_t result{};
     if (glob(EscapeForGlob(pattern).c_str(), 0, nullptr, &result) == 0) {
@@ -38,81 +43,33 @@ std::vector<std::string> Expand(const std::string& pattern) {
     return found;
 }
 
+std::optional<FoundFile> Describe(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::file_status status = fs::status(path, error);
+    if (!fs::exists(status)) {
+        status = fs::symlink_status(path, error);
+        if (!fs::exists(status)) {
+            return std::nullopt;
+        }
+    }
+    FoundFile found{path, 0, fs::is_directory(status)};
+    if (fs::is_regular_file(status)) {
+        const uintmax_t size = fs::file_size(path, error);
+        found.size = error ? 0 : static_cast<uint64_t>(size);
+    }
+    return found;
+}
+
 }  // namespace
 
-bool FileFind::FindFirst(std::string pattern) {
-    Close();
-    std::vector<std::string> matches;
-    if (HasWildcards(pattern)) {
-        matches = Expand(pattern);
-    } else if (!pattern.empty()) {
-        matches.push_back(pattern);
-    }
-    for (size_t i = 0; i < matches.size(); ++i) {
-        if (Load(matches[i])) {
-            matches_ = std::move(matches);
-            current_ = i;
-            open_ = true;
-            path_ = std::move(pattern);
-            return true;
+std::optional<FoundFile> FindFirstFile(const std::string& pattern) {
+    for (const std::string& path : Expand(pattern)) {
+        if (std::optional<FoundFile> found = Describe(path)) {
+            return found;
         }
     }
-    return false;
-}
-
-bool FileFind::FindNext() {
-    if (!open_) {
-        return false;
-    }
-    while (current_ + 1 < matches_.size()) {
-        if (Load(matches_[++current_])) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void FileFind::Close() {
-    open_ = false;
-    matches_.clear();
-    current_ = 0;
-}
-
-// Reads what `path` names into the current match. A symbolic link that leads nowhere still
-// counts: something is there.
-bool FileFind::Load(const std::string& path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0 && lstat(path.c_str(), &info) != 0) {
-        return false;
-    }
-    size_ = S_ISDIR(info.st_mode) ? 0 : static_cast<uint64_t>(info.st_size);
-    attributes_ = S_ISDIR(info.st_mode) ? kAttributeDirectory : kAttributeNormal;
-    last_write_ = static_cast<int64_t>(info.st_mtime);
-    return true;
-}
-
-unsigned int FileFind::GetSize(unsigned int& high) const {
-    high = static_cast<unsigned int>(size_ >> 32);
-    return static_cast<unsigned int>(size_);
-}
-
-std::string FileFind::GetName() const {
-    if (!open_ || current_ >= matches_.size()) {
-        return {};
-    }
-    const std::string& full = matches_[current_];
-    std::string::size_type end = full.find_last_not_of('/');
-    if (end == std::string::npos) {
-        return full.empty() ? full : "/";
-    }
-    std::string::size_type start = full.rfind('/', end);
-    start = start == std::string::npos ? 0 : start + 1;
-    return full.substr(start, end + 1 - start);
-}
-
-bool FileFind::IsDots() const {
-    std::string name = GetName();
-    return name == "." || name == "..";
+    return std::nullopt;
 }
 
 }  // namespace vell
