@@ -3,6 +3,8 @@
 // The result codes of the host interface, and the mode bits and key flags its calls take.
 // Shared by the library's layers, which return these codes, and by hosts through brindle.h.
 
+#include <cstddef>
+
 // Result codes.
 constexpr int BRN_OK = 1;
 constexpr int BRN_FAIL = 0;
@@ -59,3 +61,9 @@ constexpr unsigned int MODE_READONLY = 0x800;  // with MODE_CREATE: the main key
 // Flags of a main key.
 constexpr unsigned int KEY_READONLY = 0x100;
 constexpr unsigned int KEY_HIDDEN = 0x200;
+
+namespace brindle {
+// The longest key or property name, and the longest key path the exports take, in bytes:
+// names are stored with a NUL in 256 bytes.
+inline constexpr std::size_t kMaxNameLength = 255;
+}  // namespace brindle

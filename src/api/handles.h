@@ -39,7 +39,4 @@ inline bool IsNoHandle(const void* value) {
     return reinterpret_cast<uintptr_t>(value) == ~uintptr_t{0};
 }
 
-// Longest name or path the exports accept: names are stored with a NUL in 256 bytes.
-inline constexpr size_t kMaxNameLength = 255;
-
 }  // namespace brindle

@@ -16,8 +16,6 @@ using namespace export_image;
 
 namespace {
 
-constexpr size_t kMaxNameLength = 255;
-
 // Reads the record at `at`: its header must be there with size 20, and its name and its
 // property block must lie wholly inside the image. 40 otherwise; `header_error` is the code
 // for a header size other than 20.

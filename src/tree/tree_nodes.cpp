@@ -367,7 +367,7 @@ int TreeStore::DeleteNode(uint64_t node) {
     }
     RecordPos position = page->ReadNode().first_record;
     for (uint64_t walked = 0; position.page != 0; ++walked) {
-        if (walked > pool_->PageCount() * 64) {
+        if (walked > WalkBound(pool_->PageCount())) {
             vell::ThrowFormatError("Data format error -- DeleteNode");
         }
         RecordPos next;

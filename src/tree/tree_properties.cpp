@@ -215,7 +215,7 @@ bool TreeStore::WalkToProperty(uint64_t node, const std::string& name, RecordPos
     }
     std::string key;
     for (uint64_t walked = 0; header.next.page != 0; ++walked) {
-        if (walked > pool_->PageCount() * 64) {
+        if (walked > WalkBound(pool_->PageCount())) {
             vell::ThrowFormatError(format);
         }
         current = header.next;
@@ -321,7 +321,7 @@ int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t
     uint64_t used = header_size;
     uint32_t count = 0;
     for (uint64_t walked = 0; header.next.page != 0; ++walked) {
-        if (walked > pool_->PageCount() * 64) {
+        if (walked > WalkBound(pool_->PageCount())) {
             vell::ThrowFormatError(format);
         }
         current = header.next;

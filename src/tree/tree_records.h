@@ -24,6 +24,12 @@ inline constexpr uint32_t kRecordStart = 0x10;
 
 inline constexpr uint32_t kRecordPosSize = 16;
 inline constexpr uint32_t kQueueEntrySize = 16;
+// A page holds fewer than this many records or links, so a chain walked for longer than this
+// many steps per page of the pool loops.
+inline constexpr uint64_t kMaxLinksPerPage = 64;
+inline uint64_t WalkBound(uint64_t page_count) {
+    return page_count * kMaxLinksPerPage;
+}
 inline constexpr uint32_t kTreeDescriptorSize = 32;
 inline constexpr uint32_t kNodeRecordSize = 88;
 inline constexpr uint32_t kRecordHeaderSize = 40;

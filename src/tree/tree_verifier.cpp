@@ -214,7 +214,7 @@ void Walker::WalkRecords(uint64_t node, const NodeRecord& record, std::set<uint6
     RecordPos position = record.first_record;
     RecordPos previous;
     std::set<std::string> properties;
-    uint64_t limit = pool_.PageCount() * 64 + 64;
+    uint64_t limit = WalkBound(pool_.PageCount()) + kMaxLinksPerPage;
     for (uint64_t count = 0; position.page != 0; ++count) {
         if (count > limit || !CheckLink(position.page, Say("node ", node, ": record chain"))) {
             Problem(Say("node ", node, ": record chain is broken"));
