@@ -14,8 +14,6 @@ namespace {
 constexpr uint64_t kCommitStep = 4u << 20;
 // Names are formatted into a buffer of this size.
 constexpr size_t kNameBuffer = 256;
-// Create flags of a scratch segment: create or open, backed by memory alone.
-constexpr unsigned int kSegmentFlags = 0x28;
 
 }  // namespace
 
@@ -46,20 +44,16 @@ int ScratchSegment::ClaimSingle(int64_t node) {
 
 int ScratchSegment::TryName(const std::string& name) {
     Release();
-    mapping_ = std::make_unique<vell::FileMapping>(name);
-    if (!mapping_->Create(capacity_, 0, kSegmentFlags)) {
+    memory_ = std::make_unique<vell::SharedMemory>(name);
+    if (!memory_->Create(capacity_)) {
         Release();
         return BRN_ERR_BUFFER;
     }
-    if (mapping_->Existed()) {
+    if (memory_->Existed()) {
         Release();
         return BRN_ERR_NO_SEGMENT_NAME;
     }
-    base_ = static_cast<uint8_t*>(mapping_->Map(vell::FileMapping::kAccessAll));
-    if (base_ == nullptr) {
-        Release();
-        return BRN_ERR_BUFFER;
-    }
+    base_ = memory_->Data();
     name_ = name;
     return BRN_OK;
 }
@@ -73,7 +67,7 @@ bool ScratchSegment::Reserve(uint64_t end) {
     }
     const uint64_t target =
         std::min<uint64_t>(capacity_, (end + kCommitStep - 1) / kCommitStep * kCommitStep);
-    if (!mapping_->Commit(target)) {
+    if (!memory_->Commit(target)) {
         return false;
     }
     committed_ = target;
@@ -81,13 +75,7 @@ bool ScratchSegment::Reserve(uint64_t end) {
 }
 
 void ScratchSegment::Release() {
-    if (mapping_ != nullptr) {
-        if (base_ != nullptr) {
-            mapping_->Unmap(base_);
-        }
-        mapping_->Close();
-        mapping_.reset();
-    }
+    memory_.reset();
     base_ = nullptr;
     committed_ = 0;
     name_.clear();

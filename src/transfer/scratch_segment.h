@@ -6,7 +6,7 @@
 
 #include "transfer/export_image.h"
 #include "transfer/image_writer.h"
-#include "vell/file_mapping.h"
+#include "vell/shared_memory.h"
 
 namespace brindle {
 
@@ -50,7 +50,7 @@ private:
     uint32_t capacity_;
     std::string base_name_;
     std::string name_;
-    std::unique_ptr<vell::FileMapping> mapping_;
+    std::unique_ptr<vell::SharedMemory> memory_;
     uint8_t* base_ = nullptr;
     uint64_t committed_ = 0;
 };

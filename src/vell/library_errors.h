@@ -17,7 +17,6 @@ inline constexpr char kAllocMemoryError[] = "Alloc memory error";
 inline constexpr char kAllocPageBufferError[] = "Alloc page buffer error";
 inline constexpr char kAllocPageDataBufferError[] = "Alloc page data buffer error";
 inline constexpr char kMemCacheAllocError[] = "Alloc memory error -- MemCache";
-inline constexpr char kMappingMemoryError[] = "Meomory error";
 inline constexpr char kNewFileHeadWriteError[] = "Write file head error -- add new papges";
 // Diagnostic lines.
 inline constexpr char kFileIoInitFailedLine[] = "Initialize io calss failed";

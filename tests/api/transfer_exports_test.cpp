@@ -3,6 +3,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,7 +11,7 @@
 #include "api/handles.h"
 #include "api_test_util.h"
 #include "brindle.h"
-#include "vell/file_mapping.h"
+#include "vell/shared_memory.h"
 
 namespace brindle {
 namespace {
@@ -143,9 +144,10 @@ TEST(TransferExportsConcurrency, NumberedExportsShareAKeyTheSingleNameDoesNot) {
     void* key = db.Key("Src", "a");
     const uint64_t node = static_cast<BRNHandle*>(key)->node;
     // Another export of the key with the single name is running.
-    vell::FileMapping running("ZR_Brindle_ShareMemory_Name_" + std::to_string(node));
-    ASSERT_TRUE(running.Create(4096, 0, 0x28));
-    ASSERT_FALSE(running.Existed());
+    auto running =
+        std::make_unique<vell::SharedMemory>("ZR_Brindle_ShareMemory_Name_" + std::to_string(node));
+    ASSERT_TRUE(running->Create(4096));
+    ASSERT_FALSE(running->Existed());
     EXPECT_EQ(BRN_ExportSubTree2(key, db.dir().File("refused"), true), BRN_ERR_NO_SEGMENT_NAME);
 
     std::vector<std::thread> threads;
@@ -166,7 +168,7 @@ TEST(TransferExportsConcurrency, NumberedExportsShareAKeyTheSingleNameDoesNot) {
     }
     EXPECT_EQ(failures, std::vector<int>(2, 0));
     EXPECT_EQ(Contents(db.dir().File("t0")), Contents(db.dir().File("t1")));
-    running.Close();
+    running.reset();
     EXPECT_EQ(BRN_ExportSubTree2(key, db.dir().File("single"), true), BRN_OK);
 }
 

@@ -36,10 +36,10 @@ std::string Contents(const std::string& path) {
 }
 
 TEST(ScratchSegmentTest, NamesHeldElsewhereAreSkippedOrRefused) {
-    std::vector<std::unique_ptr<vell::FileMapping>> held;
+    std::vector<std::unique_ptr<vell::SharedMemory>> held;
     auto hold = [&](const std::string& name) {
-        held.push_back(std::make_unique<vell::FileMapping>(name));
-        ASSERT_TRUE(held.back()->Create(4096, 0, 0x28));
+        held.push_back(std::make_unique<vell::SharedMemory>(name));
+        ASSERT_TRUE(held.back()->Create(4096));
     };
     hold(kBase + "_-7_1");
     hold(kBase + "_-7_2");
