@@ -23,14 +23,17 @@ protected:
     }
     ToolRun BrindleOn(const std::string& database, std::initializer_list<std::string> args,
                       const std::string& input = "") {
-        std::vector<std::string> all = {"--db", database};
-        all.insert(all.end(), args.begin(), args.end());
-        return RunTool(all, input);
+        return RunTool(OnDatabase(database, args), input);
     }
     ToolRun BrindleWith(std::initializer_list<std::string> args, const RunSetting& setting) {
-        std::vector<std::string> all = {"--db", Database()};
+        return RunTool(OnDatabase(Database(), args), setting);
+    }
+    // The arguments of a run on `database`.
+    static std::vector<std::string> OnDatabase(const std::string& database,
+                                               const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"--db", database};
         all.insert(all.end(), args.begin(), args.end());
-        return RunTool(all, setting);
+        return all;
     }
     // Runs a command that must succeed and returns its standard output.
     std::string Ok(std::initializer_list<std::string> args) {
