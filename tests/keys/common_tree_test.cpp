@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "keys/key_operations.h"
 #include "keys/open_key.h"
 #include "support/temp_dir.h"
+#include "support/whole_file.h"
 #include "vell/endian.h"
 #include "vell/output.h"
 
@@ -211,8 +211,7 @@ TEST(CommonTreeTest, OpenFailsWithoutUsablePoolAndLogsWhy) {
 
     std::string logged;
     for (auto& entry : std::filesystem::directory_iterator(dir.path() / "log")) {
-        std::ifstream file(entry.path());
-        logged.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        logged = testsupport::ReadWholeFile(entry.path().string());
     }
     EXPECT_NE(logged.find("\tInit CommonTree pool failed\n"), std::string::npos) << logged;
 }

@@ -1,4 +1,3 @@
-#include <fstream>
 #include <regex>
 
 #include "tool_fixture.h"
@@ -140,9 +139,7 @@ TEST_F(ToolTest, UsageErrorsAndTheCodeTable) {
     EXPECT_EQ(Brindle({"--help"}).status, 0);
 
     // The README's table of result codes is the tool's own table.
-    std::ifstream readme(BRINDLE_SOURCE_DIR "/README.md");
-    const std::string text((std::istreambuf_iterator<char>(readme)),
-                           std::istreambuf_iterator<char>());
+    const std::string text = testsupport::ReadWholeFile(BRINDLE_SOURCE_DIR "/README.md");
     const std::string table = Ok({"codes", "--markdown"});
     EXPECT_NE(text.find(table), std::string::npos) << "README.md lacks the table:\n" << table;
 }

@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <string>
 
 #include "support/temp_dir.h"
+#include "support/whole_file.h"
 #include "tool_runner.h"
 
 namespace tooltest {
@@ -44,13 +43,10 @@ protected:
 
     std::string File(const std::string& name) const { return dir_.File(name); }
     void Write(const std::string& name, const std::string& text) const {
-        std::ofstream(dir_.File(name), std::ios::binary) << text;
+        testsupport::WriteWholeFile(dir_.File(name), text);
     }
     std::string Read(const std::string& name) const {
-        std::ifstream in(dir_.File(name), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return testsupport::ReadWholeFile(dir_.File(name));
     }
 
     static std::string Describe(std::initializer_list<std::string> args) {

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "md_exception.h"
 #include "support/temp_dir.h"
+#include "support/whole_file.h"
 
 namespace vell {
 namespace {
@@ -34,11 +34,6 @@ bool ObjectExists(const std::string& name) {
     }
     close(fd);
     return true;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(FileMappingTest, SameNameTwiceSharesMemoryAndTheCreatorFreesTheName) {
@@ -155,7 +150,7 @@ TEST(FileMappingTest, FileMappingsWriteReadAndRefuseWhatCannotBeMapped) {
         MappedView view(&writer, true, FileMapping::kAccessAll);
         std::memcpy(static_cast<char*>(view.DataChecked(granularity + 10)), "xyz", 3);
     }
-    EXPECT_EQ(ReadFile(path).size(), granularity + 100);
+    EXPECT_EQ(testsupport::ReadWholeFile(path).size(), granularity + 100);
 
     // A range past the first granule is mapped from the granule on.
     FileMapping reader(path, "");
