@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -11,6 +10,7 @@
 #include "api/handles.h"
 #include "api_test_util.h"
 #include "brindle.h"
+#include "support/whole_file.h"
 #include "vell/shared_memory.h"
 
 namespace brindle {
@@ -30,11 +30,6 @@ int ExportSingle(void* key, const std::string& path, bool overwrite) {
 }
 int AppendSubKey(void* key, std::string& name) {
     return BRN_AppendSubKey(key, name);
-}
-
-std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Main key "Src": a\b holds a value of every type and a block spanning several pages, with
@@ -125,9 +120,9 @@ TEST(TransferExportsTest, HandleFileAndKeyChecks) {
 
     std::ofstream(out) << std::string(100000, 'x');
     EXPECT_EQ(Export(db.Key("Src", "z"), out, false), BRN_ERR_FILE_EXISTS);
-    EXPECT_EQ(Contents(out).size(), 100000u);
+    EXPECT_EQ(testsupport::ReadWholeFile(out).size(), 100000u);
     ASSERT_EQ(Export(db.Key("Src", "z"), out, true), BRN_OK);
-    EXPECT_LT(Contents(out).size(), 2200u);
+    EXPECT_LT(testsupport::ReadWholeFile(out).size(), 2200u);
 
     // A dotted handle records every level by its full name.
     std::string first;
@@ -135,7 +130,8 @@ TEST(TransferExportsTest, HandleFileAndKeyChecks) {
     ASSERT_EQ(AppendSubKey(db.Key("Src"), first), BRN_OK);
     ASSERT_EQ(AppendSubKey(db.Key("Src", first), second), BRN_OK);
     ASSERT_EQ(Export(db.Key("Src", second, MODE_OPEN | MODE_DOTTED), out, true), BRN_OK);
-    EXPECT_EQ(std::string(Contents(out).c_str() + 12), "Src\\" + first + "\\" + second);
+    EXPECT_EQ(std::string(testsupport::ReadWholeFile(out).c_str() + 12),
+              "Src\\" + first + "\\" + second);
 }
 
 TEST(TransferExportsConcurrency, NumberedExportsShareAKeyTheSingleNameDoesNot) {
@@ -167,7 +163,8 @@ TEST(TransferExportsConcurrency, NumberedExportsShareAKeyTheSingleNameDoesNot) {
         thread.join();
     }
     EXPECT_EQ(failures, std::vector<int>(2, 0));
-    EXPECT_EQ(Contents(db.dir().File("t0")), Contents(db.dir().File("t1")));
+    EXPECT_EQ(testsupport::ReadWholeFile(db.dir().File("t0")),
+              testsupport::ReadWholeFile(db.dir().File("t1")));
     running.reset();
     EXPECT_EQ(BRN_ExportSubTree2(key, db.dir().File("single"), true), BRN_OK);
 }

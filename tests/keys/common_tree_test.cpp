@@ -5,16 +5,15 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "brindle.h"
+#include "key_test_util.h"
 #include "keys/key_operations.h"
 #include "keys/open_key.h"
 #include "support/temp_dir.h"
-#include "tree/tree_verifier.h"
+#include "support/whole_file.h"
 #include "vell/endian.h"
 #include "vell/output.h"
 
@@ -23,18 +22,9 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-// A database object on a fresh directory; the configuration may change between opens.
-struct TestTree {
-    TestTree() {
-        config.dataPath = dir.File("db");
-        config.bufferInitial = 16;
-        Reopen();
-    }
-    void Reopen() {
-        tree.reset();
-        tree = std::make_unique<CommonTree>();
-        ASSERT_TRUE(tree->Open(&config));
-    }
+// The shared database object, opened at once, with shortcuts for the main-key table.
+struct TestTree : testing_keys::TestTree {
+    TestTree() { Reopen(); }
     int Open(const std::string& main_key, const std::string& path, uint32_t mode) {
         record = nullptr;
         node = 0;
@@ -54,12 +44,10 @@ struct TestTree {
         }
         return names;
     }
-    std::string Problems() { return TreeVerifier::Verify(*tree->Pool()).Text(); }
 
-    vell::OutputCapture quiet;  // the pool reports creating new files
-    testsupport::TempDir dir;
-    ConfigRecord config;
-    std::unique_ptr<CommonTree> tree;
+    // Main-key changes leave no page behind either: leaks count here too.
+    std::string ProblemsAndLeaks() { return TreeVerifier::Verify(*tree->Pool()).Text(); }
+
     MainKeyInfo* record = nullptr;
     uint64_t node = 0;
 };
@@ -86,7 +74,7 @@ TEST(CommonTreeTest, MainKeysAreListedInByteOrderAndKeepTheirFlagsAcrossReopen) 
     db.Reopen();
     EXPECT_EQ(db.Listed(), (Names{"B", "a", "b", "hidden", "locked"}));
     EXPECT_FALSE(db.Main("locked")->ReadOnly());
-    EXPECT_EQ(db.Problems(), "");
+    EXPECT_EQ(db.ProblemsAndLeaks(), "");
 }
 
 TEST(CommonTreeTest, MainKeyChangesFollowTheConfiguration) {
@@ -121,7 +109,7 @@ TEST(CommonTreeTest, RenameMovesTheTableEntryAndMayTakeOverAnother) {
     ASSERT_EQ(db.Open("z", "b", MODE_RENAME), BRN_OK);
     EXPECT_EQ(db.Main("b"), a);
     EXPECT_FALSE(b->Dropped());
-    EXPECT_EQ(db.Problems(), "");
+    EXPECT_EQ(db.ProblemsAndLeaks(), "");
 }
 
 TEST(CommonTreeTest, DeletedMainKeyLeavesItsHandlesSafe) {
@@ -140,7 +128,7 @@ TEST(CommonTreeTest, DeletedMainKeyLeavesItsHandlesSafe) {
     EXPECT_EQ(db.record, nullptr);
     EXPECT_TRUE(b->Dropped());
     EXPECT_EQ(db.Listed(), (Names{"a", "c"}));
-    EXPECT_EQ(db.Problems(), "");
+    EXPECT_EQ(db.ProblemsAndLeaks(), "");
     // Handles opened before refuse work instead of touching freed pages.
     std::string name = "x";
     EXPECT_EQ(stale.AppendSubKey(name), BRN_ERR_BAD_NODE);
@@ -153,7 +141,7 @@ TEST(CommonTreeTest, DeletedMainKeyLeavesItsHandlesSafe) {
     EXPECT_EQ(db.Listed(), (Names{"a"}));
     db.Reopen();
     EXPECT_EQ(db.Listed(), (Names{"a"}));
-    EXPECT_EQ(db.Problems(), "");
+    EXPECT_EQ(db.ProblemsAndLeaks(), "");
 }
 
 TEST(CommonTreeTest, PathsResolveLevelByLevel) {
@@ -223,8 +211,7 @@ TEST(CommonTreeTest, OpenFailsWithoutUsablePoolAndLogsWhy) {
 
     std::string logged;
     for (auto& entry : std::filesystem::directory_iterator(dir.path() / "log")) {
-        std::ifstream file(entry.path());
-        logged.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        logged = testsupport::ReadWholeFile(entry.path().string());
     }
     EXPECT_NE(logged.find("\tInit CommonTree pool failed\n"), std::string::npos) << logged;
 }

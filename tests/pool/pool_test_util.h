@@ -7,6 +7,7 @@
 #include "files/data_file_set.h"
 #include "pool/page_pool.h"
 #include "support/temp_dir.h"
+#include "support/whole_file.h"
 
 namespace brindle::testing_pool {
 
@@ -32,25 +33,12 @@ inline std::unique_ptr<PagePool> OpenPool(const std::string& path,
 
 // Raw bytes of one data file.
 inline std::vector<uint8_t> ReadFileBytes(const std::string& name) {
-    std::vector<uint8_t> bytes;
-    FILE* file = std::fopen(name.c_str(), "rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    int c;
-    while ((c = std::fgetc(file)) != EOF) {
-        bytes.push_back(static_cast<uint8_t>(c));
-    }
-    std::fclose(file);
-    return bytes;
+    const std::string bytes = testsupport::ReadWholeFile(name);
+    return {bytes.begin(), bytes.end()};
 }
 
 inline void WriteFileBytes(const std::string& name, const std::vector<uint8_t>& bytes) {
-    FILE* file = std::fopen(name.c_str(), "wb");
-    if (!bytes.empty()) {
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-    }
-    std::fclose(file);
+    testsupport::WriteWholeFile(name, std::string(bytes.begin(), bytes.end()));
 }
 
 }  // namespace brindle::testing_pool

@@ -82,11 +82,6 @@ def test_values_the_store_cannot_keep_are_refused_and_nothing_is_written(key, va
     assert "v" not in key
 
 
-def test_naive_datetime_message_says_what_to_do(key):
-    with pytest.raises(ValueError, match="time zone"):
-        key["when"] = datetime.datetime(2024, 1, 1)
-
-
 @pytest.mark.parametrize("make, value", [
     (brindle.Short, 32768), (brindle.Short, -32769), (brindle.Byte, 256), (brindle.Byte, -1),
     (brindle.Int64, 2**63), (brindle.Float, 1e39),

@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <string>
 
 #include "support/temp_dir.h"
+#include "support/whole_file.h"
 #include "tool_runner.h"
 
 namespace tooltest {
@@ -23,14 +22,17 @@ protected:
     }
     ToolRun BrindleOn(const std::string& database, std::initializer_list<std::string> args,
                       const std::string& input = "") {
-        std::vector<std::string> all = {"--db", database};
-        all.insert(all.end(), args.begin(), args.end());
-        return RunTool(all, input);
+        return RunTool(OnDatabase(database, args), input);
     }
     ToolRun BrindleWith(std::initializer_list<std::string> args, const RunSetting& setting) {
-        std::vector<std::string> all = {"--db", Database()};
+        return RunTool(OnDatabase(Database(), args), setting);
+    }
+    // The arguments of a run on `database`.
+    static std::vector<std::string> OnDatabase(const std::string& database,
+                                               const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"--db", database};
         all.insert(all.end(), args.begin(), args.end());
-        return RunTool(all, setting);
+        return all;
     }
     // Runs a command that must succeed and returns its standard output.
     std::string Ok(std::initializer_list<std::string> args) {
@@ -41,13 +43,10 @@ protected:
 
     std::string File(const std::string& name) const { return dir_.File(name); }
     void Write(const std::string& name, const std::string& text) const {
-        std::ofstream(dir_.File(name), std::ios::binary) << text;
+        testsupport::WriteWholeFile(dir_.File(name), text);
     }
     std::string Read(const std::string& name) const {
-        std::ifstream in(dir_.File(name), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return testsupport::ReadWholeFile(dir_.File(name));
     }
 
     static std::string Describe(std::initializer_list<std::string> args) {

@@ -57,8 +57,7 @@ TEST_F(ToolTest, UsageErrorsExitTwoAndSayWhatIsWrong) {
              {"set", "App", "n"},
              {"ls", "--json", "-0"},
              {"frobnicate"}}) {
-        std::vector<std::string> all = {"--db", Database()};
-        all.insert(all.end(), args.begin(), args.end());
+        const std::vector<std::string> all = OnDatabase(Database(), args);
         const ToolRun run = RunTool(all);
         EXPECT_EQ(run.status, 2) << Describe({}) << " " << args[0] << ": " << run.err;
         EXPECT_EQ(run.err.find("Check thread"), std::string::npos) << run.err;

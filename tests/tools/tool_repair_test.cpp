@@ -91,8 +91,7 @@ TEST_F(RepairTest, RefusesWhatItCannotUnderstandAndLeavesNoCopy) {
     Damage({"retype", "App"});
     const std::string files_before = Read("db/db001");
     for (const auto& args : {std::vector<std::string>{"repair"}, {"repair", "--in-place"}}) {
-        std::vector<std::string> all = {"--db", Database()};
-        all.insert(all.end(), args.begin(), args.end());
+        const std::vector<std::string> all = OnDatabase(Database(), args);
         EXPECT_TRUE(FailsWith(RunTool(all), "faults repair does not mend")) << args.size();
     }
     EXPECT_EQ(Read("db/db001"), files_before) << "a refusal changes nothing";

@@ -42,8 +42,7 @@ TEST_F(ToolTest, OutputThatCannotBeWrittenFailsTheCommand) {
                              {"get", "App", "text"},
                              {"ls"},
                              {"props", "App"}}) {
-        std::vector<std::string> all = {"--db", Database()};
-        all.insert(all.end(), args.begin(), args.end());
+        const std::vector<std::string> all = OnDatabase(Database(), args);
         RunSetting full;
         full.stdout_file = "/dev/full";
         EXPECT_TRUE(FailsWith(RunTool(all, full), "No space left on device")) << args[0];
@@ -171,8 +170,7 @@ TEST_F(ToolTest, ReadingNeverCreatesADatabase) {
                                                                   {"rmkey", "A"},
                                                                   {"mvkey", "A", "B"},
                                                                   {"unset", "A", "n"}}) {
-        std::vector<std::string> all = {"--db", File("typo/db")};
-        all.insert(all.end(), args.begin(), args.end());
+        const std::vector<std::string> all = OnDatabase(File("typo/db"), args);
         EXPECT_TRUE(FailsWith(RunTool(all), "no database at")) << args[0];
     }
     EXPECT_FALSE(fs::exists(File("typo")));

@@ -7,11 +7,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "support/whole_file.h"
 #include "transfer/scratch_segment.h"
 #include "transfer_test_util.h"
 
@@ -28,11 +28,6 @@ bool SegmentExists(const std::string& name) {
         close(fd);
     }
     return fd >= 0;
-}
-
-std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(ScratchSegmentTest, NamesHeldElsewhereAreSkippedOrRefused) {
@@ -74,14 +69,15 @@ TEST(SubtreeExportTest, FailedExportsLeaveNoSegmentAndNoFile) {
     request.segment_base = kBase;
     ASSERT_EQ(ExportSubtree(request), BRN_OK);
     const std::vector<uint8_t> expected = db.Image(key, "M");
-    EXPECT_EQ(Contents(request.path), std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(testsupport::ReadWholeFile(request.path),
+              std::string(expected.begin(), expected.end()));
     EXPECT_EQ(ExportSubtree(request), BRN_ERR_FILE_EXISTS);
 
     std::ofstream(request.path) << "an earlier export";
     request.overwrite = true;
     request.capacity = static_cast<uint32_t>(expected.size() - 1);
     EXPECT_EQ(ExportSubtree(request), BRN_ERR_IMAGE_TOO_LARGE);
-    EXPECT_EQ(Contents(request.path), "an earlier export");
+    EXPECT_EQ(testsupport::ReadWholeFile(request.path), "an earlier export");
     request.path = db.dir.File("missing/out");
     request.capacity = export_image::kScratchCapacity;
     EXPECT_EQ(ExportSubtree(request), BRN_ERR_EXPORT_FILE);

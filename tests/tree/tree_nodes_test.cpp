@@ -26,10 +26,15 @@ std::vector<std::string> ChildNames(TreeStore& tree, uint64_t node) {
     return names;
 }
 
-TEST(TreeNodesTest, SiblingLinksSurviveDeletesInEveryPosition) {
+// A tree of its own on a fresh directory for every test.
+class TreeNodesTest : public ::testing::Test {
+protected:
     testsupport::TempDir dir;
-    OpenTree db(dir.File("db"));
+    OpenTree db{dir.File("db")};
     TreeStore& tree = *db.tree;
+};
+
+TEST_F(TreeNodesTest, SiblingLinksSurviveDeletesInEveryPosition) {
     const uint64_t root = tree.RootPage();
     uint64_t a = 0, b = 0, c = 0, d = 0;
     ASSERT_TRUE(tree.AppendSubNode(root, a, "A"));
@@ -57,10 +62,7 @@ TEST(TreeNodesTest, SiblingLinksSurviveDeletesInEveryPosition) {
     EXPECT_EQ(db.Problems(), "");
 }
 
-TEST(TreeNodesTest, LookupIsExactAndFindsTheFirstOfDuplicates) {
-    testsupport::TempDir dir;
-    OpenTree db(dir.File("db"));
-    TreeStore& tree = *db.tree;
+TEST_F(TreeNodesTest, LookupIsExactAndFindsTheFirstOfDuplicates) {
     uint64_t first = 0, second = 0, found = 0;
     ASSERT_TRUE(tree.AppendSubNode(tree.RootPage(), first, "Name"));
     ASSERT_TRUE(tree.AppendSubNode(tree.RootPage(), second, "Name"));
@@ -69,10 +71,7 @@ TEST(TreeNodesTest, LookupIsExactAndFindsTheFirstOfDuplicates) {
     EXPECT_EQ(found, first);
 }
 
-TEST(TreeNodesTest, DeletingASubtreeFreesAllOfItsPages) {
-    testsupport::TempDir dir;
-    OpenTree db(dir.File("db"));
-    TreeStore& tree = *db.tree;
+TEST_F(TreeNodesTest, DeletingASubtreeFreesAllOfItsPages) {
     uint64_t top = 0;
     ASSERT_TRUE(tree.AppendSubNode(tree.RootPage(), top, "top"));
     for (int i = 0; i < 5; ++i) {
@@ -95,10 +94,7 @@ TEST(TreeNodesTest, DeletingASubtreeFreesAllOfItsPages) {
     EXPECT_EQ(after.free_pages, db.pool->PageCount() - 2);
 }
 
-TEST(TreeNodesTest, RenamingKeepsThePropertiesInOrder) {
-    testsupport::TempDir dir;
-    OpenTree db(dir.File("db"));
-    TreeStore& tree = *db.tree;
+TEST_F(TreeNodesTest, RenamingKeepsThePropertiesInOrder) {
     uint64_t node = 0;
     ASSERT_TRUE(tree.AppendSubNode(tree.RootPage(), node, "old"));
     for (const char* name : {"p1", "p2", "p3"}) {
@@ -127,10 +123,7 @@ TEST(TreeNodesTest, RenamingKeepsThePropertiesInOrder) {
     EXPECT_EQ(db.Problems(), "");
 }
 
-TEST(TreeNodesTest, GeneratedNamesCountAndWrapAtTheLimit) {
-    testsupport::TempDir dir;
-    OpenTree db(dir.File("db"));
-    TreeStore& tree = *db.tree;
+TEST_F(TreeNodesTest, GeneratedNamesCountAndWrapAtTheLimit) {
     vell::ReadWriteLock key_lock;
     uint64_t key = 0, child = 0;
     ASSERT_TRUE(tree.AppendSubNode(tree.RootPage(), key, "main"));
@@ -155,10 +148,7 @@ TEST(TreeNodesTest, GeneratedNamesCountAndWrapAtTheLimit) {
     EXPECT_EQ(tree.NextSubNodeName(&key_lock, key, long_named, name), kTreeNameTooLong);
 }
 
-TEST(TreeNodesTest, NamesOf823And824CharactersAroundThePageEnd) {
-    testsupport::TempDir dir;
-    OpenTree db(dir.File("db"));
-    TreeStore& tree = *db.tree;
+TEST_F(TreeNodesTest, NamesOf823And824CharactersAroundThePageEnd) {
     uint64_t fits = 0, spills = 0;
     ASSERT_TRUE(tree.AppendSubNode(tree.RootPage(), fits, std::string(823, 'a')));
     ASSERT_TRUE(tree.AppendSubNode(tree.RootPage(), spills, std::string(824, 'b')));

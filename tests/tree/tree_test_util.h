@@ -16,10 +16,11 @@ namespace brindle::testing_tree {
 
 // A pool opened as the database object opens it, with a tree.
 struct OpenTree {
-    explicit OpenTree(const std::string& path, std::string root_name = "ZRCONFIG -- ROOT") {
+    explicit OpenTree(const std::string& path, std::string root_name = "ZRCONFIG -- ROOT",
+                      uint32_t max_file_size = 2097152000u) {
         pool = std::make_unique<PagePool>();
         PoolOptions& o = pool->Options();
-        o.max_file_size = 2097152000u;
+        o.max_file_size = max_file_size;
         o.head_flags = kHeadEncrypted;
         o.data_buffer_initial = 16;
         o.page_buffer_initial = 16;

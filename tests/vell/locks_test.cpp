@@ -111,67 +111,67 @@ TEST(ReadWriteLockConcurrency, WaitingWritersGoBeforeReadersThatHadToWait) {
     EXPECT_EQ(order, (std::vector<int>{2, 1}));
 }
 
-// Writers change two values one after the other; a reader that ever saw them differ ran
-// beside a writer, and a lost increment shows in the totals.
-TEST(ReadWriteLockConcurrency, WritersExcludeEveryoneUnderMixedLoad) {
-    ReadWriteLock lock;
+// Writers change two values one after the other inside `write`; readers compare them inside
+// `read`. A reader that ever saw them differ ran beside a writer, and a lost increment shows
+// in the totals.
+template <class WriteScope, class ReadScope>
+void ExpectWritersExcludeEveryone(int writers, int readers, WriteScope write, ReadScope read) {
+    constexpr int kRounds = 5000;
     long first = 0;
     long second = 0;
     std::atomic<long> torn_reads{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 5000; ++i) {
-                WriteGuard write(lock);
-                ++first;
-                ReadGuard own_read(lock);
-                WriteGuard nested(lock);
-                ++second;
-            }
-        });
-        threads.emplace_back([&] {
-            for (int i = 0; i < 5000; ++i) {
-                ReadGuard read(lock);
-                torn_reads += first != second ? 1 : 0;
+    for (int t = 0; t < writers + readers; ++t) {
+        threads.emplace_back([&, writer = t < writers] {
+            for (int i = 0; i < kRounds; ++i) {
+                if (writer) {
+                    write([&] {
+                        ++first;
+                        std::this_thread::yield();
+                        ++second;
+                    });
+                } else {
+                    read([&] { torn_reads += first != second ? 1 : 0; });
+                }
             }
         });
     }
     JoinAll(threads);
-    EXPECT_EQ(first, 15000);
-    EXPECT_EQ(second, 15000);
+    EXPECT_EQ(first, long{kRounds} * writers);
+    EXPECT_EQ(second, long{kRounds} * writers);
     EXPECT_EQ(torn_reads, 0);
+}
+
+TEST(ReadWriteLockConcurrency, WritersExcludeEveryoneUnderMixedLoad) {
+    ReadWriteLock lock;
+    ExpectWritersExcludeEveryone(
+        3, 3,
+        [&](auto&& change) {
+            WriteGuard write(lock);
+            ReadGuard own_read(lock);  // a writer may read and write again on top
+            WriteGuard nested(lock);
+            change();
+        },
+        [&](auto&& look) {
+            ReadGuard read(lock);
+            look();
+        });
 }
 
 // Readers on their own stripes must still all be seen by a writer: a writer that missed one
 // would change the pair under it.
 TEST(StripedSharedMutexConcurrency, WritersExcludeReadersOnEveryStripe) {
     StripedSharedMutex lock;
-    long first = 0;
-    long second = 0;
-    std::atomic<long> torn_reads{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 5000; ++i) {
-                std::unique_lock write(lock);
-                ++first;
-                std::this_thread::yield();
-                ++second;
-            }
+    ExpectWritersExcludeEveryone(
+        2, 4,
+        [&](auto&& change) {
+            std::unique_lock write(lock);
+            change();
+        },
+        [&](auto&& look) {
+            std::shared_lock read(lock);
+            look();
         });
-    }
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 5000; ++i) {
-                std::shared_lock read(lock);
-                torn_reads += first != second ? 1 : 0;
-            }
-        });
-    }
-    JoinAll(threads);
-    EXPECT_EQ(first, 10000);
-    EXPECT_EQ(second, 10000);
-    EXPECT_EQ(torn_reads, 0);
 }
 
 TEST(StripedSharedMutexConcurrency, TryLockFailsWhileAnyoneHoldsIt) {
