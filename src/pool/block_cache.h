@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "vell/critical_section.h"
@@ -41,6 +42,32 @@ private:
     uint32_t keep_free_ = 0;
     std::unordered_map<void*, bool> in_use_;  // every block made, by address
     std::vector<uint8_t*> free_;
+};
+
+// A block held for a scope: given back to its cache at the end of the scope unless Release
+// hands it on. Empty (false) when the cache had none to give.
+class HeldBlock {
+public:
+    explicit HeldBlock(BlockCache& cache) : cache_(cache), block_(cache.Get()) {}
+    ~HeldBlock() {
+        if (block_ != nullptr) {
+            cache_.Release(block_);
+        }
+    }
+    HeldBlock(HeldBlock&& other) noexcept
+        : cache_(other.cache_), block_(std::exchange(other.block_, nullptr)) {}
+    HeldBlock(const HeldBlock&) = delete;
+    HeldBlock& operator=(const HeldBlock&) = delete;
+    HeldBlock& operator=(HeldBlock&&) = delete;
+
+    uint8_t* get() const { return static_cast<uint8_t*>(block_); }
+    explicit operator bool() const { return block_ != nullptr; }
+    // The block is the caller's to give back now.
+    void* Release() { return std::exchange(block_, nullptr); }
+
+private:
+    BlockCache& cache_;
+    void* block_;
 };
 
 }  // namespace brindle

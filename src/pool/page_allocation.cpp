@@ -209,15 +209,7 @@ void PagePool::PlaceFreshPages(int file, uint64_t first, uint64_t count, uint64_
             }
             continue;
         }
-        void* object = page_buffers_.Get();
-        void* data = object != nullptr ? data_buffers_.Get() : nullptr;
-        if (data == nullptr) {
-            page_buffers_.Release(object);
-            vell::ThrowMemoryError();
-        }
-        Page* page = new (object) Page();
-        page->data_ = static_cast<uint8_t*>(data);
-        page->buffer_size_ = page_size;
+        Page* page = MakePage(page_size);
         std::memcpy(page->data_, buffer.data(), page_size);
         page->number_ = first + i;
         page->file_ = file;

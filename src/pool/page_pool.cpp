@@ -60,12 +60,24 @@ uint64_t PagePool::CachedPageCount() const {
     return cached_count_.load(std::memory_order_relaxed);
 }
 
-void* PagePool::TakeDataBuffer() {
-    void* buffer = data_buffers_.Get();
-    if (buffer == nullptr) {
+HeldBlock PagePool::HoldDataBuffer() {
+    HeldBlock buffer(data_buffers_);
+    if (!buffer) {
         vell::ThrowMemoryError();
     }
     return buffer;
+}
+
+Page* PagePool::MakePage(uint32_t page_size) {
+    HeldBlock object(page_buffers_);
+    HeldBlock data(data_buffers_);
+    if (!object || !data) {
+        vell::ThrowMemoryError();
+    }
+    Page* page = new (object.Release()) Page();
+    page->data_ = static_cast<uint8_t*>(data.Release());
+    page->buffer_size_ = page_size;
+    return page;
 }
 
 Page* PagePool::PinResident(const PageTable::Shard& shard, uint64_t number) {
@@ -133,18 +145,7 @@ Page* PagePool::LoadPage(uint64_t number) {
         vell::OutputLine("Get index pos error -- index :%d", static_cast<int>(number));
         return nullptr;
     }
-    void* object = page_buffers_.Get();
-    if (object == nullptr) {
-        vell::ThrowMemoryError();
-    }
-    void* data = data_buffers_.Get();
-    if (data == nullptr) {
-        page_buffers_.Release(object);
-        vell::ThrowMemoryError();
-    }
-    Page* page = new (object) Page();
-    page->data_ = static_cast<uint8_t*>(data);
-    page->buffer_size_ = head.page_size;
+    Page* page = MakePage(head.page_size);
     if (!files_.Read(page->data_, head.page_size, file, position)) {
         vell::OutputLine("Read file data failed -- GetPage -- findex:%d,pos:%d", file,
                          static_cast<int>(position));
@@ -299,11 +300,9 @@ void PagePool::EncodeForDisk(const Page* page, uint8_t* out) const {
 }
 
 bool PagePool::WriteToFile(Page* page) {
-    uint8_t* image = static_cast<uint8_t*>(TakeDataBuffer());
-    EncodeForDisk(page, image);
-    bool written = files_.Write(image, page->buffer_size_, page->file_, page->position_);
-    data_buffers_.Release(image);
-    return written;
+    HeldBlock image = HoldDataBuffer();
+    EncodeForDisk(page, image.get());
+    return files_.Write(image.get(), page->buffer_size_, page->file_, page->position_);
 }
 
 void PagePool::FreeRawPage(Page* page) {

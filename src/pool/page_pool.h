@@ -197,7 +197,9 @@ private:
     void ForgetResident(PageTable::Shard& shard, Page* page);
     bool DropIdlePages(const std::stop_token& stop, int64_t now, int64_t timeout,
                        uint64_t& dropped);
-    void* TakeDataBuffer();
+    HeldBlock HoldDataBuffer();
+    // A Page object with its data buffer, both from the caches; throws when none can be had.
+    Page* MakePage(uint32_t page_size);
     // The check thread (check_pages_thread.cpp).
     bool StartCheckThread();
     void StopCheckThread();

@@ -9,20 +9,6 @@ namespace brindle {
 namespace {
 
 // Returns a data buffer to its cache when the scope ends, also when an exception passes.
-class BufferLease {
-public:
-    BufferLease(BlockCache& cache, void* buffer)
-        : cache_(cache), buffer_(static_cast<uint8_t*>(buffer)) {}
-    ~BufferLease() { cache_.Release(buffer_); }
-    BufferLease(const BufferLease&) = delete;
-    BufferLease& operator=(const BufferLease&) = delete;
-    uint8_t* get() const { return buffer_; }
-
-private:
-    BlockCache& cache_;
-    uint8_t* buffer_;
-};
-
 }  // namespace
 
 bool PagePool::CreateNew(const std::string& path, uint32_t page_size, uint32_t page_count,
@@ -61,7 +47,7 @@ bool PagePool::WriteNewPoolFile(DataFileSet& file, const std::string& path, uint
     if (!file.ResetSize(total, 1)) {
         return false;
     }
-    BufferLease buffer(data_buffers_, TakeDataBuffer());
+    HeldBlock buffer = HoldDataBuffer();
     std::memset(buffer.get(), 0, page_size);
     PageHeadView page(buffer.get());
     page.InitFresh(page_size, kPageUnused | (options_.head_flags & kHeadEncrypted));
@@ -102,7 +88,7 @@ bool PagePool::ReadHead(const std::string& path, uint32_t read_length) {
     if (!file.GetSize(1, size) || size < read_length || read_length < kPoolHeadSize) {
         return false;
     }
-    BufferLease buffer(data_buffers_, TakeDataBuffer());
+    HeldBlock buffer = HoldDataBuffer();
     if (read_length > data_buffers_.BlockSize() || !file.Read(buffer.get(), read_length, 1, 0)) {
         return false;
     }
@@ -139,7 +125,7 @@ bool PagePool::WriteHead(const PoolHead& head, uint32_t page_size, int file) {
         head.head_area_size > data_buffers_.BlockSize()) {
         vell::ThrowFileHeadError("File head format error");
     }
-    BufferLease buffer(data_buffers_, TakeDataBuffer());
+    HeldBlock buffer = HoldDataBuffer();
     std::memset(buffer.get(), 0, head.head_area_size);
     if (head.head_area_size >= kPoolHeadSize) {
         head.Encode(buffer.get());

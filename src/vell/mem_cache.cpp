@@ -74,13 +74,6 @@ bool MemCache::Resize(uint32_t size) {
     return true;
 }
 
-void MemCache::Zero(uint32_t count) {
-    if (size_ == 0) {
-        return;
-    }
-    std::memset(data_.get(), 0, count == 0 || count >= size_ ? size_ : count);
-}
-
 void MemCache::Release() {
     data_.reset();
     size_ = 0;

@@ -24,8 +24,6 @@ public:
     bool Allocate(uint32_t size);
     // Grows the buffer to size bytes keeping its contents.
     bool Resize(uint32_t size);
-    // Clears the first count bytes, or all of them when count is 0 or not below the size.
-    void Zero(uint32_t count);
     void Release();
 
     uint8_t* Data() { return data_.get(); }
