@@ -5,8 +5,8 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# The public headers use C++20 (three-way comparison), so hosts need it as well.
-target_compile_features(brindle INTERFACE cxx_std_20)
+# The public headers need C++17; the library itself is built as C++20.
+target_compile_features(brindle INTERFACE cxx_std_17)
 
 # The target names its installed include folder itself ($<INSTALL_INTERFACE:include>).
 install(TARGETS brindle EXPORT BrindleTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -28,7 +28,12 @@ public:
     TimeSpan operator-(TimeSpan other) const { return TimeSpan(seconds_ - other.seconds_); }
     TimeSpan& operator+=(TimeSpan other) { return *this = *this + other; }
     TimeSpan& operator-=(TimeSpan other) { return *this = *this - other; }
-    auto operator<=>(const TimeSpan&) const = default;
+    bool operator==(TimeSpan other) const { return seconds_ == other.seconds_; }
+    bool operator!=(TimeSpan other) const { return seconds_ != other.seconds_; }
+    bool operator<(TimeSpan other) const { return seconds_ < other.seconds_; }
+    bool operator>(TimeSpan other) const { return seconds_ > other.seconds_; }
+    bool operator<=(TimeSpan other) const { return seconds_ <= other.seconds_; }
+    bool operator>=(TimeSpan other) const { return seconds_ >= other.seconds_; }
 
 private:
     uint64_t Unsigned() const { return static_cast<uint64_t>(seconds_); }
@@ -69,7 +74,12 @@ public:
     DateTime operator-(TimeSpan span) const { return DateTime(seconds_ - span.Count()); }
     DateTime& operator+=(TimeSpan span) { return *this = *this + span; }
     DateTime& operator-=(TimeSpan span) { return *this = *this - span; }
-    auto operator<=>(const DateTime&) const = default;
+    bool operator==(DateTime other) const { return seconds_ == other.seconds_; }
+    bool operator!=(DateTime other) const { return seconds_ != other.seconds_; }
+    bool operator<(DateTime other) const { return seconds_ < other.seconds_; }
+    bool operator>(DateTime other) const { return seconds_ > other.seconds_; }
+    bool operator<=(DateTime other) const { return seconds_ <= other.seconds_; }
+    bool operator>=(DateTime other) const { return seconds_ >= other.seconds_; }
 
 private:
     int64_t seconds_ = 0;

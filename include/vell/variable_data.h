@@ -120,15 +120,16 @@ private:
     int64_t StoredSize() const;
 
     VariableType type_ = TypeEmpty;
+    // int64_value comes first so that the initializer below zeroes all eight bytes.
     union {
+        int64_t int64_value;  // also a date-time's seconds
         char* text;
         int16_t short_value;
         int32_t int_value;
-        int64_t int64_value;  // also a date-time's seconds
         uint8_t byte_value;
         double double_value;
         float float_value;
-    } value_{.int64_value = 0};
+    } value_{0};
     uint8_t* binary_data_ = nullptr;
     int32_t binary_length_ = 0;
     bool owns_binary_ = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -8,16 +9,17 @@
 #include "brindle.h"
 #include "keys/key_operations.h"
 #include "md_exception.h"
+#include "vell/mem_cache.h"
 
 namespace brindle {
 
 enum class KeyAccess { kRead, kChange };
 
-// The checks every export that takes a key handle makes, in this order: the value -1 (102),
-// the export's own argument checks (`argument_result`, BRN_OK when they passed), null (109),
-// a handle without a main key (102), and for changes a read-only main key (51). On BRN_OK
-// `handle` is the key handle.
-inline int CheckKeyHandle(void* value, int argument_result, KeyAccess access, BRNHandle*& handle) {
+// The checks every export makes on the handle it is given, in this order: the value -1
+// (102), the export's own argument checks (`argument_result`, BRN_OK when they passed), and
+// null (109). On BRN_OK `handle` is the handle.
+template <typename Handle>
+int CheckHandle(void* value, int argument_result, Handle*& handle) {
     if (IsNoHandle(value)) {
         return BRN_ERR_INVALID_ARGUMENT;
     }
@@ -27,7 +29,17 @@ inline int CheckKeyHandle(void* value, int argument_result, KeyAccess access, BR
     if (value == nullptr) {
         return BRN_ERR_NULL_HANDLE;
     }
-    handle = static_cast<BRNHandle*>(value);
+    handle = static_cast<Handle*>(value);
+    return BRN_OK;
+}
+
+// CheckHandle on a key handle, then: a handle without a main key (102), and for changes a
+// read-only main key (51).
+inline int CheckKeyHandle(void* value, int argument_result, KeyAccess access, BRNHandle*& handle) {
+    const int checked = CheckHandle(value, argument_result, handle);
+    if (checked != BRN_OK) {
+        return checked;
+    }
     if (handle->main_key == nullptr) {
         return BRN_ERR_INVALID_ARGUMENT;
     }
@@ -40,6 +52,15 @@ inline int CheckKeyHandle(void* value, int argument_result, KeyAccess access, BR
 // BRN_OK for a name of 1 to 255 characters, 102 otherwise.
 inline int CheckName(const std::string& name) {
     return name.empty() || name.size() > kMaxNameLength ? BRN_ERR_INVALID_ARGUMENT : BRN_OK;
+}
+
+// Work buffers of the exports; null when memory cannot be had.
+inline std::unique_ptr<vell::MemCache> MakeWorkBuffer(uint32_t size) {
+    try {
+        return std::make_unique<vell::MemCache>(size);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 inline KeyOperations OperationsOf(const BRNHandle& handle) {

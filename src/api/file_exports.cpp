@@ -24,6 +24,19 @@ int OpenDatabase(CommonTree& database, ConfigRecord& configuration) {
     }
 }
 
+// Frees a handle; null and -1 are ignored. A handle's destructor that throws is not the
+// host's concern: the handle is gone either way.
+template <typename Handle>
+void CloseHandle(void*& value) {
+    if (value == nullptr || brindle::IsNoHandle(value)) {
+        return;
+    }
+    try {
+        delete static_cast<Handle*>(value);
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -55,23 +68,11 @@ BRN_EXPORT int BRN_OpenFile(const char* path, void*& fileHandle, unsigned int /*
 }
 
 BRN_EXPORT void BRN_CloseBRNFHandle(void*& fileHandle) {
-    if (fileHandle == nullptr || brindle::IsNoHandle(fileHandle)) {
-        return;
-    }
-    try {
-        delete static_cast<BRNFHandle*>(fileHandle);
-    } catch (...) {
-    }
+    CloseHandle<BRNFHandle>(fileHandle);
 }
 
 BRN_EXPORT void BRN_CloseBRNHandle(void*& keyHandle) {
-    if (keyHandle == nullptr || brindle::IsNoHandle(keyHandle)) {
-        return;
-    }
-    try {
-        delete static_cast<BRNHandle*>(keyHandle);
-    } catch (...) {
-    }
+    CloseHandle<BRNHandle>(keyHandle);
 }
 
 }  // extern "C"

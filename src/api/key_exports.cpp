@@ -15,6 +15,7 @@
 
 using brindle::BRNFHandle;
 using brindle::BRNHandle;
+using brindle::CheckHandle;
 using brindle::CheckKeyHandle;
 using brindle::KeyAccess;
 using brindle::PassingOnlyMDException;
@@ -25,15 +26,6 @@ constexpr uint32_t kSubKeyBufferSize = 1024;
 constexpr uint32_t kMainKeyBufferSize = 512;
 // Mode bits that change main keys; a handle cannot be moved with them.
 constexpr unsigned int kMainKeyOperations = MODE_CREATE | MODE_DELETE | MODE_RENAME;
-
-// Work buffers of the listing exports; null when memory cannot be had.
-std::unique_ptr<vell::MemCache> MakeWorkBuffer(uint32_t size) {
-    try {
-        return std::make_unique<vell::MemCache>(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
 
 // Appends the names of a block (32-bit total length, 32-bit count, then the names with
 // their NULs) to names. Names that would run past `length` are not read.
@@ -58,6 +50,31 @@ int AppendNames(const vell::MemCache& block, uint32_t length, std::list<std::str
         at += size + 1;
     }
     return BRN_OK;
+}
+
+// The listing exports: the handle checks (a handle without a main key is let through), then a
+// work buffer of `size` bytes that `fill` writes a block of names into, handing back a result
+// code and the block's length, then the names appended to `names`.
+template <typename Fill>
+int ListNames(void* value, const char* export_name, uint32_t size, std::list<std::string>& names,
+              Fill&& fill) {
+    BRNHandle* handle = nullptr;
+    const int checked = CheckHandle(value, BRN_OK, handle);
+    if (checked != BRN_OK) {
+        return checked;
+    }
+    return PassingOnlyMDException(export_name, [&] {
+        std::unique_ptr<vell::MemCache> block = brindle::MakeWorkBuffer(size);
+        if (!block) {
+            return BRN_ERR_BUFFER;
+        }
+        uint32_t length = 0;
+        const int result = fill(*handle, *block, length);
+        if (result != BRN_OK) {
+            return result;
+        }
+        return AppendNames(*block, length, names);
+    });
 }
 
 // Moves the handle to the child named `path` of its current node.
@@ -100,16 +117,20 @@ extern "C" {
 
 BRN_EXPORT int BRN_OpenKey(void*& fileHandle, void*& keyHandle, std::string mainKey,
                            std::string path, unsigned int mode) {
-    if (brindle::IsNoHandle(fileHandle) || brindle::CheckName(mainKey) != BRN_OK ||
-        path.size() > brindle::kMaxNameLength) {
-        return BRN_ERR_INVALID_ARGUMENT;
+    const bool valid_names =
+        brindle::CheckName(mainKey) == BRN_OK && path.size() <= brindle::kMaxNameLength;
+    BRNFHandle* file = nullptr;
+    const int checked =
+        CheckHandle(fileHandle, valid_names ? BRN_OK : BRN_ERR_INVALID_ARGUMENT, file);
+    // Refused arguments leave the key handle as it was; from here on it is reset.
+    if (checked == BRN_ERR_INVALID_ARGUMENT) {
+        return checked;
     }
     keyHandle = brindle::NoHandle();
-    if (fileHandle == nullptr) {
-        return BRN_ERR_NULL_HANDLE;
+    if (checked != BRN_OK) {
+        return checked;
     }
     return PassingOnlyMDException("BRN_OpenKey", [&] {
-        auto* file = static_cast<BRNFHandle*>(fileHandle);
         std::unique_ptr<BRNHandle> handle(new (std::nothrow) BRNHandle);
         if (!handle) {
             return BRN_ERR_NO_MEMORY;
@@ -146,48 +167,19 @@ BRN_EXPORT int BRN_ReopenSubKey(void*& keyHandle, std::string path, unsigned int
 }
 
 BRN_EXPORT int BRN_SelectSubKeys(void*& keyHandle, std::list<std::string>& names) {
-    if (brindle::IsNoHandle(keyHandle)) {
-        return BRN_ERR_INVALID_ARGUMENT;
-    }
-    if (keyHandle == nullptr) {
-        return BRN_ERR_NULL_HANDLE;
-    }
-    auto* handle = static_cast<BRNHandle*>(keyHandle);
-    return PassingOnlyMDException("BRN_SelectSubKeys", [&] {
-        std::unique_ptr<vell::MemCache> block = MakeWorkBuffer(kSubKeyBufferSize);
-        if (!block) {
-            return BRN_ERR_BUFFER;
-        }
-        uint32_t length = 0;
-        int result = brindle::OperationsOf(*handle).GetSubKeyNames(*block, length);
-        if (result != BRN_OK) {
-            return result;
-        }
-        return AppendNames(*block, length, names);
-    });
+    return ListNames(keyHandle, "BRN_SelectSubKeys", kSubKeyBufferSize, names,
+                     [](BRNHandle& handle, vell::MemCache& block, uint32_t& length) {
+                         return brindle::OperationsOf(handle).GetSubKeyNames(block, length);
+                     });
 }
 
 BRN_EXPORT int BRN_GetAllMainKeys(void*& keyHandle, std::list<std::string>& names) {
-    if (brindle::IsNoHandle(keyHandle)) {
-        return BRN_ERR_INVALID_ARGUMENT;
-    }
-    if (keyHandle == nullptr) {
-        return BRN_ERR_NULL_HANDLE;
-    }
-    auto* handle = static_cast<BRNHandle*>(keyHandle);
-    return PassingOnlyMDException("BRN_GetAllMainKeys", [&] {
-        std::unique_ptr<vell::MemCache> block = MakeWorkBuffer(kMainKeyBufferSize);
-        if (!block) {
-            return BRN_ERR_BUFFER;
-        }
-        uint32_t length = 0;
-        uint32_t count = 0;
-        handle->file->database->GetAllMainKeys(*block, length, count);
-        if (vell::LoadU32(block->Data()) != length) {
-            return BRN_ERR_EXCEPTION;
-        }
-        return AppendNames(*block, length, names);
-    });
+    return ListNames(keyHandle, "BRN_GetAllMainKeys", kMainKeyBufferSize, names,
+                     [](BRNHandle& handle, vell::MemCache& block, uint32_t& length) {
+                         uint32_t count = 0;
+                         handle.file->database->GetAllMainKeys(block, length, count);
+                         return vell::LoadU32(block.Data()) == length ? BRN_OK : BRN_ERR_EXCEPTION;
+                     });
 }
 
 BRN_EXPORT int BRN_AppendSubKey(void*& keyHandle, std::string& name) {

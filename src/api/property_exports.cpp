@@ -13,6 +13,8 @@
 using brindle::BRNHandle;
 using brindle::CheckKeyHandle;
 using brindle::KeyAccess;
+using brindle::KeyOperations;
+using brindle::MakeWorkBuffer;
 using brindle::NamedValue;
 using brindle::PassingOnlyMDException;
 
@@ -23,14 +25,6 @@ constexpr uint32_t kPropertyBufferSize = 512;
 constexpr uint32_t kRecordOffset = 16;
 // In a listing, the area from byte 16 holds its length and count; entries start at 24.
 constexpr uint32_t kListingEntries = 24;
-
-std::unique_ptr<vell::MemCache> MakeWorkBuffer(uint32_t size) {
-    try {
-        return std::make_unique<vell::MemCache>(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
 
 // The property record of `name` and `value`, built once before any lock is taken.
 // BRN_OK, 110 when no buffer can be had, or 111 when the record cannot be built.
@@ -79,25 +73,58 @@ int CheckPropertyChange(void* value, const std::string& name, BRNHandle*& handle
     return CheckKeyHandle(value, brindle::CheckName(name), KeyAccess::kChange, handle);
 }
 
+// The reading exports: the handle checks, then a work buffer that `read` has the key layer
+// fill. On BRN_OK `buffer` holds `length` bytes.
+template <typename Read>
+int ReadIntoBuffer(void* value, int argument_result, const char* export_name,
+                   std::unique_ptr<vell::MemCache>& buffer, uint32_t& length, Read&& read) {
+    BRNHandle* handle = nullptr;
+    const int checked = CheckKeyHandle(value, argument_result, KeyAccess::kRead, handle);
+    if (checked != BRN_OK) {
+        return checked;
+    }
+    buffer = MakeWorkBuffer(kPropertyBufferSize);
+    if (!buffer) {
+        return BRN_ERR_BUFFER;
+    }
+    length = 0;
+    return PassingOnlyMDException(
+        export_name, [&] { return read(brindle::OperationsOf(*handle), *buffer, length); });
+}
+
+// Appending and editing: the handle checks, then the record of `name` and `value` is built
+// and handed to `store` with the key's operations.
+template <typename Store>
+int StoreProperty(void* value_handle, const char* export_name, const std::string& name,
+                  const vell::VariableData& value, Store&& store) {
+    BRNHandle* handle = nullptr;
+    const int checked = CheckPropertyChange(value_handle, name, handle);
+    if (checked != BRN_OK) {
+        return checked;
+    }
+    return PassingOnlyMDException(export_name, [&] {
+        std::unique_ptr<vell::MemCache> record;
+        uint32_t length = 0;
+        const int built = BuildRecord(name, value, record, length);
+        if (built != BRN_OK) {
+            return built;
+        }
+        return store(brindle::OperationsOf(*handle), record->Data(), length);
+    });
+}
+
 }  // namespace
 
 extern "C" {
 
 BRN_EXPORT int BRN_GetKeyProperty(void*& keyHandle, std::string name, vell::VariableData& value) {
-    BRNHandle* handle = nullptr;
-    int arguments = name.empty() ? BRN_ERR_INVALID_ARGUMENT : BRN_OK;
-    int checked = CheckKeyHandle(keyHandle, arguments, KeyAccess::kRead, handle);
-    if (checked != BRN_OK) {
-        return checked;
-    }
-    std::unique_ptr<vell::MemCache> buffer = MakeWorkBuffer(kPropertyBufferSize);
-    if (!buffer) {
-        return BRN_ERR_BUFFER;
-    }
+    std::unique_ptr<vell::MemCache> buffer;
     uint32_t length = 0;
-    int result = PassingOnlyMDException("BRN_GetKeyProperty", [&] {
-        return brindle::OperationsOf(*handle).GetNodeProperty(name, *buffer, length);
-    });
+    const int result = ReadIntoBuffer(
+        keyHandle, name.empty() ? BRN_ERR_INVALID_ARGUMENT : BRN_OK, "BRN_GetKeyProperty", buffer,
+        length, [&](KeyOperations operations, vell::MemCache& block, uint32_t& size) {
+            return operations.GetNodeProperty(name, block, size);
+        });
     if (result != BRN_OK) {
         return result;
     }
@@ -116,19 +143,13 @@ BRN_EXPORT int BRN_GetKeyProperty(void*& keyHandle, std::string name, vell::Vari
 
 BRN_EXPORT int BRN_SelectKeyPropertys(
     void*& keyHandle, std::list<std::pair<std::string, vell::VariableData>>& properties) {
-    BRNHandle* handle = nullptr;
-    int checked = CheckKeyHandle(keyHandle, BRN_OK, KeyAccess::kRead, handle);
-    if (checked != BRN_OK) {
-        return checked;
-    }
-    std::unique_ptr<vell::MemCache> buffer = MakeWorkBuffer(kPropertyBufferSize);
-    if (!buffer) {
-        return BRN_ERR_BUFFER;
-    }
+    std::unique_ptr<vell::MemCache> buffer;
     uint32_t length = 0;
-    int result = PassingOnlyMDException("BRN_SelectKeyPropertys", [&] {
-        return brindle::OperationsOf(*handle).GetNodeProperties(*buffer, length);
-    });
+    const int result =
+        ReadIntoBuffer(keyHandle, BRN_OK, "BRN_SelectKeyPropertys", buffer, length,
+                       [](KeyOperations operations, vell::MemCache& block, uint32_t& size) {
+                           return operations.GetNodeProperties(block, size);
+                       });
     if (result != BRN_OK) {
         return result;
     }
@@ -144,42 +165,23 @@ BRN_EXPORT int BRN_SelectKeyPropertys(
 }
 
 BRN_EXPORT int BRN_AppendProperty(void*& keyHandle, std::string name, vell::VariableData& value) {
-    BRNHandle* handle = nullptr;
-    int checked = CheckPropertyChange(keyHandle, name, handle);
-    if (checked != BRN_OK) {
-        return checked;
-    }
-    return PassingOnlyMDException("BRN_AppendProperty", [&] {
-        std::unique_ptr<vell::MemCache> record;
-        uint32_t length = 0;
-        int built = BuildRecord(name, value, record, length);
-        if (built != BRN_OK) {
-            return built;
-        }
-        return brindle::OperationsOf(*handle).AppendProperty(name, record->Data(), length);
-    });
+    return StoreProperty(keyHandle, "BRN_AppendProperty", name, value,
+                         [&](KeyOperations operations, const uint8_t* record, uint32_t length) {
+                             return operations.AppendProperty(name, record, length);
+                         });
 }
 
 BRN_EXPORT int BRN_EditProperty(void*& keyHandle, std::string name, vell::VariableData& value) {
-    BRNHandle* handle = nullptr;
-    int checked = CheckPropertyChange(keyHandle, name, handle);
-    if (checked != BRN_OK) {
-        return checked;
-    }
-    return PassingOnlyMDException("BRN_EditProperty", [&] {
-        std::unique_ptr<vell::MemCache> record;
-        uint32_t length = 0;
-        int built = BuildRecord(name, value, record, length);
-        if (built != BRN_OK) {
-            return built;
-        }
-        // The record must read back as a property before it replaces a stored one.
-        NamedValue check;
-        if (!brindle::DecodeProperty(record->Data(), length, check)) {
-            return BRN_ERR_NO_MEMORY;
-        }
-        return brindle::OperationsOf(*handle).EditProperty(name, record->Data(), length);
-    });
+    return StoreProperty(keyHandle, "BRN_EditProperty", name, value,
+                         [&](KeyOperations operations, const uint8_t* record, uint32_t length) {
+                             // The record must read back as a property before it replaces a
+                             // stored one.
+                             NamedValue check;
+                             if (!brindle::DecodeProperty(record, length, check)) {
+                                 return BRN_ERR_NO_MEMORY;
+                             }
+                             return operations.EditProperty(name, record, length);
+                         });
 }
 
 BRN_EXPORT int BRN_DeleteProperty(void*& keyHandle, std::string name) {

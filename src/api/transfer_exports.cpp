@@ -50,13 +50,11 @@ BRN_EXPORT int BRN_ExportSubTree2(void*& keyHandle, std::string path, bool overw
 }
 
 BRN_EXPORT int BRN_ImportSubTree(void*& fileHandle, std::string path, bool fresh) {
-    if (brindle::IsNoHandle(fileHandle)) {
-        return BRN_ERR_INVALID_ARGUMENT;
+    BRNFHandle* file = nullptr;
+    const int checked = brindle::CheckHandle(fileHandle, BRN_OK, file);
+    if (checked != BRN_OK) {
+        return checked;
     }
-    if (fileHandle == nullptr) {
-        return BRN_ERR_NULL_HANDLE;
-    }
-    auto* file = static_cast<BRNFHandle*>(fileHandle);
     return brindle::PassingOnlyMDException(
         "ImportSubTree", [&] { return brindle::ImportSubtree(*file->database, path, fresh); });
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix and builds the example host program against the
-# installed package the two ways a host would: find_package(Brindle) and pkg-config. Both
-# hosts must run, and so must the installed tool.
+# installed package the two ways a host would: find_package(Brindle) as C++17, the oldest
+# standard the public headers support, and pkg-config as C++20. Both hosts must run, and so
+# must the installed tool.
 #   install_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER
 set -euo pipefail
 build=$1
@@ -51,18 +52,23 @@ completed=$(bash -c '
     complete_words "$2" --db "$3" get A' _ "$completion" "$prefix/bin/brindle" "$work/tool/db")
 test "$completed" = "$(printf 'load\nApp/')" || { echo "completion gave: $completed" >&2; exit 1; }
 
-step "host built with find_package(Brindle)"
+step "C++17 host built with find_package(Brindle)"
 mkdir -p "$work/cmake-host"
 cat >"$work/cmake-host/CMakeLists.txt" <<CMAKE
 cmake_minimum_required(VERSION 3.25)
 project(host LANGUAGES CXX)
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
 find_package(Brindle 0.1 REQUIRED)
 add_executable(host_example "$host_source")
 target_link_libraries(host_example PRIVATE Brindle::brindle)
 CMAKE
 cmake -S "$work/cmake-host" -B "$work/cmake-host/build" -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_CXX_COMPILER="$cxx" >"$work/cmake-host.log"
-cmake --build "$work/cmake-host/build" >>"$work/cmake-host.log"
+cmake --build "$work/cmake-host/build" --verbose >>"$work/cmake-host.log"
+# A package that asked for C++20 would raise the host's standard behind its back.
+grep -q -- '-std=c++17' "$work/cmake-host.log" || { echo "the host was not built as C++17" >&2; exit 1; }
 (cd "$work/cmake-host" && ./build/host_example "$work/cmake-host/db")
 
 step "host built with pkg-config"

@@ -5,6 +5,7 @@
 
 #include "brindle/internal_database.h"
 #include "tree/tree_verifier.h"
+#include "vell/output.h"
 
 namespace brindle::tool {
 namespace {
@@ -72,6 +73,10 @@ std::vector<MainKeyListing> ListMainKeys(const DatabaseAccess& access) {
     std::sort(keys.begin(), keys.end(),
               [](const MainKeyListing& a, const MainKeyListing& b) { return a.name < b.name; });
     return keys;
+}
+
+void SetInternalDiagnosticSink(DiagnosticSink sink) {
+    vell::SetOutputSink(std::move(sink));
 }
 
 }  // namespace brindle::tool

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "brindle/database_access.h"
+#include "brindle_diagnostics.h"
 
 namespace brindle::tool {
 
@@ -50,5 +51,9 @@ struct MainKeyListing {
 // Every main key, hidden ones too, with its flags, in byte-wise order. The exports list only
 // the keys that are not hidden and tell no flags.
 std::vector<MainKeyListing> ListMainKeys(const DatabaseAccess& access);
+
+// The internal layers these commands link in are a copy of their own beside the shared
+// library, with their own diagnostic sink; the tool points it where it points the library's.
+void SetInternalDiagnosticSink(DiagnosticSink sink);
 
 }  // namespace brindle::tool

@@ -1,10 +1,12 @@
 #include "brindle/json_property.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <system_error>
 
 #include "brindle/base64.h"
 #include "brindle/key_address.h"
@@ -30,11 +32,10 @@ uint64_t BitsFromJson(const Json& json, int digits, const std::string& where) {
     uint64_t bits = 0;
     bool valid = text.size() == static_cast<std::size_t>(digits) + 2 && text[0] == '0' &&
                  (text[1] == 'x' || text[1] == 'X');
-    for (std::size_t i = 2; valid && i < text.size(); ++i) {
-        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        valid = digit >= 0;
-        bits = bits << 4 | static_cast<uint64_t>(digit < 0 ? 0 : digit);
+    if (valid) {
+        const char* end = text.data() + text.size();
+        const auto [stop, error] = std::from_chars(text.data() + 2, end, bits, 16);
+        valid = error == std::errc() && stop == end;
     }
     if (!valid) {
         JsonFault(where, "'bits' must be 0x followed by " + std::to_string(digits) +

@@ -1,7 +1,6 @@
 #include "brindle/tool_output.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +8,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <streambuf>
+#include <string_view>
 
+#include "brindle/integrity.h"
 #include "brindle/tool_error.h"
+#include "brindle_diagnostics.h"
 
 namespace brindle::tool {
 
@@ -64,12 +67,35 @@ private:
 
 namespace {
 
-int g_output_fd = STDOUT_FILENO;
-int g_held_fd = -1;  // the memory file holding the library's lines, when held back
-
 DescriptorBuffer& OutputBuffer() {
-    static DescriptorBuffer buffer(g_output_fd);
+    static DescriptorBuffer buffer(STDOUT_FILENO);
     return buffer;
+}
+
+// The library's lines while they are held back, each followed by '\n'. The library may write
+// from its own threads while the tool reads them.
+struct HeldLines {
+    std::mutex mutex;
+    std::string text;
+};
+
+HeldLines& Held() {
+    static HeldLines held;
+    return held;
+}
+
+void HoldLine(std::string_view line) {
+    HeldLines& held = Held();
+    std::lock_guard<std::mutex> lock(held.mutex);
+    held.text.append(line);
+    held.text.push_back('\n');
+}
+
+// One write per line, so that the tool's own messages on standard error never split one.
+void WriteLineToStandardError(std::string_view line) {
+    std::string text(line);
+    text.push_back('\n');
+    std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 // Lines the library writes on every run, failed or not; they never explain a failure.
@@ -84,35 +110,19 @@ std::string Describe(int error) {
 }  // namespace
 
 void SeparateLibraryOutput(bool live) {
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    if (saved < 0) {
-        return;
-    }
-    const int target = live ? STDERR_FILENO : ::memfd_create("brindle-library-lines", 0);
-    if (target < 0 || ::dup2(target, STDOUT_FILENO) < 0) {
-        ::close(saved);
-        return;
-    }
-    g_output_fd = saved;
-    if (!live) {
-        ::close(target);
-        g_held_fd = STDOUT_FILENO;
-    }
+    const DiagnosticSink sink = live ? WriteLineToStandardError : HoldLine;
+    SetDiagnosticSink(sink);
+    SetInternalDiagnosticSink(sink);
 }
 
 std::vector<std::string> LibraryLines() {
-    std::fflush(stdout);
-    std::vector<std::string> lines;
-    if (g_held_fd < 0) {
-        return lines;
-    }
     std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::pread(g_held_fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
-        text.append(buffer, static_cast<std::size_t>(n));
+    {
+        HeldLines& held = Held();
+        std::lock_guard<std::mutex> lock(held.mutex);
+        text = held.text;
     }
+    std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
@@ -132,7 +142,7 @@ std::ostream& ToolOutput() {
 }
 
 bool ToolOutputIsTerminal() {
-    return ::isatty(g_output_fd) == 1;
+    return ::isatty(STDOUT_FILENO) == 1;
 }
 
 int FinishToolOutput() {

@@ -8,10 +8,10 @@
 namespace brindle::tool {
 
 // The library writes its diagnostic lines ("Check thread join ok", "Last time DB was
-// force-close!!!!" and the like) to standard output. The tool keeps the real standard output
-// for its own results, so that a dump piped into a file never carries such a line, and
-// points file descriptor 1 elsewhere: at standard error when `live` (--verbose), otherwise
-// at a memory file the tool reads back when a failure needs the library's word.
+// force-close!!!!" and the like) to standard output unless its host sets a sink. The tool
+// keeps standard output for its own results, so that a dump piped into a file never carries
+// such a line: it sends them to standard error as they come when `live` (--verbose), and
+// otherwise holds them in memory for when a failure needs the library's word.
 //
 // Call once, first thing; afterwards write every result through ToolOutput().
 void SeparateLibraryOutput(bool live);
