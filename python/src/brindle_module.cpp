@@ -68,7 +68,7 @@ tool::KeyAddress ParseAddress(py::handle text) {
 
 std::string Name(py::handle text, const char* what) {
     std::string name = EncodeText(text, what);
-    if (name.empty() || name.size() > tool::kMaxNameLength) {
+    if (name.empty() || name.size() > brindle::kMaxNameLength) {
         ThrowResult(BRN_ERR_INVALID_ARGUMENT, std::string(what) + " must have 1 to 255 bytes");
     }
     return name;

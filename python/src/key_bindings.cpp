@@ -96,7 +96,7 @@ bool HasProperty(KeyState& state, py::handle name) {
     } catch (const py::value_error&) {
         return false;
     }
-    if (property.empty() || property.size() > tool::kMaxNameLength) {
+    if (property.empty() || property.size() > brindle::kMaxNameLength) {
         return false;
     }
     return state.Call([&](tool::Key& key) { return key.HasProperty(property); });

@@ -9,6 +9,7 @@
 #include "brindle.h"
 #include "keys/key_operations.h"
 #include "md_exception.h"
+#include "vell/library_errors.h"
 #include "vell/mem_cache.h"
 
 namespace brindle {
@@ -79,10 +80,10 @@ auto PassingOnlyMDException(const char* export_name, Body&& body) -> decltype(bo
         throw;
     } catch (const std::bad_alloc&) {
         std::snprintf(message, sizeof(message), "Alloc memory failed -- %s", export_name);
-        throw MDException("MemoryException", message);
+        vell::ThrowMemoryError(message);
     } catch (...) {
         std::snprintf(message, sizeof(message), "Unexpected failure -- %s", export_name);
-        throw MDException("Execption", message);
+        vell::ThrowFormatError(message);
     }
 }
 

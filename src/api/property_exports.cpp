@@ -7,6 +7,7 @@
 
 #include "api/export_support.h"
 #include "api/property_codec.h"
+#include "keys/key_operations.h"
 #include "vell/endian.h"
 #include "vell/mem_cache.h"
 
@@ -21,8 +22,6 @@ using brindle::PassingOnlyMDException;
 namespace {
 
 constexpr uint32_t kPropertyBufferSize = 512;
-// Record data starts here in the work buffer handed back by the key layer.
-constexpr uint32_t kRecordOffset = 16;
 // In a listing, the area from byte 16 holds its length and count; entries start at 24.
 constexpr uint32_t kListingEntries = 24;
 
@@ -46,7 +45,7 @@ int BuildRecord(const std::string& name, const vell::VariableData& value,
 int AppendListedProperties(const vell::MemCache& block, uint32_t length,
                            std::list<std::pair<std::string, vell::VariableData>>& properties) {
     const uint8_t* data = block.Data();
-    const uint32_t count = vell::LoadU32(data + kRecordOffset + 4);
+    const uint32_t count = vell::LoadU32(data + brindle::kPropertyRecordOffset + 4);
     uint32_t at = kListingEntries;
     for (uint32_t i = 0; i < count; ++i) {
         if (length - at < 4) {
@@ -130,8 +129,9 @@ BRN_EXPORT int BRN_GetKeyProperty(void*& keyHandle, std::string name, vell::Vari
     }
     try {
         NamedValue property;
-        if (length < kRecordOffset || !brindle::DecodeProperty(buffer->Data() + kRecordOffset,
-                                                               length - kRecordOffset, property)) {
+        if (length < brindle::kPropertyRecordOffset ||
+            !brindle::DecodeProperty(buffer->Data() + brindle::kPropertyRecordOffset,
+                                     length - brindle::kPropertyRecordOffset, property)) {
             return BRN_ERR_BAD_VALUE;
         }
         value = property.second;
@@ -154,7 +154,8 @@ BRN_EXPORT int BRN_SelectKeyPropertys(
         return result;
     }
     if (length < kListingEntries || length > buffer->Size() ||
-        vell::LoadU32(buffer->Data() + kRecordOffset) != length - kRecordOffset) {
+        vell::LoadU32(buffer->Data() + brindle::kPropertyRecordOffset) !=
+            length - brindle::kPropertyRecordOffset) {
         return BRN_ERR_EXCEPTION;
     }
     try {

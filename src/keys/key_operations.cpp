@@ -8,9 +8,6 @@
 namespace brindle {
 namespace {
 
-// Record bytes start here in a property work buffer, so that a single record and a list of
-// records share one layout.
-constexpr uint32_t kRecordOffset = 16;
 // Smallest work buffer worth reading a record into without asking its length first.
 constexpr uint32_t kMinPropertyBuffer = 512;
 
@@ -132,16 +129,18 @@ int KeyOperations::GetNodeProperty(const std::string& name, vell::MemCache& buff
     if (buffer.Size() < kMinPropertyBuffer) {
         GrowPropertyBuffer(buffer, kMinPropertyBuffer);
     }
-    uint32_t record_length = buffer.Size() - kRecordOffset;
-    int result = tree->GetNodeRecord(node_, position, buffer.Data() + kRecordOffset, record_length);
+    uint32_t record_length = buffer.Size() - kPropertyRecordOffset;
+    int result =
+        tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset, record_length);
     if (result == kTreeBufferTooSmall) {
-        GrowPropertyBuffer(buffer, uint64_t{record_length} + kRecordOffset);
-        result = tree->GetNodeRecord(node_, position, buffer.Data() + kRecordOffset, record_length);
+        GrowPropertyBuffer(buffer, uint64_t{record_length} + kPropertyRecordOffset);
+        result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
+                                     record_length);
     }
     if (result != BRN_OK) {
         return result;
     }
-    length = record_length + kRecordOffset;
+    length = record_length + kPropertyRecordOffset;
     return BRN_OK;
 }
 

@@ -9,6 +9,10 @@
 
 namespace brindle {
 
+// Record bytes start here in a property work buffer, so that a single record and a list of
+// records share one layout.
+inline constexpr uint32_t kPropertyRecordOffset = 16;
+
 // The key layer's side of the key and property operations of a key handle: each takes the
 // handle's main key's lock (for reading or writing as the operation reads or changes) and
 // calls the tree store on the handle's node. Results are BRN_ codes; tree-store codes pass

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "brindle_codes.h"
+
 namespace brindle::tool {
 
 // A key as the user names it on the command line: the main key, then one name per level.
@@ -37,8 +39,5 @@ public:
 private:
     std::vector<std::string> names_;
 };
-
-// Longest key or property name the exports accept.
-constexpr std::size_t kMaxNameLength = 255;
 
 }  // namespace brindle::tool
