@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -117,12 +116,6 @@ TEST(TransferExportsTest, HandleFileAndKeyChecks) {
 
     db.Key("Locked", "", MODE_CREATE | MODE_READONLY);
     EXPECT_EQ(Export(db.Key("Locked"), out, true), BRN_ERR_READ_ONLY);
-
-    std::ofstream(out) << std::string(100000, 'x');
-    EXPECT_EQ(Export(db.Key("Src", "z"), out, false), BRN_ERR_FILE_EXISTS);
-    EXPECT_EQ(testsupport::ReadWholeFile(out).size(), 100000u);
-    ASSERT_EQ(Export(db.Key("Src", "z"), out, true), BRN_OK);
-    EXPECT_LT(testsupport::ReadWholeFile(out).size(), 2200u);
 
     // A dotted handle records every level by its full name.
     std::string first;
