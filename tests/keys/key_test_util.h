@@ -7,6 +7,7 @@
 
 #include "keys/common_tree.h"
 #include "keys/config_record.h"
+#include "support/problem_lines.h"
 #include "support/temp_dir.h"
 #include "tree/tree_verifier.h"
 #include "vell/output.h"
@@ -30,14 +31,7 @@ public:
     }
 
     // Problem lines of the structural check; empty when the tree is sound.
-    std::string Problems() {
-        VerifyReport report = TreeVerifier::Verify(*tree->Pool());
-        std::string text;
-        for (const std::string& line : report.problems) {
-            text += line + "\n";
-        }
-        return text;
-    }
+    std::string Problems() { return testsupport::ProblemLines(*tree->Pool()); }
 
     vell::OutputCapture quiet;  // the pool reports creating new files
     testsupport::TempDir dir;

@@ -14,9 +14,6 @@ TEST_F(ToolTest, KeysAndPropertiesThroughTheirLifecycle) {
     EXPECT_EQ(Ok({"ls", "App\\net"}), "tls\n");
     EXPECT_TRUE(
         FailsWith(Brindle({"mkkey", "App/net"}), "a key of that name exists already (code 16)"));
-    EXPECT_TRUE(
-        FailsWith(Brindle({"ls", "App/nothing"}), "a key on the path does not exist (code 14)"));
-    EXPECT_TRUE(FailsWith(Brindle({"ls", "Nope"}), "no main key of that name (code 13)"));
 
     Ok({"set", "App/net", "port", "8080", "--type", "short"});
     EXPECT_EQ(Ok({"get", "App/net", "port"}), "8080\n");
@@ -37,7 +34,6 @@ TEST_F(ToolTest, KeysAndPropertiesThroughTheirLifecycle) {
     EXPECT_EQ(Ok({"ls", "App"}), "network\n");
     EXPECT_EQ(Ok({"get", "App/network", "host"}), "example.org\n");
     Ok({"mkkey", "App/other"});
-    EXPECT_TRUE(FailsWith(Brindle({"mvkey", "App/other", "network"}), "(code 16)"));
     Ok({"rmkey", "App/network"});
     EXPECT_EQ(Ok({"ls", "App"}), "other\n");
 
@@ -76,8 +72,6 @@ TEST_F(ToolTest, ReadOnlyAndHiddenMainKeys) {
     Ok({"mkkey", "Secret", "--hidden"});
     const std::string refusal = "the main key is read-only (code 51)";
     EXPECT_TRUE(FailsWith(Brindle({"set", "Frozen", "x", "1"}), refusal));
-    EXPECT_TRUE(FailsWith(Brindle({"mkkey", "Frozen/sub"}), refusal));
-    EXPECT_TRUE(FailsWith(Brindle({"mkkey", "--generate", "Frozen"}), refusal));
     EXPECT_TRUE(FailsWith(Brindle({"mkkey", "App/sub", "--readonly"}), "main keys only"));
 
     // Listings of hidden main keys are tested with the scripting variants; by name they work.
@@ -114,7 +108,7 @@ TEST_F(ToolTest, ExportAndImportMoveASubtreeBetweenDatabases) {
     EXPECT_EQ(BrindleOn(copy, {"import", "--fresh", image}).status, 0);
     EXPECT_EQ(BrindleOn(copy, {"tree", "--props"}).out, Ok({"tree", "--props"}));
     EXPECT_TRUE(FailsWith(BrindleOn(copy, {"import", "--fresh", image}), "(code 16)"));
-    EXPECT_EQ(BrindleOn(copy, {"import", image}).status, 0);  // a merge is repeatable
+    EXPECT_EQ(BrindleOn(copy, {"import", image}).status, 0);  // without --fresh: a merge
     EXPECT_TRUE(FailsWith(BrindleOn(copy, {"import", File("missing.brx")}),
                           "the import file does not exist (code 48)"));
 }

@@ -6,20 +6,14 @@
 namespace tooltest {
 namespace {
 
-// One property of each of the ten types, at the edges of their ranges, spread over nested
-// keys, a generated key name and a name holding a slash.
+// Nested keys, a generated key name and a name holding a slash, with values whose text
+// forms are easy to get wrong (each type's exact form is the codec's own test).
 void BuildSample(const std::function<std::string(std::initializer_list<std::string>)>& ok) {
     ok({"mkkey", "-p", "App\\net\\a/b"});
     ok({"mkkey", "Other"});
-    ok({"set", "App", "empty", "-t", "empty"});
     ok({"set", "App", "text", "tab\tand \"quotes\" and ünïcödé"});
-    ok({"set", "App", "short", "-t", "short", "--", "-32768"});
-    ok({"set", "App", "int", "-t", "int", "2147483647"});
-    ok({"set", "App", "int64", "-t", "int64", "--", "-9223372036854775808"});
-    ok({"set", "App", "byte", "-t", "byte", "255"});
     ok({"set", "App/net", "double", "-t", "double", "0.30000000000000004"});
     ok({"set", "App/net", "nan", "-t", "double", "nan"});
-    ok({"set", "App/net", "float", "-t", "float", "1e-45"});
     ok({"set", "App/net", "blob", "-t", "binary", "AP8AAQ=="});
     ok({"set", "App\\net\\a/b", "when", "-t", "datetime", "2038-01-19T03:14:08Z"});
     const std::string generated = ok({"mkkey", "--generate", "App/net"});
@@ -35,7 +29,7 @@ TEST_F(ToolTest, DumpLoadDumpGivesTheSameText) {
     const std::string copy = Database("copy");
     const ToolRun load = BrindleOn(copy, {"load", File("first.json")});
     ASSERT_EQ(load.status, 0) << load.err;
-    EXPECT_EQ(load.out, "loaded 5 keys and 12 properties from " + File("first.json") + "\n");
+    EXPECT_EQ(load.out, "loaded 5 keys and 6 properties from " + File("first.json") + "\n");
     EXPECT_EQ(BrindleOn(copy, {"dump"}).out, first);
     // Loading again merges: nothing changes.
     EXPECT_EQ(BrindleOn(copy, {"load", "-"}, first).status, 0);
@@ -54,9 +48,6 @@ TEST_F(ToolTest, LoadRejectsFaultyFilesAndWritesNothing) {
     const std::string dump_head = R"({"brindle_dump": 1, "keys": [{"name": "App", "properties": [)";
     const std::pair<std::string, std::string> cases[] = {
         {dump_head + R"({"name": "n", "type": "int", "value": "12"}]}]})", "must be a JSON number"},
-        {dump_head + R"({"name": "n", "type": "short", "value": 40000}]}]})",
-         "out of range for short"},
-        {dump_head + R"({"name": "n", "type": "binary", "base64": "!!!!"}]}]})", "invalid base64"},
         {dump_head + R"({"name": "n", "type": "int", "value": 1, "unit": "ms"}]}]})",
          "unknown field 'unit'"},
         {dump_head + R"({"name": "ok", "type": "empty"}], "keys": [{"name": "sub", "size": 1}]}]})",

@@ -49,6 +49,7 @@ TEST(ScratchSegmentTest, NamesHeldElsewhereAreSkippedOrRefused) {
         EXPECT_EQ(single.ClaimSingle(-7), BRN_ERR_NO_SEGMENT_NAME);
     }
     EXPECT_FALSE(SegmentExists(kBase + "_-7_3"));
+    EXPECT_TRUE(SegmentExists(kBase + "_-7"));  // a claim that failed removes no other's name
     for (int attempt = 3; attempt <= ScratchSegment::kMaxTries; ++attempt) {
         hold(kBase + "_-7_" + std::to_string(attempt));
     }
@@ -73,13 +74,17 @@ TEST(SubtreeExportTest, FailedExportsLeaveNoSegmentAndNoFile) {
               std::string(expected.begin(), expected.end()));
     EXPECT_EQ(ExportSubtree(request), BRN_ERR_FILE_EXISTS);
 
-    std::ofstream(request.path) << "an earlier export";
+    const std::string earlier(100000, 'x');  // an earlier file, larger than the export
+    std::ofstream(request.path) << earlier;
     request.overwrite = true;
     request.capacity = static_cast<uint32_t>(expected.size() - 1);
     EXPECT_EQ(ExportSubtree(request), BRN_ERR_IMAGE_TOO_LARGE);
-    EXPECT_EQ(testsupport::ReadWholeFile(request.path), "an earlier export");
-    request.path = db.dir.File("missing/out");
+    EXPECT_EQ(testsupport::ReadWholeFile(request.path), earlier);
     request.capacity = export_image::kScratchCapacity;
+    ASSERT_EQ(ExportSubtree(request), BRN_OK);  // replaces it whole, nothing of it left over
+    EXPECT_EQ(testsupport::ReadWholeFile(request.path),
+              std::string(expected.begin(), expected.end()));
+    request.path = db.dir.File("missing/out");
     EXPECT_EQ(ExportSubtree(request), BRN_ERR_EXPORT_FILE);
     request.path = db.dir.path().string();  // a directory cannot be replaced
     EXPECT_EQ(ExportSubtree(request), BRN_ERR_EXPORT_FILE);

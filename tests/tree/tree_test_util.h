@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pool/page_pool.h"
+#include "support/problem_lines.h"
 #include "support/temp_dir.h"
 #include "tree/tree_store.h"
 #include "tree/tree_verifier.h"
@@ -30,14 +31,7 @@ struct OpenTree {
         ok = ok && tree->OpenTree(TreeStore::kOpenCreate);
     }
     // The verifier's findings, empty when the pool is sound.
-    std::string Problems() const {
-        VerifyReport report = TreeVerifier::Verify(*pool);
-        std::string text;
-        for (auto& line : report.problems) {
-            text += line + "\n";
-        }
-        return text;
-    }
+    std::string Problems() const { return testsupport::ProblemLines(*pool); }
 
     std::unique_ptr<PagePool> pool;
     std::unique_ptr<TreeStore> tree;

@@ -26,26 +26,6 @@ bool ObjectExists(const std::string& name) {
     return true;
 }
 
-TEST(SharedMemoryTest, ANameIsTakenWhileItsCreatorLivesAndFreedWhenItGoes) {
-    const std::string name = UniqueName("share");
-    {
-        SharedMemory first(name);
-        ASSERT_TRUE(first.Create(8192));
-        EXPECT_FALSE(first.Existed());
-        ASSERT_NE(first.Data(), nullptr);
-        EXPECT_TRUE(first.Commit(8192));
-        EXPECT_FALSE(first.Commit(8193));
-        {
-            SharedMemory second(name);
-            ASSERT_TRUE(second.Create(8192));
-            EXPECT_TRUE(second.Existed());
-            EXPECT_EQ(second.Data(), nullptr);
-        }
-        EXPECT_TRUE(ObjectExists(name));  // the second was not the creator
-    }
-    EXPECT_FALSE(ObjectExists(name));
-}
-
 TEST(SharedMemoryTest, LiveHoldersInOtherProcessesCountAndDeadOnesAreTakenOver) {
     const std::string name = UniqueName("process");
     int ready[2];
