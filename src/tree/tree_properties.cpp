@@ -387,56 +387,19 @@ int TreeStore::DeleteRecordAt(uint64_t node, RecordPos position) {
     }
     NodeRecord record = node_page->ReadNode();
     const bool was_last = record.last_record == position;
-
-    PagePtr previous_page;
-    PagePtr next_page;
-    if (removed.previous.page != 0) {
-        previous_page = std::make_unique<PinnedPage>(pool_, removed.previous.page, position_error);
-        RecordHeader previous = (*previous_page)->ReadHeader(removed.previous.offset);
-        previous.next = removed.next;
-        if (was_last) {
-            previous.flags |= kRecordLast;
-        }
-        (*previous_page)->WriteHeader(removed.previous.offset, previous);
-    } else if (removed.next.page != 0) {
-        record.first_record = removed.next;
-    } else {
-        record.first_record = record.last_record = RecordPos{};
-    }
-    if (removed.next.page != 0) {
-        next_page = std::make_unique<PinnedPage>(pool_, removed.next.page, position_error);
-        RecordHeader next = (*next_page)->ReadHeader(removed.next.offset);
-        next.previous = removed.previous;
-        if (removed.previous.page == 0) {
-            next.flags |= kRecordFirst;
-        }
-        (*next_page)->WriteHeader(removed.next.offset, next);
-    }
+    std::vector<PagePtr> touched;  // every page that leads to pages the delete frees
+    UnlinkRecord(removed, was_last, record, touched, position_error);
     removed.flags |= kRecordDeleted;
     record_page->WriteHeader(position.offset, removed);
 
     uint64_t last_freed = 0;
-    std::vector<PagePtr> touched;
     if (removed.data_length < 0 ||
         !ClearDataSpaceEx(record_page, position.offset + kRecordHeaderSize,
                           static_cast<uint32_t>(removed.data_length), last_freed, touched)) {
         vell::ThrowFormatError("Clear data space -- DeleteNodeProperty");
     }
-    if (last_freed != 0 && last_freed == record.tail_page) {
-        if (last_freed == position.page) {
-            record.tail_page = removed.next.page       ? removed.next.page
-                               : removed.previous.page ? removed.previous.page
-                                                       : node;
-        } else {
-            record.tail_page =
-                static_cast<int32_t>(record_page.Head().PieceCount()) > 0 ? position.page : node;
-        }
-    } else if (last_freed != 0 && last_freed != position.page && record.tail_page != 0) {
-        PinnedPage tail(pool_, record.tail_page, position_error);
-        if (static_cast<int32_t>(tail.Head().PieceCount()) <= 0) {
-            record.tail_page = node;
-        }
-    }
+    record.tail_page = TailAfterDelete(node, position, removed, record.tail_page, last_freed,
+                                       record_page, position_error);
     if (was_last) {
         record.last_record = removed.previous;
     }
@@ -451,17 +414,63 @@ int TreeStore::DeleteRecordAt(uint64_t node, RecordPos position) {
     // Every page that led to the freed pages reaches the disk before they are freed.
     pool_->WritePage(node_page.page());
     pool_->WritePage(record_page.page());
-    if (previous_page) {
-        pool_->WritePage(previous_page->page());
-    }
-    if (next_page) {
-        pool_->WritePage(next_page->page());
-    }
     for (auto& page : touched) {
         pool_->WritePage(page->page());
     }
     touched.clear();
     return kTreeOk;
+}
+
+// Links the records before and after `removed` to each other, or the node to whichever of
+// them is left. The neighbours' pages stay pinned in `touched`.
+void TreeStore::UnlinkRecord(const RecordHeader& removed, bool was_last, NodeRecord& record,
+                             std::vector<PagePtr>& touched, const char* where) {
+    if (removed.previous.page != 0) {
+        PagePtr& page =
+            touched.emplace_back(std::make_unique<PinnedPage>(pool_, removed.previous.page, where));
+        RecordHeader previous = (*page)->ReadHeader(removed.previous.offset);
+        previous.next = removed.next;
+        if (was_last) {
+            previous.flags |= kRecordLast;
+        }
+        (*page)->WriteHeader(removed.previous.offset, previous);
+    } else if (removed.next.page != 0) {
+        record.first_record = removed.next;
+    } else {
+        record.first_record = record.last_record = RecordPos{};
+    }
+    if (removed.next.page != 0) {
+        PagePtr& page =
+            touched.emplace_back(std::make_unique<PinnedPage>(pool_, removed.next.page, where));
+        RecordHeader next = (*page)->ReadHeader(removed.next.offset);
+        next.previous = removed.previous;
+        if (removed.previous.page == 0) {
+            next.flags |= kRecordFirst;
+        }
+        (*page)->WriteHeader(removed.next.offset, next);
+    }
+}
+
+// Where the node's next record goes once the removed record's data freed pages up to
+// `last_freed`: unchanged unless the tail page was freed or emptied.
+uint64_t TreeStore::TailAfterDelete(uint64_t node, RecordPos position, const RecordHeader& removed,
+                                    uint64_t tail_page, uint64_t last_freed,
+                                    PinnedPage& record_page, const char* where) {
+    if (last_freed != 0 && last_freed == tail_page) {
+        if (last_freed == position.page) {
+            return removed.next.page       ? removed.next.page
+                   : removed.previous.page ? removed.previous.page
+                                           : node;
+        }
+        return static_cast<int32_t>(record_page.Head().PieceCount()) > 0 ? position.page : node;
+    }
+    if (last_freed != 0 && last_freed != position.page && tail_page != 0) {
+        PinnedPage tail(pool_, tail_page, where);
+        if (static_cast<int32_t>(tail.Head().PieceCount()) <= 0) {
+            return node;
+        }
+    }
+    return tail_page;
 }
 
 int TreeStore::DeleteNodePropertyByName(uint64_t node, const std::string& name) {

@@ -141,6 +141,11 @@ private:
     int InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length,
                        RecordPos& inserted);
     int DeleteRecordAt(uint64_t node, RecordPos position);
+    void UnlinkRecord(const RecordHeader& removed, bool was_last, NodeRecord& record,
+                      std::vector<std::unique_ptr<PinnedPage>>& touched, const char* where);
+    uint64_t TailAfterDelete(uint64_t node, RecordPos position, const RecordHeader& removed,
+                             uint64_t tail_page, uint64_t last_freed, PinnedPage& record_page,
+                             const char* where);
     void UnlinkFromParent(PinnedPage& node, const NodeRecord& record);
 
     PagePool* pool_;
