@@ -25,6 +25,20 @@ void GrowPropertyBuffer(vell::MemCache& buffer, uint64_t size) {
 
 }  // namespace
 
+// Runs body under the main key's lock, taken with Guard, once the handle's node is there: 102
+// without a main-key record, 5 for no node or a deleted main key.
+template <typename Guard, typename Body>
+int KeyOperations::WithNode(Body&& body) {
+    if (record_ == nullptr) {
+        return BRN_ERR_INVALID_ARGUMENT;
+    }
+    Guard guard(record_->key_lock);
+    if (int checked = CheckNode(); checked != BRN_OK) {
+        return checked;
+    }
+    return body();
+}
+
 int KeyOperations::CheckNode() const {
     if (record_ == nullptr) {
         return BRN_ERR_INVALID_ARGUMENT;
@@ -36,43 +50,33 @@ int KeyOperations::CheckNode() const {
 }
 
 int KeyOperations::GetSubKeyNames(vell::MemCache& block, uint32_t& length) {
-    if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
-    }
-    vell::ReadGuard guard(record_->key_lock);
-    if (int checked = CheckNode(); checked != BRN_OK) {
-        return checked;
-    }
-    return database_.Tree()->GetSubNodeNames(&record_->key_lock, node_, block, length);
+    return WithNode<vell::ReadGuard>([&]() -> int {
+        return database_.Tree()->GetSubNodeNames(&record_->key_lock, node_, block, length);
+    });
 }
 
 int KeyOperations::AppendSubKey(std::string& name) {
-    if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
-    }
-    vell::WriteGuard guard(record_->key_lock);
-    if (int checked = CheckNode(); checked != BRN_OK) {
-        return checked;
-    }
-    WriteTransaction transaction(database_.Pool());
-    TreeStore* tree = database_.Tree();
-    std::string child_name = name;
-    if (child_name.empty()) {
-        int named = tree->NextSubNodeName(&record_->key_lock, record_->node, node_, child_name);
-        if (named != BRN_OK) {
-            return named;
+    return WithNode<vell::WriteGuard>([&]() -> int {
+        WriteTransaction transaction(database_.Pool());
+        TreeStore* tree = database_.Tree();
+        std::string child_name = name;
+        if (child_name.empty()) {
+            int named = tree->NextSubNodeName(&record_->key_lock, record_->node, node_, child_name);
+            if (named != BRN_OK) {
+                return named;
+            }
         }
-    }
-    uint64_t child = 0;
-    if (tree->GetSubNodeIndex(node_, child_name, child)) {
-        return BRN_ERR_KEY_EXISTS;
-    }
-    if (!tree->AppendSubNode(node_, child, child_name)) {
-        return BRN_FAIL;
-    }
-    transaction.Commit();
-    name = child_name;
-    return BRN_OK;
+        uint64_t child = 0;
+        if (tree->GetSubNodeIndex(node_, child_name, child)) {
+            return BRN_ERR_KEY_EXISTS;
+        }
+        if (!tree->AppendSubNode(node_, child, child_name)) {
+            return BRN_FAIL;
+        }
+        transaction.Commit();
+        name = child_name;
+        return BRN_OK;
+    });
 }
 
 int KeyOperations::RenameKey(const std::string& new_name) {
@@ -113,94 +117,69 @@ int KeyOperations::DeleteKey() {
 
 int KeyOperations::GetNodeProperty(const std::string& name, vell::MemCache& buffer,
                                    uint32_t& length) {
-    if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
-    }
-    vell::ReadGuard guard(record_->key_lock);
-    if (int checked = CheckNode(); checked != BRN_OK) {
-        return checked;
-    }
-    TreeStore* tree = database_.Tree();
-    RecordPos position;
-    if (!tree->FindNodeProperty(node_, name, position)) {
-        return BRN_ERR_PROPERTY_NOT_FOUND;
-    }
-    // Most records fit the buffer as it is; only a larger one costs a second read.
-    if (buffer.Size() < kMinPropertyBuffer) {
-        GrowPropertyBuffer(buffer, kMinPropertyBuffer);
-    }
-    uint32_t record_length = buffer.Size() - kPropertyRecordOffset;
-    int result =
-        tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset, record_length);
-    if (result == kTreeBufferTooSmall) {
-        GrowPropertyBuffer(buffer, uint64_t{record_length} + kPropertyRecordOffset);
-        result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
-                                     record_length);
-    }
-    if (result != BRN_OK) {
-        return result;
-    }
-    length = record_length + kPropertyRecordOffset;
-    return BRN_OK;
+    return WithNode<vell::ReadGuard>([&]() -> int {
+        TreeStore* tree = database_.Tree();
+        RecordPos position;
+        if (!tree->FindNodeProperty(node_, name, position)) {
+            return BRN_ERR_PROPERTY_NOT_FOUND;
+        }
+        // Most records fit the buffer as it is; only a larger one costs a second read.
+        if (buffer.Size() < kMinPropertyBuffer) {
+            GrowPropertyBuffer(buffer, kMinPropertyBuffer);
+        }
+        uint32_t record_length = buffer.Size() - kPropertyRecordOffset;
+        int result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
+                                         record_length);
+        if (result == kTreeBufferTooSmall) {
+            GrowPropertyBuffer(buffer, uint64_t{record_length} + kPropertyRecordOffset);
+            result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
+                                         record_length);
+        }
+        if (result != BRN_OK) {
+            return result;
+        }
+        length = record_length + kPropertyRecordOffset;
+        return BRN_OK;
+    });
 }
 
 int KeyOperations::GetNodeProperties(vell::MemCache& buffer, uint32_t& length) {
-    if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
-    }
-    vell::ReadGuard guard(record_->key_lock);
-    if (int checked = CheckNode(); checked != BRN_OK) {
-        return checked;
-    }
-    return database_.Tree()->GetNodeAllRecords(node_, buffer, length,
-                                               TreeStore::RecordsForm::kListing24);
+    return WithNode<vell::ReadGuard>([&]() -> int {
+        return database_.Tree()->GetNodeAllRecords(node_, buffer, length,
+                                                   TreeStore::RecordsForm::kListing24);
+    });
 }
 
 int KeyOperations::AppendProperty(const std::string& name, const uint8_t* record, uint32_t length) {
-    if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
-    }
-    vell::WriteGuard guard(record_->key_lock);
-    if (int checked = CheckNode(); checked != BRN_OK) {
-        return checked;
-    }
-    TreeStore* tree = database_.Tree();
-    RecordPos existing;
-    if (tree->FindNodeProperty(node_, name, existing)) {
-        return BRN_ERR_PROPERTY_EXISTS;
-    }
-    WriteTransaction transaction(database_.Pool());
-    return transaction.CommitIfOk(tree->AppendNodeRecord(node_, record, length) ? BRN_OK
-                                                                                : BRN_FAIL);
+    return WithNode<vell::WriteGuard>([&]() -> int {
+        TreeStore* tree = database_.Tree();
+        RecordPos existing;
+        if (tree->FindNodeProperty(node_, name, existing)) {
+            return BRN_ERR_PROPERTY_EXISTS;
+        }
+        WriteTransaction transaction(database_.Pool());
+        return transaction.CommitIfOk(tree->AppendNodeRecord(node_, record, length) ? BRN_OK
+                                                                                    : BRN_FAIL);
+    });
 }
 
 int KeyOperations::EditProperty(const std::string& name, const uint8_t* record, uint32_t length) {
-    if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
-    }
-    vell::WriteGuard guard(record_->key_lock);
-    if (int checked = CheckNode(); checked != BRN_OK) {
-        return checked;
-    }
-    TreeStore* tree = database_.Tree();
-    RecordPos existing;
-    if (!tree->FindNodeProperty(node_, name, existing)) {
-        return BRN_ERR_PROPERTY_NOT_FOUND;
-    }
-    WriteTransaction transaction(database_.Pool());
-    return transaction.CommitIfOk(tree->ReplaceNodeProperty(node_, name, record, length));
+    return WithNode<vell::WriteGuard>([&]() -> int {
+        TreeStore* tree = database_.Tree();
+        RecordPos existing;
+        if (!tree->FindNodeProperty(node_, name, existing)) {
+            return BRN_ERR_PROPERTY_NOT_FOUND;
+        }
+        WriteTransaction transaction(database_.Pool());
+        return transaction.CommitIfOk(tree->ReplaceNodeProperty(node_, name, record, length));
+    });
 }
 
 int KeyOperations::DeleteProperty(const std::string& name) {
-    if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
-    }
-    vell::WriteGuard guard(record_->key_lock);
-    if (int checked = CheckNode(); checked != BRN_OK) {
-        return checked;
-    }
-    WriteTransaction transaction(database_.Pool());
-    return transaction.CommitIfOk(database_.Tree()->DeleteNodePropertyByName(node_, name));
+    return WithNode<vell::WriteGuard>([&]() -> int {
+        WriteTransaction transaction(database_.Pool());
+        return transaction.CommitIfOk(database_.Tree()->DeleteNodePropertyByName(node_, name));
+    });
 }
 
 }  // namespace brindle

@@ -55,6 +55,8 @@ public:
 private:
     // A result other than BRN_OK when the handle names no live node.
     int CheckNode() const;
+    template <typename Guard, typename Body>
+    int WithNode(Body&& body);
 
     CommonTree& database_;
     MainKeyInfo* record_;
