@@ -18,9 +18,6 @@
 namespace brindle {
 namespace {
 
-// Pages of the database are enciphered on disk; this is not a setting.
-constexpr uint32_t kDatabaseHeadFlags = 0x40;
-
 // BRINDLE_DURABILITY=off|normal|full chooses how far committed changes survive; off (a
 // killed process loses nothing, a power cut may) when unset or unknown.
 Durability DurabilityFromEnvironment() {
@@ -35,27 +32,8 @@ Durability DurabilityFromEnvironment() {
     return Durability::kOff;
 }
 
-uint32_t Unsigned(int32_t value) {
-    return value < 0 ? 0u : static_cast<uint32_t>(value);
-}
-
 void SetPoolOptions(const ConfigRecord& config, PoolOptions& options) {
-    options.page_buffer_initial = Unsigned(config.bufferInitial);
-    options.page_buffer_max = Unsigned(config.pageBufferMax);
-    options.page_buffer_keep_free = Unsigned(config.pageBufferKeepFree);
-    options.data_buffer_initial = Unsigned(config.bufferInitial);
-    options.data_buffer_max = Unsigned(config.dataBufferMax);
-    options.data_buffer_keep_free = Unsigned(config.dataBufferKeepFree);
-    options.page_size = Unsigned(config.pageSize);
-    options.initial_page_count = Unsigned(config.initialPageCount);
-    options.add_page_count = Unsigned(config.addPageCount);
-    options.max_check_pages = Unsigned(config.maxCheckPages);
-    options.max_file_size = Unsigned(config.maxFileSize);
-    options.temporary_data = config.temporaryData;
-    options.max_cached_pages = Unsigned(config.maxCachedPages);
-    options.page_timeout = Unsigned(config.pageTimeout);
-    options.check_period = Unsigned(config.checkPeriod);
-    options.head_flags = kDatabaseHeadFlags;
+    options = config.pool;
     options.durability = DurabilityFromEnvironment();
     if (const char* bytes = std::getenv("BRINDLE_CHECKPOINT_BYTES"); bytes != nullptr) {
         options.checkpoint_bytes = std::strtoull(bytes, nullptr, 10);

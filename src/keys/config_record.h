@@ -3,9 +3,22 @@
 #include <cstdint>
 #include <string>
 
+#include "pool/pool_head.h"
+#include "pool/pool_options.h"
 #include "vell/diagnostic_log.h"
 
 namespace brindle {
+
+// The page pool settings of a database: the pool's own defaults, but for a database's file
+// size limit, its larger cache and check passes, and its enciphered pages (not a setting).
+inline PoolOptions DatabasePoolOptions() {
+    PoolOptions options;
+    options.max_file_size = 2097152000;  // 0x7D000000
+    options.max_check_pages = 20000;
+    options.max_cached_pages = 200000;
+    options.head_flags = kHeadEncrypted;
+    return options;
+}
 
 // The configuration a database is opened with. There is no way to change it: these defaults
 // are the behaviour of every database, except that the data path is always replaced by the
@@ -13,21 +26,7 @@ namespace brindle {
 struct ConfigRecord {
     ConfigRecord() : installPath(vell::GetInstallPath()), dataPath(installPath + "/Data/cdfile") {}
 
-    // Page pool settings.
-    int32_t maxFileSize = 2097152000;  // 0x7D000000
-    int32_t pageSize = 1024;
-    int32_t initialPageCount = 10;
-    int32_t addPageCount = 1024;
-    int32_t maxCheckPages = 20000;
-    bool temporaryData = false;
-    int32_t bufferInitial = 1000;
-    int32_t dataBufferMax = 0;
-    int32_t dataBufferKeepFree = 2000000;
-    int32_t pageBufferMax = 0;
-    int32_t pageBufferKeepFree = 2000000;
-    int32_t maxCachedPages = 200000;
-    int32_t pageTimeout = 60;
-    int32_t checkPeriod = 30;
+    PoolOptions pool = DatabasePoolOptions();
 
     std::string installPath;
     std::string dataPath;  // base path of the data files

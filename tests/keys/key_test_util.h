@@ -20,7 +20,7 @@ class TestTree {
 public:
     TestTree() {
         config.dataPath = dir.File("db");
-        config.bufferInitial = 16;
+        config.pool.data_buffer_initial = config.pool.page_buffer_initial = 16;
     }
 
     // Closes the database object, if open, and opens it again on the same files.
