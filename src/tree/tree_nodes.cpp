@@ -110,47 +110,49 @@ bool TreeStore::GetSubNodeIndex(uint64_t parent, const std::string& name, uint64
         child = indexed->page;
         return indexed->page != 0;
     }
-    uint64_t current = 0;
-    {
-        PinnedPage page(pool_, parent, "Data format error -- GetSubNodeIndex");
-        current = page->ReadNode().first_child;
-    }
-    for (uint64_t walked = 0; current > 0 && walked <= pool_->PageCount(); ++walked) {
-        PinnedPage page(pool_, current, "Data format error -- GetSubNodeIndex");
-        std::string child_name;
-        if (ReadName(page, child_name) != kTreeOk) {
-            return false;
-        }
-        if (child_name == name) {
-            child = current;
-            return true;
-        }
-        current = page->ReadNode().next_sibling;
-    }
-    return false;
+    return WalkChildren(parent, "Data format error -- GetSubNodeIndex",
+                        [&](uint64_t current, std::string& child_name) {
+                            if (child_name != name) {
+                                return true;
+                            }
+                            child = current;
+                            return false;
+                        }) == ChildWalk::kStopped;
 }
 
 // The node's children by name; false (not to be indexed) when a name cannot be read or
 // appears twice.
 bool TreeStore::ReadChildTable(uint64_t node, NodeIndexCache::Table& table) {
+    return WalkChildren(node, "Data format error -- GetSubNodeIndex",
+                        [&](uint64_t current, std::string& name) {
+                            return table.emplace(std::move(name), RecordPos{0, current}).second;
+                        }) == ChildWalk::kAll;
+}
+
+// Visits the node's children in stored order, each with its name, until visit returns false.
+TreeStore::ChildWalk TreeStore::WalkChildren(
+    uint64_t node, const char* where,
+    const std::function<bool(uint64_t child, std::string& name)>& visit) {
     uint64_t current = 0;
     {
-        PinnedPage page(pool_, node, "Data format error -- GetSubNodeIndex");
+        PinnedPage page(pool_, node, where);
         current = page->ReadNode().first_child;
     }
     for (uint64_t walked = 0; current > 0; ++walked) {
         if (walked > pool_->PageCount()) {
-            return false;
+            return ChildWalk::kTooLong;
         }
-        PinnedPage page(pool_, current, "Data format error -- GetSubNodeIndex");
+        PinnedPage page(pool_, current, where);
         std::string name;
-        if (ReadName(page, name) != kTreeOk ||
-            !table.emplace(std::move(name), RecordPos{0, current}).second) {
-            return false;
+        if (ReadName(page, name) != kTreeOk) {
+            return ChildWalk::kUnreadable;
+        }
+        if (!visit(current, name)) {
+            return ChildWalk::kStopped;
         }
         current = page->ReadNode().next_sibling;
     }
-    return true;
+    return ChildWalk::kAll;
 }
 
 bool TreeStore::GetSubNodes(uint64_t node,
@@ -158,20 +160,11 @@ bool TreeStore::GetSubNodes(uint64_t node,
     if (!TreeOpen() || node == 0) {
         return false;
     }
-    uint64_t current = 0;
-    {
-        PinnedPage page(pool_, node, "Data format error -- GetSubNodes");
-        current = page->ReadNode().first_child;
-    }
-    for (uint64_t walked = 0; current > 0 && walked <= pool_->PageCount(); ++walked) {
-        PinnedPage page(pool_, current, "Data format error -- GetSubNodes");
-        std::string name;
-        if (ReadName(page, name) != kTreeOk) {
-            break;
-        }
-        children.emplace_back(current, name);
-        current = page->ReadNode().next_sibling;
-    }
+    // A name that cannot be read, or a loop, ends the list there.
+    WalkChildren(node, "Data format error -- GetSubNodes", [&](uint64_t child, std::string& name) {
+        children.emplace_back(child, name);
+        return true;
+    });
     return true;
 }
 

@@ -125,11 +125,8 @@ int TreeStore::InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* 
 
 int TreeStore::InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length,
                               RecordPos& inserted) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+    if (int checked = CheckRecordCall(node, before); checked != kTreeOk) {
         return checked;
-    }
-    if (before.page == 0) {
-        return kTreeNotFound;
     }
     const char* format = "Data format error -- InsertNodeRecord";
     PinnedPage node_page(pool_, node, format);
@@ -201,8 +198,35 @@ bool TreeStore::ReadPropertyTable(uint64_t node, NodeIndexCache::Table& table) {
 bool TreeStore::WalkToProperty(uint64_t node, const std::string& name, RecordPos& position,
                                const std::function<void(const std::string&, RecordPos)>& visit) {
     const char* format = "Data format error -- FindNodeProperty";
+    std::string key;
+    bool found = false;
+    WalkPropertyRecords(
+        node, RecordWalk::kChecked, format,
+        [&](PinnedPage& page, RecordPos current, const RecordHeader& header) {
+            if (header.data_length < 0 ||
+                !GetPropertyKeyFromPage(page, current.offset + kRecordHeaderSize,
+                                        static_cast<uint32_t>(header.data_length), key)) {
+                vell::ThrowFormatError("GetPropertyKeyFromPage failed -- FindNodeProperty");
+            }
+            if (visit) {
+                visit(key, current);
+                return true;
+            }
+            found = key == name;
+            position = found ? current : position;
+            return !found;
+        });
+    return found;
+}
+
+// Visits the records after the node's name (its properties) in stored order, each with its
+// page, until visit returns false. False when the node has no record at all; kChecked also
+// checks that the page is a node's and that the chain starts with the name's record.
+bool TreeStore::WalkPropertyRecords(
+    uint64_t node, RecordWalk checks, const char* format,
+    const std::function<bool(PinnedPage&, RecordPos, const RecordHeader&)>& visit) {
     PagePtr held = std::make_unique<PinnedPage>(pool_, node, format);
-    if (held->Head().PageType() != kPageTypeNode) {
+    if (checks == RecordWalk::kChecked && held->Head().PageType() != kPageTypeNode) {
         vell::ThrowFormatError(format);
     }
     RecordPos current = (*held)->ReadNode().first_record;
@@ -210,10 +234,9 @@ bool TreeStore::WalkToProperty(uint64_t node, const std::string& name, RecordPos
         return false;
     }
     RecordHeader header = Hold(pool_, held, current.page, format)->ReadHeader(current.offset);
-    if (!header.Has(kRecordFirst)) {
+    if (checks == RecordWalk::kChecked && !header.Has(kRecordFirst)) {
         vell::ThrowFormatError(format);
     }
-    std::string key;
     for (uint64_t walked = 0; header.next.page != 0; ++walked) {
         if (walked > WalkBound(pool_->PageCount())) {
             vell::ThrowFormatError(format);
@@ -221,19 +244,11 @@ bool TreeStore::WalkToProperty(uint64_t node, const std::string& name, RecordPos
         current = header.next;
         PinnedPage& page = Hold(pool_, held, current.page, format);
         header = page->ReadHeader(current.offset);
-        if (header.data_length < 0 ||
-            !GetPropertyKeyFromPage(page, current.offset + kRecordHeaderSize,
-                                    static_cast<uint32_t>(header.data_length), key)) {
-            vell::ThrowFormatError("GetPropertyKeyFromPage failed -- FindNodeProperty");
-        }
-        if (visit) {
-            visit(key, current);
-        } else if (key == name) {
-            position = current;
-            return true;
+        if (!visit(page, current, header)) {
+            break;
         }
     }
-    return false;
+    return true;
 }
 
 namespace {
@@ -273,11 +288,8 @@ int ReadRecordAt(TreePage& page, uint32_t offset, uint8_t* buffer, uint32_t& len
 }  // namespace
 
 int TreeStore::GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer, uint32_t& length) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+    if (int checked = CheckRecordCall(node, position); checked != kTreeOk) {
         return checked;
-    }
-    if (position.page == 0) {
-        return kTreeNotFound;
     }
     const char* format = "Data format error -- GetNodeRecord";
     // Most records lie whole in a page that is in memory: read them there without a pin.
@@ -312,38 +324,36 @@ int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t
         vell::ThrowFormatError("Alloc memory failed -- GetNodeAllRecords");
     }
     const char* format = "Data format error -- GetNodeAllRecords";
-    PagePtr held = std::make_unique<PinnedPage>(pool_, node, format);
-    RecordPos current = (*held)->ReadNode().first_record;
-    if (current.page == 0) {
-        vell::ThrowFormatError(format);
-    }
-    RecordHeader header = Hold(pool_, held, current.page, format)->ReadHeader(current.offset);
     uint64_t used = header_size;
     uint32_t count = 0;
-    for (uint64_t walked = 0; header.next.page != 0; ++walked) {
-        if (walked > WalkBound(pool_->PageCount())) {
-            vell::ThrowFormatError(format);
-        }
-        current = header.next;
-        PinnedPage& page = Hold(pool_, held, current.page, format);
-        header = page->ReadHeader(current.offset);
-        if (header.data_length < 0) {
-            vell::ThrowFormatError(format);
-        }
-        const uint64_t data_length = static_cast<uint32_t>(header.data_length);
-        if (buffer.Size() - used < data_length + 4) {
-            uint64_t grown = buffer.Size() + 8 + 2 * data_length;
-            if (grown > vell::MemCache::kMaxSize || !buffer.Resize(static_cast<uint32_t>(grown))) {
-                vell::ThrowFormatError("Alloc memory error2 -- GetNodeAllRecords");
+    bool copied = true;
+    const bool named = WalkPropertyRecords(
+        node, RecordWalk::kPlain, format,
+        [&](PinnedPage& page, RecordPos current, const RecordHeader& header) {
+            if (header.data_length < 0) {
+                vell::ThrowFormatError(format);
             }
-        }
-        vell::StoreU32(buffer.Data() + used, static_cast<uint32_t>(data_length));
-        if (!CopyDataFromPageEx(page, buffer.Data() + used + 4, current.offset + kRecordHeaderSize,
-                                static_cast<uint32_t>(data_length))) {
-            return kTreeDataError;
-        }
-        used += 4 + data_length;
-        ++count;
+            const uint64_t data_length = static_cast<uint32_t>(header.data_length);
+            if (buffer.Size() - used < data_length + 4) {
+                uint64_t grown = buffer.Size() + 8 + 2 * data_length;
+                if (grown > vell::MemCache::kMaxSize ||
+                    !buffer.Resize(static_cast<uint32_t>(grown))) {
+                    vell::ThrowFormatError("Alloc memory error2 -- GetNodeAllRecords");
+                }
+            }
+            vell::StoreU32(buffer.Data() + used, static_cast<uint32_t>(data_length));
+            copied = CopyDataFromPageEx(page, buffer.Data() + used + 4,
+                                        current.offset + kRecordHeaderSize,
+                                        static_cast<uint32_t>(data_length));
+            used += 4 + data_length;
+            ++count;
+            return copied;
+        });
+    if (!named) {
+        vell::ThrowFormatError(format);
+    }
+    if (!copied) {
+        return kTreeDataError;
     }
     uint8_t* out = buffer.Data();
     if (form == RecordsForm::kListing24) {
@@ -365,11 +375,8 @@ int TreeStore::DeleteNodeProperty(uint64_t node, RecordPos position) {
 }
 
 int TreeStore::DeleteRecordAt(uint64_t node, RecordPos position) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+    if (int checked = CheckRecordCall(node, position); checked != kTreeOk) {
         return checked;
-    }
-    if (position.page == 0) {
-        return kTreeNotFound;
     }
     const char* type_error = "Data format error page type error-- DeleteNodeProperty";
     PinnedPage node_page(pool_, node, type_error);

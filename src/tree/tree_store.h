@@ -123,6 +123,11 @@ private:
     int CheckNode(uint64_t node) const {
         return !TreeOpen() ? kTreeNoRoot : node == 0 ? kTreeBadNode : kTreeOk;
     }
+    // CheckNode, then kTreeNotFound for no record.
+    int CheckRecordCall(uint64_t node, RecordPos position) const {
+        int checked = CheckNode(node);
+        return checked != kTreeOk ? checked : position.page == 0 ? kTreeNotFound : kTreeOk;
+    }
     // Pins the page where the node's next record goes, taking a new continuation page when
     // the tail has no room for a header. Never chooses a page whose data runs on.
     std::unique_ptr<PinnedPage> PlaceRecord(PinnedPage& node, uint64_t& new_page);
@@ -134,7 +139,16 @@ private:
                         uint64_t& end_page);
     int ReadName(PinnedPage& node, std::string& name);
     bool ReadChildTable(uint64_t node, NodeIndexCache::Table& table);
+    // How a walk over a node's children ended: every child visited, stopped by the visitor,
+    // at a name that cannot be read, or at a chain longer than the pool (a loop).
+    enum class ChildWalk { kAll, kStopped, kUnreadable, kTooLong };
+    ChildWalk WalkChildren(uint64_t node, const char* where,
+                           const std::function<bool(uint64_t child, std::string& name)>& visit);
     bool ReadPropertyTable(uint64_t node, NodeIndexCache::Table& table);
+    enum class RecordWalk { kChecked, kPlain };
+    bool WalkPropertyRecords(
+        uint64_t node, RecordWalk checks, const char* format,
+        const std::function<bool(PinnedPage&, RecordPos, const RecordHeader&)>& visit);
     bool WalkToProperty(uint64_t node, const std::string& name, RecordPos& position,
                         const std::function<void(const std::string&, RecordPos)>& visit);
     // InsertNodeRecord and DeleteNodeProperty without touching the indexes.
