@@ -1,6 +1,7 @@
 #include "keys/common_tree.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -36,7 +37,10 @@ void SetPoolOptions(const ConfigRecord& config, PoolOptions& options) {
     options = config.pool;
     options.durability = DurabilityFromEnvironment();
     if (const char* bytes = std::getenv("BRINDLE_CHECKPOINT_BYTES"); bytes != nullptr) {
-        options.checkpoint_bytes = std::strtoull(bytes, nullptr, 10);
+        // Digits as far as they go; none reads as 0 (pages written at every commit).
+        uint64_t value = 0;
+        std::from_chars(bytes, bytes + std::strlen(bytes), value);
+        options.checkpoint_bytes = value;
     }
 }
 
