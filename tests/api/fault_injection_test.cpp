@@ -21,6 +21,7 @@ namespace {
 
 using testing_api::Append;
 using testing_api::DumpAll;
+using testing_api::Edit;
 using testing_api::TestDatabase;
 
 vell::VariableData Blob(size_t size, uint8_t seed) {
@@ -70,55 +71,29 @@ void PrintTo(const Operation& operation, std::ostream* out) {
     *out << operation.name;
 }
 
+// A call on a key below main key App, opened before faults are armed.
+Operation OnKey(const char* name, const std::string& path, std::function<int(void*&)> call) {
+    return {name, [path, call](TestDatabase& db, const std::string&) {
+                void* key = db.Key("App", path);
+                return std::function<int()>([key, call]() mutable { return call(key); });
+            }};
+}
+
 std::vector<Operation> Operations() {
+    const vell::VariableData long_text(std::string(2500, 'h').c_str());
     return {
-        {"AppendProperty",
-         [](TestDatabase& db, const std::string&) {
-             void* key = db.Key("App", "net");
-             return std::function<int()>([key] { return Append(key, "big", Blob(5000, 3)); });
-         }},
-        {"EditProperty",
-         [](TestDatabase& db, const std::string&) {
-             void* key = db.Key("App", "net");
-             return std::function<int()>([key] {
-                 vell::VariableData value(std::string(2500, 'h').c_str());
-                 void* handle = key;
-                 return BRN_EditProperty(handle, "host", value);
-             });
-         }},
-        {"DeleteProperty",
-         [](TestDatabase& db, const std::string&) {
-             void* key = db.Key("App", "net");
-             return std::function<int()>([key] {
-                 void* handle = key;
-                 return BRN_DeleteProperty(handle, "blob");
-             });
-         }},
-        {"AppendSubKey",
-         [](TestDatabase& db, const std::string&) {
-             void* key = db.Key("App");
-             return std::function<int()>([key] {
-                 void* handle = key;
-                 std::string name = "fresh";
-                 return BRN_AppendSubKey(handle, name);
-             });
-         }},
-        {"RenameKeys",
-         [](TestDatabase& db, const std::string&) {
-             void* key = db.Key("App", "net\\tls");
-             return std::function<int()>([key] {
-                 void* handle = key;
-                 return BRN_RenameKeys(handle, "ssl");
-             });
-         }},
-        {"DeleteKey",
-         [](TestDatabase& db, const std::string&) {
-             void* key = db.Key("App", "old");
-             return std::function<int()>([key] {
-                 void* handle = key;
-                 return BRN_DeleteKey(handle);
-             });
-         }},
+        OnKey("AppendProperty", "net",
+              [](void*& key) { return Append(key, "big", Blob(5000, 3)); }),
+        OnKey("EditProperty", "net",
+              [long_text](void*& key) { return Edit(key, "host", long_text); }),
+        OnKey("DeleteProperty", "net", [](void*& key) { return BRN_DeleteProperty(key, "blob"); }),
+        OnKey("AppendSubKey", "",
+              [](void*& key) {
+                  std::string name = "fresh";
+                  return BRN_AppendSubKey(key, name);
+              }),
+        OnKey("RenameKeys", "net\\tls", [](void*& key) { return BRN_RenameKeys(key, "ssl"); }),
+        OnKey("DeleteKey", "old", [](void*& key) { return BRN_DeleteKey(key); }),
         {"CreateMainKey",
          [](TestDatabase& db, const std::string&) {
              return std::function<int()>([&db] {

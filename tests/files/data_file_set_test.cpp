@@ -97,20 +97,5 @@ TEST(DataFileSetTest, ResizesReadsWritesWithinTheBound) {
     EXPECT_EQ(tail[199], 0);
 }
 
-TEST(DataFileSetTest, DeleteAllStopsAtAFileItCannotDelete) {
-    testsupport::TempDir dir;
-    std::string base = dir.File("d");
-    DataFileSet set;
-    ASSERT_TRUE(set.Open(base, 3, true, kBound));
-    // Replace file 2 by a non-empty directory of that name: unlink refuses it.
-    fs::remove(base + "002");
-    fs::create_directories(base + "002/inner");
-    EXPECT_FALSE(set.DeleteAll());
-    EXPECT_FALSE(fs::exists(base + "001"));
-    EXPECT_TRUE(fs::exists(base + "002"));
-    EXPECT_TRUE(fs::exists(base + "003"));
-    EXPECT_EQ(set.FileCount(), 3);
-}
-
 }  // namespace
 }  // namespace brindle

@@ -145,23 +145,5 @@ TEST(PageAccessTest, DiscardedPagesAreDroppedUnwritten) {
     EXPECT_EQ(std::memcmp(handle->Data() + 72, "kept", 4), 0);
 }
 
-TEST(PageAccessTest, AddDataAndAddStringRespectTheFreeRoom) {
-    testsupport::TempDir dir;
-    auto pool = OpenPool(dir.File("db"));
-    ASSERT_NE(pool, nullptr);
-    PageHandle handle(pool.get(), 0, true);
-    Page* page = handle.Get();
-    EXPECT_TRUE(page->Head().Has(kPageUnused));
-    EXPECT_EQ(page->AddString(""), 1u);
-    EXPECT_FALSE(page->Head().Has(kPageUnused));
-    std::vector<uint8_t> block(page->FreeRoom() + 1, 7);
-    EXPECT_EQ(page->AddData(block.data(), static_cast<uint32_t>(block.size())), 0u);
-    EXPECT_EQ(page->Head().DataLen(), 1u);
-    EXPECT_EQ(page->AddData(block.data(), static_cast<uint32_t>(block.size() - 2)), 950u);
-    EXPECT_EQ(page->FreeRoom(), 1u);
-    EXPECT_EQ(page->AddString("x"), 0u);  // the text fits, the NUL does not
-    EXPECT_EQ(page->FreeRoom(), 0u);
-}
-
 }  // namespace
 }  // namespace brindle

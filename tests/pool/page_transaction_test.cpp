@@ -1,13 +1,9 @@
-// Write transactions of the pool: rollback, the journal's torn tails, replay after a killed
-// process, and the files after a clean close.
+// Write transactions of the pool: rollback, the journal's torn tails, and the files after a
+// clean close. Replay after a killed process is the kill loop's test.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 
-#include "md_exception.h"
 #include "pool/journal.h"
 #include "pool/page_handle.h"
 #include "pool/page_pool.h"
@@ -92,63 +88,6 @@ TEST(PageTransactionTest, RollbackAfterGrowthAcrossFilesLeavesMemoryAndFilesAsTh
         PageHandle handle(reopened.get(), again[i]);
         EXPECT_EQ(handle->Data()[kPageHeadSize], static_cast<uint8_t>(7 + i));
     }
-}
-
-// Runs `body` on the pool at path in a child process that dies without closing the pool.
-void RunAndDie(const std::string& path, const std::function<void(PagePool&)>& body) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        vell::OutputCapture quiet;
-        auto pool = OpenSmallPool(path);
-        if (!pool) {
-            _exit(2);
-        }
-        try {
-            body(*pool);
-        } catch (const MDException&) {
-            _exit(3);
-        }
-        _exit(0);  // the pool is never closed
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
-TEST(PageTransactionTest, CommittedChangesAreReplayedAfterADeathAndUncommittedOnesNever) {
-    vell::OutputCapture quiet;
-    testsupport::TempDir dir;
-    const std::string path = dir.File("db");
-    OpenSmallPool(path).reset();
-    std::vector<uint64_t> committed;
-    RunAndDie(path, [&](PagePool& pool) {
-        {
-            WriteTransaction transaction(&pool);
-            committed = FillPages(pool, 30, 50);
-            transaction.Commit();
-        }
-        WriteTransaction unfinished(&pool);
-        FillPages(pool, 30, 200);
-        _exit(0);  // dies inside the transaction
-    });
-    // The child's vector is not ours: the first 30 pages it took are known by position.
-    EXPECT_GT(std::filesystem::file_size(Journal::PathFor(path)), 0u);
-    auto pool = OpenSmallPool(path);
-    ASSERT_NE(pool, nullptr);
-    EXPECT_TRUE(quiet.Contains("Journal replayed: 1 changes"));
-    EXPECT_TRUE(quiet.Contains("Last time DB was force-close!!!!"));
-    EXPECT_EQ(std::filesystem::file_size(Journal::PathFor(path)), 0u);
-    int marked = 0;
-    for (uint64_t number = 1; number <= pool->PageCount(); ++number) {
-        PageHandle handle(pool.get(), number);
-        if (!handle->Head().Has(kPageUnused)) {
-            uint8_t byte = handle->Data()[kPageHeadSize];
-            EXPECT_TRUE(byte >= 50 && byte < 80) << "page " << number << " holds " << int(byte);
-            ++marked;
-        }
-    }
-    EXPECT_EQ(marked, 30);
 }
 
 TEST(PageTransactionTest, AfterACleanCloseTheFilesAreThoseWrittenWithoutAJournal) {

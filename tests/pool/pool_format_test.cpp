@@ -76,18 +76,6 @@ TEST(PoolFormatTest, PagePositionsAtTheFileBoundary) {
     EXPECT_FALSE(GetPagePosition(head, 1, file, position));
 }
 
-TEST(PoolFormatTest, FileNameKeepsTheTextAfterTheLastSeparator) {
-    PoolHead head;
-    head.SetFileName("/data/dir\\db");
-    EXPECT_STREQ(head.file_name, "db");
-    head.SetFileName("dir/");
-    EXPECT_STREQ(head.file_name, "");
-    head.SetFileName("plain");
-    EXPECT_STREQ(head.file_name, "plain");
-    head.SetFileName(std::string(150, 'x'));
-    EXPECT_EQ(std::string(head.file_name).size(), 99u);
-}
-
 TEST(PoolFormatTest, RefusesNewerVersionsAndNonPools) {
     testsupport::TempDir dir;
     std::string path = dir.File("db");

@@ -28,6 +28,8 @@ TEST_F(DateTimeTest, OutOfRangeFieldsAreReplacedBeforeConversion) {
     EXPECT_EQ(march.DayOfYear(), 63);
 }
 
+// Spans are built in 32 bits, as hosts built them: a sum past 2^31 wraps negative. Every
+// result below zero floors at zero.
 TEST_F(DateTimeTest, ArithmeticFloorsAtZero) {
     EXPECT_EQ((DateTime(5) - DateTime(10)).Count(), 0);
     EXPECT_EQ((DateTime(10) - DateTime(5)).Count(), 5);
@@ -36,14 +38,7 @@ TEST_F(DateTimeTest, ArithmeticFloorsAtZero) {
     DateTime moving(100);
     moving += TimeSpan(0, 0, 1, 0);
     EXPECT_EQ(moving.Count(), 160);
-}
-
-TEST(TimeSpanTest, TotalsAndThirtyTwoBitConstruction) {
-    TimeSpan span(1, 2, 3, 4);
-    EXPECT_EQ(span.Count(), 93784);
-    EXPECT_EQ(span.TotalHours(), 26u);
-    EXPECT_EQ(span.TotalDays(), 1u);
-    // Built in 32 bits: a sum past 2^31 wraps negative and floors at 0.
+    EXPECT_EQ(TimeSpan(1, 2, 3, 4).TotalHours(), 26u);
     EXPECT_EQ(TimeSpan(30000, 0, 0, 0).Count(), 0);
     EXPECT_EQ((TimeSpan(3) - TimeSpan(5)).Count(), 0);
 }
