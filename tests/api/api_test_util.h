@@ -71,6 +71,14 @@ inline Names SubKeys(void* key) {
     return names;
 }
 
+// A value's stored form: its type byte and its bytes.
+inline std::string StoredForm(const vell::VariableData& value) {
+    std::string bytes(static_cast<size_t>(value.GetBinarySize()), '\0');
+    int length = static_cast<int>(bytes.size());
+    value.ToBinary(reinterpret_cast<unsigned char*>(bytes.data()), length);
+    return bytes;
+}
+
 // Every key below `path` of the main key, each line naming a key or one property with the
 // size and a hash of its stored form (type and value), in stored order.
 inline void Dump(TestDatabase& db, const std::string& main_key, const std::string& path,
@@ -80,10 +88,7 @@ inline void Dump(TestDatabase& db, const std::string& main_key, const std::strin
     PropertyList properties;
     EXPECT_EQ(BRN_SelectKeyPropertys(key, properties), BRN_OK);
     for (auto& [name, value] : properties) {
-        std::vector<unsigned char> bytes(static_cast<size_t>(value.GetBinarySize()));
-        int size = static_cast<int>(bytes.size());
-        value.ToBinary(bytes.data(), size);
-        const std::string stored(bytes.begin(), bytes.end());
+        const std::string stored = StoredForm(value);
         lines.push_back(name + "=" + std::to_string(stored.size()) + "/" +
                         std::to_string(std::hash<std::string>()(stored)));
     }

@@ -58,6 +58,8 @@ std::vector<ExportCall> Calls(const std::string& name) {
              return BRN_SelectKeyPropertys(h, properties);
          }},
         {"DeleteKey", [](void*& h) { return BRN_DeleteKey(h); }},
+        {"ExportSubTree", [](void*& h) { return BRN_ExportSubTree(h, "/no/such/dir/x", true); }},
+        {"ExportSubTree2", [](void*& h) { return BRN_ExportSubTree2(h, "/no/such/dir/x", true); }},
     };
 }
 

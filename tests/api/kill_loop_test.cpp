@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "api/handles.h"
+#include "api_test_util.h"
 #include "brindle.h"
 #include "support/temp_dir.h"
 #include "tree/tree_verifier.h"
@@ -36,13 +37,6 @@ struct Operation {
     std::string name;  // property or child name
     vell::VariableData value;
 };
-
-std::string Stored(const vell::VariableData& value) {
-    std::string bytes(static_cast<size_t>(value.GetBinarySize()), '\0');
-    int length = static_cast<int>(bytes.size());
-    value.ToBinary(reinterpret_cast<unsigned char*>(bytes.data()), length);
-    return bytes;
-}
 
 vell::VariableData RandomValue(std::mt19937& rng) {
     if (rng() % 3 == 0) {
@@ -91,7 +85,7 @@ void Apply(Model& model, const Operation& op) {
     switch (op.kind) {
         case Kind::kEdit:
         case Kind::kAppend:
-            model[op.path][op.name] = Stored(op.value);
+            model[op.path][op.name] = testing_api::StoredForm(op.value);
             break;
         case Kind::kDelete:
             model[op.path].erase(op.name);
@@ -150,7 +144,8 @@ Model ReadModel(void* file) {
         if (!path.empty()) {
             auto& stored = model[path];
             for (auto& [name, value] : properties) {
-                EXPECT_TRUE(stored.emplace(name, Stored(value)).second) << name << " twice";
+                EXPECT_TRUE(stored.emplace(name, testing_api::StoredForm(value)).second)
+                    << name << " twice";
             }
         }
         for (const std::string& child : children) {

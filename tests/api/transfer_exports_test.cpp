@@ -96,24 +96,15 @@ TEST(TransferExportsTest, RoundTripsCopyEveryKeyAndValue) {
     EXPECT_EQ(Dump(other, "Src"), expected);
 }
 
-TEST(TransferExportsTest, HandleFileAndKeyChecks) {
+// The exports' handle checks are in the table of every key-handle export.
+TEST(TransferExportsTest, ImportHandleChecksAndDottedPaths) {
     TestDatabase db;
     Fill(db);
     const std::string out = db.dir().File("out");
     void* none = testing_api::NoHandleValue();
     void* null = nullptr;
-    void* failed = nullptr;
-    EXPECT_EQ(db.OpenKey(failed, "Missing"), BRN_ERR_MAIN_KEY_NOT_FOUND);
-    for (auto* export_function : {&BRN_ExportSubTree, &BRN_ExportSubTree2}) {
-        EXPECT_EQ(export_function(none, out, true), BRN_ERR_INVALID_ARGUMENT);
-        EXPECT_EQ(export_function(null, out, true), BRN_ERR_NULL_HANDLE);
-        EXPECT_EQ(export_function(failed, out, true), BRN_ERR_INVALID_ARGUMENT);
-    }
     EXPECT_EQ(BRN_ImportSubTree(none, out, false), BRN_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(BRN_ImportSubTree(null, out, false), BRN_ERR_NULL_HANDLE);
-
-    db.Key("Locked", "", MODE_CREATE | MODE_READONLY);
-    EXPECT_EQ(Export(db.Key("Locked"), out, true), BRN_ERR_READ_ONLY);
 
     // A dotted handle records every level by its full name.
     std::string first;

@@ -38,32 +38,6 @@ TEST(DataFileSetTest, NumbersFilesAndKeepsToThreeHundred) {
     EXPECT_EQ(set.FileCount(), 0);
 }
 
-TEST(DataFileSetTest, RefusesSecondOpenAndExistingFilesOnCreate) {
-    testsupport::TempDir dir;
-    std::string base = dir.File("db");
-    DataFileSet first;
-    ASSERT_TRUE(first.Open(base, 1, true, kBound));
-    ASSERT_EQ(first.AddFile(), 2);
-
-    {
-        vell::OutputCapture capture;
-        DataFileSet again;
-        EXPECT_FALSE(again.Open(base, 2, false, kBound));  // same process, still locked
-        EXPECT_EQ(again.FileCount(), 0);
-        EXPECT_TRUE(capture.Contains("Create file failed errorid:"));
-    }
-    {
-        vell::OutputCapture capture;
-        DataFileSet create;
-        EXPECT_FALSE(create.Open(base, 1, true, kBound));                // file 001 exists
-        EXPECT_TRUE(capture.Contains("Create file failed errorid:17"));  // EEXIST
-    }
-
-    first.CloseAll();
-    first.Reset();
-    EXPECT_TRUE(first.Open(base, 2, false, kBound));  // free again once closed
-}
-
 TEST(DataFileSetTest, ResizesReadsWritesWithinTheBound) {
     testsupport::TempDir dir;
     DataFileSet set;

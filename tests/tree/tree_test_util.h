@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pool/page_pool.h"
+#include "pool/pool_test_util.h"
 #include "support/problem_lines.h"
 #include "support/temp_dir.h"
 #include "tree/tree_store.h"
@@ -20,12 +21,7 @@ struct OpenTree {
     explicit OpenTree(const std::string& path, std::string root_name = "ZRCONFIG -- ROOT",
                       uint32_t max_file_size = 2097152000u) {
         pool = std::make_unique<PagePool>();
-        PoolOptions& o = pool->Options();
-        o.max_file_size = max_file_size;
-        o.head_flags = kHeadEncrypted;
-        o.data_buffer_initial = 16;
-        o.page_buffer_initial = 16;
-        o.max_cached_pages = 200000;
+        testing_pool::SetDatabaseOptions(pool->Options(), max_file_size);
         ok = pool->Init(path);
         tree = std::make_unique<TreeStore>(pool.get(), root_name);
         ok = ok && tree->OpenTree(TreeStore::kOpenCreate);
