@@ -96,38 +96,6 @@ TEST(PageAccessTest, WritesThroughEncipheredAndKeepsTheCachedCopyPlain) {
     EXPECT_EQ(std::memcmp(cached->Data() + 72, "hello pages", 12), 0);
 }
 
-// The plain data area of page n as stored in file 1.
-std::string StoredText(const std::string& path, uint64_t number, size_t length) {
-    std::vector<uint8_t> disk = ReadFileBytes(path + "001");
-    std::vector<uint8_t> area(disk.data() + number * 1024 + 72, disk.data() + (number + 1) * 1024);
-    PageCipher::Encipher(area.data(), area.size());
-    return std::string(reinterpret_cast<const char*>(area.data()), length);
-}
-
-TEST(PageAccessTest, DelayWritePagesReachTheDiskOnlyWhenTheyLeaveMemory) {
-    testsupport::TempDir dir;
-    std::string path = dir.File("db");
-    uint64_t number = 0;
-    {
-        auto pool = OpenPool(path);
-        ASSERT_NE(pool, nullptr);
-        number = FillNewPage(*pool, "before");
-        PageHandle handle(pool.get(), number);
-        handle->Head().Set(kPageDelayWrite);
-        handle->SetDirty();
-    }
-    auto pool = OpenPool(path);
-    ASSERT_NE(pool, nullptr);
-    {
-        PageHandle handle(pool.get(), number);  // read with the flag: its writes wait
-        std::memcpy(handle->Data() + 72, "after!", 6);
-        handle->SetDirty();
-    }
-    EXPECT_EQ(StoredText(path, number, 6), "before");
-    pool.reset();  // closing drops the cached page and writes it
-    EXPECT_EQ(StoredText(path, number, 6), "after!");
-}
-
 TEST(PageAccessTest, DiscardedPagesAreDroppedUnwritten) {
     testsupport::TempDir dir;
     auto pool = OpenPool(dir.File("db"));

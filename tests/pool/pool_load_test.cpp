@@ -2,9 +2,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
+#include "md_exception.h"
 #include "pool/page_handle.h"
 #include "pool/page_pool.h"
 #include "pool_test_util.h"
@@ -127,26 +129,28 @@ TEST(PoolLoadTest, DamagedFilesNeverCrashTheProcess) {
     }
     const std::vector<uint8_t> good = ReadFileBytes(path + "001");
     vell::OutputCapture quiet;
-    // Truncations at every interesting length, and heads with impossible sizes.
+    // Truncations at every interesting length, and heads with impossible sizes: each pool
+    // either refuses to load or serves its pages and takes new ones.
+    std::vector<std::vector<uint8_t>> damaged;
     for (size_t length : {size_t{0}, size_t{100}, size_t{1024}, size_t{3000}, good.size() - 1}) {
-        WriteFileBytes(path + "001", std::vector<uint8_t>(good.begin(), good.begin() + length));
-        auto pool = OpenPool(path);
-        if (pool != nullptr) {
-            for (uint64_t n = 1; n <= pool->PageCount(); ++n) {
-                Page* page = pool->GetPage(n);
-                pool->ReleasePage(page);
-            }
-        }
+        damaged.emplace_back(good.begin(), good.begin() + length);
     }
-    for (size_t offset :
-         {size_t{0x10}, size_t{0x18}, size_t{0x20}, size_t{0x28}, size_t{0x2C}, size_t{0x30}}) {
-        std::vector<uint8_t> bad = good;
-        vell::StoreU32(bad.data() + offset, 0xFFFFFFFFu);
-        WriteFileBytes(path + "001", bad);
+    for (size_t offset : {0x10, 0x18, 0x20, 0x28, 0x2C, 0x30}) {
+        damaged.push_back(good);
+        vell::StoreU32(damaged.back().data() + offset, 0xFFFFFFFFu);
+    }
+    for (const std::vector<uint8_t>& bytes : damaged) {
+        WriteFileBytes(path + "001", bytes);
         auto pool = OpenPool(path);
         if (pool != nullptr) {
-            PageHandle handle(pool.get(), 0, true);
-            handle->AddString("still works");
+            for (uint64_t n = 1; n <= std::min<uint64_t>(pool->PageCount(), 20); ++n) {
+                pool->ReleasePage(pool->GetPage(n));
+            }
+            try {
+                PageHandle handle(pool.get(), 0, true);
+                handle->AddString("still works");
+            } catch (const MDException&) {  // pages cut off with the file: an error, no crash
+            }
         }
     }
     // Page heads that lie about their number and data offset.
