@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "support/temp_dir.h"
 #include "support/whole_file.h"
@@ -12,32 +11,26 @@
 
 namespace tooltest {
 
+using Args = std::vector<std::string>;
+
 // A scratch folder with a database path in it; Brindle() runs the tool on that database.
 class ToolTest : public ::testing::Test {
 protected:
     std::string Database(const std::string& name = "db") const { return dir_.File(name + "/db"); }
 
-    ToolRun Brindle(std::initializer_list<std::string> args, const std::string& input = "") {
-        return BrindleOn(Database(), args, input);
+    ToolRun Brindle(const Args& args, const std::string& input = "") {
+        return BrindleOn(Database(), args, {.input = input});
     }
-    ToolRun BrindleOn(const std::string& database, std::initializer_list<std::string> args,
-                      const std::string& input = "") {
-        return RunTool(OnDatabase(database, args), input);
-    }
-    ToolRun BrindleWith(std::initializer_list<std::string> args, const RunSetting& setting) {
-        return RunTool(OnDatabase(Database(), args), setting);
-    }
-    // The arguments of a run on `database`.
-    static std::vector<std::string> OnDatabase(const std::string& database,
-                                               const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"--db", database};
+    ToolRun BrindleOn(const std::string& database, const Args& args,
+                      const RunSetting& setting = {}) {
+        Args all = {"--db", database};
         all.insert(all.end(), args.begin(), args.end());
-        return all;
+        return RunTool(all, setting);
     }
     // Runs a command that must succeed and returns its standard output.
-    std::string Ok(std::initializer_list<std::string> args) {
+    std::string Ok(const Args& args) {
         const ToolRun run = Brindle(args);
-        EXPECT_EQ(run.status, 0) << Describe(args) << "\n" << run.err;
+        EXPECT_EQ(run.status, 0) << ::testing::PrintToString(args) << "\n" << run.err;
         return run.out;
     }
 
@@ -47,14 +40,6 @@ protected:
     }
     std::string Read(const std::string& name) const {
         return testsupport::ReadWholeFile(dir_.File(name));
-    }
-
-    static std::string Describe(std::initializer_list<std::string> args) {
-        std::string text = "brindle";
-        for (const std::string& arg : args) {
-            text += " " + arg;
-        }
-        return text;
     }
 
 private:

@@ -16,50 +16,41 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST_F(ToolTest, DemoNeverWritesIntoADatabaseItDidNotMake) {
-    Ok({"mkkey", "-p", "Service/Network"});
-    Ok({"set", "Service/Network", "port", "8080", "-t", "short"});
-    const std::string before = Ok({"dump", "--all"});
-
-    const ToolRun demo = Brindle({"demo"});
-    EXPECT_TRUE(FailsWith(demo, "holds data the demo did not make"));
-    EXPECT_EQ(Ok({"dump", "--all"}), before);
-    EXPECT_EQ(Ok({"ls", "--all"}), "Service\n");
-
+TEST_F(ToolTest, DemoBuildsItsOwnDatabaseAndNeverWritesIntoAnother) {
     // Its own database it may build again; one changed since is the user's.
-    const std::string own = Database("demo");
-    ASSERT_EQ(BrindleOn(own, {"demo"}).status, 0);
-    ASSERT_EQ(BrindleOn(own, {"demo"}).status, 0);
-    ASSERT_EQ(BrindleOn(own, {"set", "Service", "mine", "1"}).status, 0);
-    EXPECT_TRUE(FailsWith(BrindleOn(own, {"demo"}), "did not make"));
+    for (int run = 0; run < 2; ++run) {
+        const std::string demo = Ok({"demo"});
+        EXPECT_NE(demo.find("refused as expected"), std::string::npos);
+        EXPECT_NE(demo.find("0 problems"), std::string::npos);
+        EXPECT_NE(demo.find("\"name\": \"certificate_fingerprint\""), std::string::npos);
+    }
+    EXPECT_NE(Ok({"tree"}).find("Service/\n  Network/\n    TLS/\n"), std::string::npos);
+    const std::string sessions = Ok({"ls", "Service/Sessions"});
+    EXPECT_EQ(sessions.find('\n'), sessions.size() - 1) << "a second run reuses its session key";
+    Ok({"set", "Service", "mine", "1"});
+    const std::string before = Ok({"dump", "--all"});
+    EXPECT_TRUE(FailsWith(Brindle({"demo"}), "holds data the demo did not make"));
+    EXPECT_EQ(Ok({"dump", "--all"}), before);
 }
 
 TEST_F(ToolTest, OutputThatCannotBeWrittenFailsTheCommand) {
     Ok({"mkkey", "App"});
     Ok({"set", "App", "text", std::string(5000, 'x')});
-    for (const auto& args : {std::vector<std::string>{"dump"},
-                             {"tree", "-p"},
-                             {"get", "App", "text"},
-                             {"ls"},
-                             {"props", "App"}}) {
-        const std::vector<std::string> all = OnDatabase(Database(), args);
-        RunSetting full;
-        full.stdout_file = "/dev/full";
-        EXPECT_TRUE(FailsWith(RunTool(all, full), "No space left on device")) << args[0];
+    for (const Args& args : {Args{"dump"}, Args{"ls"}}) {
+        const ToolRun run = BrindleOn(Database(), args, {.stdout_file = "/dev/full"});
+        EXPECT_TRUE(FailsWith(run, "No space left on device")) << args[0];
     }
 
     // A disk that fills up half-way: standard output redirected to a file...
-    RunSetting small;
-    small.file_size_limit = 2048;
-    small.stdout_file = File("out.json");
-    EXPECT_TRUE(FailsWith(BrindleWith({"dump"}, small), "File too large"));
+    RunSetting small{.stdout_file = File("out.json"), .file_size_limit = 2048};
+    EXPECT_TRUE(FailsWith(BrindleOn(Database(), {"dump"}, small), "File too large"));
 
     // ...and -o, which leaves the old file whole and no scratch file behind.
     Write("keep.json", "old\n");
     small.stdout_file.clear();
-    EXPECT_TRUE(FailsWith(BrindleWith({"dump", "-o", File("keep.json")}, small), "File too large"));
+    EXPECT_TRUE(FailsWith(BrindleOn(Database(), {"dump", "-o", File("keep.json")}, small),
+                          "File too large"));
     EXPECT_EQ(Read("keep.json"), "old\n");
-    EXPECT_TRUE(FailsWith(Brindle({"dump", "-o", "/dev/full"}), "No space left on device"));
     Ok({"dump", "-o", File("keep.json")});
     EXPECT_EQ(Read("keep.json"), Ok({"dump"}));
     std::size_t entries = 0;
@@ -82,11 +73,7 @@ TEST_F(ToolTest, SetKeepsAPropertysTypeUnlessTheUserChangesIt) {
     Ok({"set", "--force", "Service/Network", "port", "x", "-t", "string"});
     Ok({"set", "--edit", "Service/Network", "port", "7", "-t", "int"});
     EXPECT_EQ(Ok({"props", "Service/Network"}), "port  int       7\n");
-    Ok({"set", "Service/Network", "host", "example.org"});  // a new one is a string
-    EXPECT_EQ(Ok({"props", "Service/Network"}), "port  int       7\nhost  string    example.org\n");
 
-    // No value is not an empty string; --file - reads standard input.
-    EXPECT_EQ(Brindle({"set", "Service", "n"}).status, 2);
     EXPECT_EQ(Brindle({"set", "Service", "n", "--file", "-"}, "from stdin").status, 0);
     EXPECT_EQ(Ok({"get", "Service", "n"}), "from stdin\n");
 }
@@ -129,11 +116,9 @@ private:
 TEST_F(ToolTest, ALockedDatabaseNamesItsHolderAndCanBeWaitedFor) {
     Ok({"mkkey", "App"});
     LockHolder lock(Database() + "001");
-    const std::string in_use = "is in use by process " + std::to_string(getpid());
     const ToolRun ls = Brindle({"ls"});
-    EXPECT_TRUE(FailsWith(ls, in_use));
+    EXPECT_TRUE(FailsWith(ls, "is in use by process " + std::to_string(getpid())));
     EXPECT_EQ(ls.err.find("errorid"), std::string::npos) << ls.err;
-    EXPECT_TRUE(FailsWith(Brindle({"check"}), in_use));
     EXPECT_TRUE(FailsWith(Brindle({"--wait", "0.3", "ls"}), "(waited"));
 
     std::thread release([&lock] {
@@ -146,32 +131,21 @@ TEST_F(ToolTest, ALockedDatabaseNamesItsHolderAndCanBeWaitedFor) {
     EXPECT_EQ(waited.out, "App\n");
 }
 
-TEST_F(ToolTest, AnUnreadableDatabaseIsNamed) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "file permissions do not bind root";
-    }
-    Ok({"mkkey", "App"});
-    fs::permissions(Database() + "001", fs::perms::none);
-    EXPECT_TRUE(FailsWith(Brindle({"ls"}), "permission denied: " + Database() + "001"));
-    fs::permissions(Database() + "001", fs::perms::owner_read | fs::perms::owner_write);
-}
-
 TEST_F(ToolTest, ReadingNeverCreatesADatabase) {
-    Write("image.brx", "");
-    for (const auto& args : std::vector<std::vector<std::string>>{{"ls"},
-                                                                  {"props", "A"},
-                                                                  {"get", "A", "n"},
-                                                                  {"tree"},
-                                                                  {"dump"},
-                                                                  {"export", "A", File("out.brx")},
-                                                                  {"check"},
-                                                                  {"stats"},
-                                                                  {"set", "A", "n", "1"},
-                                                                  {"rmkey", "A"},
-                                                                  {"mvkey", "A", "B"},
-                                                                  {"unset", "A", "n"}}) {
-        const std::vector<std::string> all = OnDatabase(File("typo/db"), args);
-        EXPECT_TRUE(FailsWith(RunTool(all), "no database at")) << args[0];
+    for (const Args& args : std::vector<Args>{{"ls"},
+                                              {"props", "A"},
+                                              {"get", "A", "n"},
+                                              {"tree"},
+                                              {"dump"},
+                                              {"export", "A", File("out.brx")},
+                                              {"check"},
+                                              {"stats"},
+                                              {"repair"},
+                                              {"set", "A", "n", "1"},
+                                              {"rmkey", "A"},
+                                              {"mvkey", "A", "B"},
+                                              {"unset", "A", "n"}}) {
+        EXPECT_TRUE(FailsWith(BrindleOn(File("typo/db"), args), "no database at")) << args[0];
     }
     EXPECT_FALSE(fs::exists(File("typo")));
     EXPECT_EQ(RunTool({"--db", "", "ls"}).status, 2);

@@ -37,29 +37,10 @@ void Duplicate(InternalDatabase& database, const std::string& key, const std::st
     }
 }
 
-void Miscount(InternalDatabase& database, const std::string& key, int delta) {
-    brindle::Page* page = database.Pool().GetPage(MainKeyNode(database, key));
-    page->Head().SetPieceCount(page->Head().PieceCount() + static_cast<uint32_t>(delta));
-    page->SetDirty();
-    database.Pool().ReleasePage(page);
-}
-
-void Retype(InternalDatabase& database, const std::string& key) {
-    brindle::Page* page = database.Pool().GetPage(MainKeyNode(database, key));
-    page->Head().SetPageType(page->Head().PageType() + 1);
-    page->SetDirty();
-    database.Pool().ReleasePage(page);
-}
-
-void Leak(InternalDatabase& database) {
-    brindle::Page* page = database.Pool().NewPage();
-    page->SetDirty();
-    database.Pool().ReleasePage(page);
-}
-
-void BreakFreeList(InternalDatabase& database) {
-    brindle::Page* page = database.Pool().GetPage(database.Pool().FreeHead());
-    page->Head().SetPrev(page->Number() + 1);
+// Changes a pinned page's head, marks it for writing and releases it.
+template <typename Change>
+void EditPage(InternalDatabase& database, brindle::Page* page, Change change) {
+    change(*page);
     page->SetDirty();
     database.Pool().ReleasePage(page);
 }
@@ -68,22 +49,27 @@ void BreakFreeList(InternalDatabase& database) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() < 2) {
-        std::fprintf(stderr, "usage: damage_database BASE duplicate|pieces|leak|freelist ...\n");
-        return 2;
-    }
     try {
-        InternalDatabase database(brindle::tool::DatabaseAccess{args[0], false, 0});
-        if (args[1] == "duplicate" && args.size() == 5) {
+        InternalDatabase database(brindle::tool::DatabaseAccess{args.at(0), false, 0});
+        auto& pool = database.Pool();
+        const std::string how = args.size() > 1 ? args[1] : "";
+        if (how == "duplicate" && args.size() == 5) {
             Duplicate(database, args[2], args[3], args[4]);
-        } else if (args[1] == "pieces" && args.size() == 4) {
-            Miscount(database, args[2], std::stoi(args[3]));
-        } else if (args[1] == "retype" && args.size() == 3) {
-            Retype(database, args[2]);
-        } else if (args[1] == "leak") {
-            Leak(database);
-        } else if (args[1] == "freelist") {
-            BreakFreeList(database);
+        } else if (how == "pieces" && args.size() == 4) {
+            const auto delta = static_cast<uint32_t>(std::stoi(args[3]));
+            EditPage(database, pool.GetPage(MainKeyNode(database, args[2])),
+                     [delta](brindle::Page& page) {
+                         page.Head().SetPieceCount(page.Head().PieceCount() + delta);
+                     });
+        } else if (how == "retype" && args.size() == 3) {
+            EditPage(
+                database, pool.GetPage(MainKeyNode(database, args[2])),
+                [](brindle::Page& page) { page.Head().SetPageType(page.Head().PageType() + 1); });
+        } else if (how == "leak") {
+            EditPage(database, pool.NewPage(), [](brindle::Page&) {});
+        } else if (how == "freelist") {
+            EditPage(database, pool.GetPage(pool.FreeHead()),
+                     [](brindle::Page& page) { page.Head().SetPrev(page.Number() + 1); });
         } else {
             std::fprintf(stderr, "damage_database: unknown damage\n");
             return 2;
