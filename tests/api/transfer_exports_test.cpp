@@ -127,6 +127,9 @@ TEST(TransferExportsConcurrency, NumberedExportsShareAKeyTheSingleNameDoesNot) {
     ASSERT_TRUE(running->Create(4096));
     ASSERT_FALSE(running->Existed());
     EXPECT_EQ(BRN_ExportSubTree2(key, db.dir().File("refused"), true), BRN_ERR_NO_SEGMENT_NAME);
+    vell::SharedMemory still_held("ZR_Brindle_ShareMemory_Name_" + std::to_string(node));
+    ASSERT_TRUE(still_held.Create(4096));
+    EXPECT_TRUE(still_held.Existed());  // the refused claim left the other's name alone
 
     std::vector<std::thread> threads;
     std::vector<int> failures(2, 0);

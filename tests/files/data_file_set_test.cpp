@@ -14,30 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 constexpr uint32_t kBound = DataFileSet::kPoolFileBound;
 
-TEST(DataFileSetTest, NumbersFilesAndKeepsToThreeHundred) {
-    testsupport::TempDir dir;
-    std::string base = dir.File("pool");
-    DataFileSet set;
-    EXPECT_FALSE(set.Open(base, 0, true, kBound));
-    EXPECT_FALSE(set.Open(base, 301, true, kBound));
-    EXPECT_FALSE(set.Open(base, 1, true, 0));
-    EXPECT_FALSE(set.Open("", 1, true, kBound));
-
-    ASSERT_TRUE(set.Open(base, 300, true, kBound));
-    EXPECT_TRUE(fs::exists(base + "001"));
-    EXPECT_TRUE(fs::exists(base + "027"));
-    EXPECT_TRUE(fs::exists(base + "300"));
-    EXPECT_FALSE(set.Open(base, 1, false, kBound));  // already open
-    EXPECT_EQ(set.AddFile(), -1);
-    EXPECT_EQ(set.FileCount(), 300);
-    EXPECT_FALSE(fs::exists(base + "301"));
-
-    ASSERT_TRUE(set.DeleteAll());
-    EXPECT_FALSE(fs::exists(base + "001"));
-    EXPECT_FALSE(fs::exists(base + "300"));
-    EXPECT_EQ(set.FileCount(), 0);
-}
-
 TEST(DataFileSetTest, ResizesReadsWritesWithinTheBound) {
     testsupport::TempDir dir;
     DataFileSet set;

@@ -53,19 +53,16 @@ TEST(PoolConcurrency, PinReleaseNewAndFreeFromSeveralThreads) {
                     mine.emplace_back(handle->Number(), serial);
                 } else {
                     size_t pick = random() % mine.size();
-                    pool->ReadResident(mine[pick].first, [&](Page* page) {
+                    auto check = [&](const Page* page) {
                         uint32_t stamp[2];
                         std::memcpy(stamp, page->Data() + kPageHeadSize, sizeof(stamp));
                         if (stamp[0] != static_cast<uint32_t>(t) || stamp[1] != mine[pick].second) {
                             ++mismatches;
                         }
-                    });
+                    };
+                    pool->ReadResident(mine[pick].first, check);
                     PageHandle handle(pool.get(), mine[pick].first);
-                    uint32_t stamp[2];
-                    std::memcpy(stamp, handle->Data() + kPageHeadSize, sizeof(stamp));
-                    if (stamp[0] != static_cast<uint32_t>(t) || stamp[1] != mine[pick].second) {
-                        ++mismatches;
-                    }
+                    check(handle.Get());
                     if (action == 3) {
                         handle.SetFree(true);
                         mine.erase(mine.begin() + static_cast<long>(pick));

@@ -54,28 +54,6 @@ TEST(PoolFormatTest, NewPoolFileOneIsLaidOutByteForByte) {
     }
 }
 
-TEST(PoolFormatTest, PagePositionsAtTheFileBoundary) {
-    PoolHead head;
-    head.page_size = 1024;
-    head.max_file_size = 2097152000u;
-    head.file_count = 2;
-    int file = 0;
-    uint32_t position = 0;
-    ASSERT_TRUE(GetPagePosition(head, 2047999, file, position));
-    EXPECT_EQ(file, 1);
-    EXPECT_EQ(position, 2097150976u);
-    ASSERT_TRUE(GetPagePosition(head, 2048000, file, position));
-    EXPECT_EQ(file, 2);
-    EXPECT_EQ(position, 1024u);
-    ASSERT_TRUE(GetPagePosition(head, 1, file, position));
-    EXPECT_EQ(position, 1024u);
-    EXPECT_FALSE(GetPagePosition(head, 0, file, position));
-    head.file_count = 1;
-    EXPECT_FALSE(GetPagePosition(head, 2048000, file, position));
-    head.max_file_size = 1024;  // a head that cannot place pages
-    EXPECT_FALSE(GetPagePosition(head, 1, file, position));
-}
-
 TEST(PoolFormatTest, RefusesNewerVersionsAndNonPools) {
     testsupport::TempDir dir;
     std::string path = dir.File("db");

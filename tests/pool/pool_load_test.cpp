@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,31 +16,6 @@ namespace {
 using testing_pool::OpenPool;
 using testing_pool::ReadFileBytes;
 using testing_pool::WriteFileBytes;
-
-TEST(PoolLoadTest, ReportsAProcessThatNeverClosedOnlyOnce) {
-    testsupport::TempDir dir;
-    std::string path = dir.File("db");
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        vell::OutputCapture quiet;
-        auto pool = OpenPool(path);
-        _exit(pool != nullptr ? 0 : 1);  // ends without the close sequence
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    {
-        vell::OutputCapture capture;
-        auto pool = OpenPool(path);
-        ASSERT_NE(pool, nullptr);
-        EXPECT_TRUE(capture.Contains("Last time DB was force-close!!!!"));
-    }
-    vell::OutputCapture capture;
-    auto pool = OpenPool(path);
-    ASSERT_NE(pool, nullptr);
-    EXPECT_FALSE(capture.Contains("force-close"));
-}
 
 TEST(PoolLoadTest, RepairsAShortPageCountAndABrokenFreeList) {
     testsupport::TempDir dir;

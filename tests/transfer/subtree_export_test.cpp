@@ -7,12 +7,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/whole_file.h"
-#include "transfer/scratch_segment.h"
 #include "transfer_test_util.h"
 
 namespace brindle {
@@ -28,33 +26,6 @@ bool SegmentExists(const std::string& name) {
         close(fd);
     }
     return fd >= 0;
-}
-
-TEST(ScratchSegmentTest, NamesHeldElsewhereAreSkippedOrRefused) {
-    std::vector<std::unique_ptr<vell::SharedMemory>> held;
-    auto hold = [&](const std::string& name) {
-        held.push_back(std::make_unique<vell::SharedMemory>(name));
-        ASSERT_TRUE(held.back()->Create(4096));
-    };
-    hold(kBase + "_-7_1");
-    hold(kBase + "_-7_2");
-    hold(kBase + "_-7");
-    {
-        ScratchSegment segment(4096, kBase);
-        ASSERT_EQ(segment.ClaimNumbered(-7), BRN_OK);
-        EXPECT_EQ(segment.Name(), kBase + "_-7_3");
-        EXPECT_TRUE(segment.Reserve(4096));
-        EXPECT_FALSE(segment.Reserve(4097));
-        ScratchSegment single(4096, kBase);
-        EXPECT_EQ(single.ClaimSingle(-7), BRN_ERR_NO_SEGMENT_NAME);
-    }
-    EXPECT_FALSE(SegmentExists(kBase + "_-7_3"));
-    EXPECT_TRUE(SegmentExists(kBase + "_-7"));  // a claim that failed removes no other's name
-    for (int attempt = 3; attempt <= ScratchSegment::kMaxTries; ++attempt) {
-        hold(kBase + "_-7_" + std::to_string(attempt));
-    }
-    ScratchSegment segment(4096, kBase);
-    EXPECT_EQ(segment.ClaimNumbered(-7), BRN_ERR_NO_SEGMENT_NAME);
 }
 
 TEST(SubtreeExportTest, FailedExportsLeaveNoSegmentAndNoFile) {

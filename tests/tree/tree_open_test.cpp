@@ -46,19 +46,5 @@ TEST(TreeOpenTest, ATreeWithoutAQueueIsAFormatError) {
     }
 }
 
-TEST(TreeOpenTest, RecreateDeletesTheTreeAndQueuesANewOne) {
-    testsupport::TempDir dir;
-    OpenTree db(dir.File("db"));
-    uint64_t child = 0;
-    ASSERT_TRUE(db.tree->AppendSubNode(db.tree->RootPage(), child, "key"));
-    db.tree->ResetTree();
-    ASSERT_TRUE(db.tree->OpenTree(TreeStore::kOpenRecreate));
-    std::vector<std::pair<uint64_t, std::string>> children;
-    db.tree->GetSubNodes(db.tree->RootPage(), children);
-    EXPECT_TRUE(children.empty());
-    EXPECT_EQ(db.pool->FirstQueuePage(), 10u);  // the old queue page stays, kind 0
-    EXPECT_EQ(db.Problems(), "");
-}
-
 }  // namespace
 }  // namespace brindle
