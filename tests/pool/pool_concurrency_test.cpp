@@ -28,12 +28,7 @@ TEST(PoolConcurrency, PinReleaseNewAndFreeFromSeveralThreads) {
     testing_pool::SetDatabaseOptions(o);
     o.max_cached_pages = 16;
     o.add_page_count = 64;
-    o.check_first_delay_ms = 1;
-    o.check_step_ms = 1;
-    o.check_period = 0;
-    o.check_min_period_ms = 2;
-    o.check_retry_pause_ms = 1;
-    o.page_timeout = 0;
+    testing_pool::CheckEvery(o, 1);
     ASSERT_TRUE(pool->Init(path));
 
     constexpr int kThreads = 4;

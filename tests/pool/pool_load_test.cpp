@@ -146,12 +146,7 @@ TEST(CheckPagesThreadTest, DropsIdlePagesOnlyWhenTheCacheIsFull) {
     auto pool = std::make_unique<PagePool>();
     PoolOptions& o = pool->Options();
     testing_pool::SetDatabaseOptions(o);
-    o.check_first_delay_ms = 10;
-    o.check_step_ms = 10;
-    o.check_period = 0;
-    o.check_min_period_ms = 30;
-    o.check_retry_pause_ms = 1;
-    o.page_timeout = 0;  // behaves as 1 second
+    testing_pool::CheckEvery(o, 10);
     o.max_cached_pages = 4;
     ASSERT_TRUE(pool->Init(path));
     // The load walk cached the ten free pages: the cache is over its limit.

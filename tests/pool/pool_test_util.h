@@ -21,6 +21,15 @@ inline void SetDatabaseOptions(PoolOptions& o, uint32_t max_file_size = 20971520
     o.max_check_pages = 20000;
 }
 
+// The check thread wakes every `ms` milliseconds and drops pages idle for a second.
+inline void CheckEvery(PoolOptions& o, uint32_t ms) {
+    o.check_first_delay_ms = o.check_step_ms = ms;
+    o.check_period = 0;
+    o.check_min_period_ms = 3 * ms;
+    o.check_retry_pause_ms = 1;
+    o.page_timeout = 0;  // behaves as 1 second
+}
+
 inline std::unique_ptr<PagePool> OpenPool(const std::string& path,
                                           uint32_t max_file_size = 2097152000u) {
     auto pool = std::make_unique<PagePool>();
