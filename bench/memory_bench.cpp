@@ -8,12 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "brindle.h"
+#include "support/temp_dir.h"
 #include "tree/node_index.h"
 #include "vell/output.h"
 
@@ -69,25 +69,6 @@ void BM_IndexBytesPerEntry(benchmark::State& state) {
 }
 BENCHMARK(BM_IndexBytesPerEntry)->Arg(10)->Arg(1000)->Arg(100000)->Iterations(1);
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "brindle-memory-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
-        path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string File(const char* name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
-
 void* OpenKeyOrDie(void* file, const std::string& path, unsigned int mode) {
     void* key = nullptr;
     if (BRN_OpenKey(file, key, "memory", path, mode) != BRN_OK) {
@@ -134,7 +115,7 @@ void BM_ManyKeysOpen(benchmark::State& state) {
     const long parents = 1000;
     const long width = keys / parents;
     for (auto _ : state) {
-        ScratchDir dir;
+        testsupport::TempDir dir;
         BuildManyKeys(dir.File("db"), parents, width);
         vell::OutputCapture quiet;
         const double at_start = ResidentMib();

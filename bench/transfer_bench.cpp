@@ -12,12 +12,11 @@
 #include "brindle.h"
 #include "keys/common_tree.h"
 #include "keys/config_record.h"
+#include "support/temp_dir.h"
 #include "tree/property_record.h"
 #include "vell/output.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // 10 groups of 100 sections of 99 leaves below the main key.
 constexpr int kGroups = 10;
@@ -30,22 +29,6 @@ std::string Numbered(const char* prefix, int number) {
     name += std::to_string(number);
     return name;
 }
-
-// A fresh directory, removed with its contents at the end.
-struct TempDir {
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "brindle-bench-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
-        path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
 
 // Five properties of the kinds hosts keep: a number, a name, a measure, a stamp and a small
 // block.
@@ -94,8 +77,8 @@ public:
         static Source source;
         return source;
     }
-    std::string database() const { return (dir_.path / "db").string(); }
-    std::string file() const { return (dir_.path / "export").string(); }
+    std::string database() const { return dir_.File("db"); }
+    std::string file() const { return dir_.File("export"); }
 
 private:
     Source() {
@@ -130,11 +113,11 @@ private:
             }
         }
     }
-    TempDir dir_;
+    testsupport::TempDir dir_;
 };
 
 void Report(benchmark::State& state) {
-    const auto bytes = static_cast<int64_t>(fs::file_size(Source::Get().file()));
+    const auto bytes = static_cast<int64_t>(std::filesystem::file_size(Source::Get().file()));
     state.SetBytesProcessed(bytes * state.iterations());
     state.counters["keys/s"] = benchmark::Counter(static_cast<double>(kKeys) * state.iterations(),
                                                   benchmark::Counter::kIsRate);
@@ -163,17 +146,17 @@ BENCHMARK(BM_Export)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime(
 void BM_Import(benchmark::State& state) {
     const bool fresh = state.range(0) == 1;
     Source& source = Source::Get();
-    TempDir dir;
-    OpenDatabase db((dir.path / "db").string());
+    testsupport::TempDir dir;
+    OpenDatabase db(dir.File("db"));
     if (!fresh && BRN_ImportSubTree(db.file, source.file(), true) != BRN_OK) {
         std::abort();
     }
     for (auto _ : state) {
         std::unique_ptr<OpenDatabase> target;
-        TempDir fresh_dir;
+        testsupport::TempDir fresh_dir;
         if (fresh) {
             state.PauseTiming();
-            target = std::make_unique<OpenDatabase>((fresh_dir.path / "db").string());
+            target = std::make_unique<OpenDatabase>(fresh_dir.File("db"));
             state.ResumeTiming();
         }
         void* file = fresh ? target->file : db.file;
