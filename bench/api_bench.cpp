@@ -5,11 +5,11 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include <filesystem>
 #include <mutex>
 #include <string>
 
 #include "brindle.h"
+#include "support/temp_dir.h"
 #include "vell/output.h"
 
 namespace {
@@ -42,24 +42,15 @@ public:
 
 private:
     BenchDatabase() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "brindle-bench-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
-        dir_ = pattern;
         vell::OutputCapture quiet;
-        if (BRN_OpenFile((dir_ / "db").c_str(), file_, 0) != BRN_OK) {
+        if (BRN_OpenFile(dir_.File("db").c_str(), file_, 0) != BRN_OK) {
             std::abort();
         }
         void* created = Key("", MODE_CREATE);
         BRN_CloseBRNHandle(created);
         BuildTree();
     }
-    ~BenchDatabase() {
-        BRN_CloseBRNFHandle(file_);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
+    ~BenchDatabase() { BRN_CloseBRNFHandle(file_); }
 
     // bench\reader with a few properties; bench\appender; a chain l1\l2\l3\l4\l5, each level with
     // four siblings appended before it, so each level's lookup walks five children.
@@ -96,7 +87,7 @@ private:
         BRN_CloseBRNHandle(root);
     }
 
-    std::filesystem::path dir_;
+    testsupport::TempDir dir_;  // outlives the file handle: closed in the destructor's body
     void* file_ = nullptr;
 };
 

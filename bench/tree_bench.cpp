@@ -1,14 +1,13 @@
 // Tree store: how the linear walks of the format grow with the number of properties and
 // children, and the cost of appending properties.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "pool/page_pool.h"
+#include "support/temp_dir.h"
 #include "tree/tree_store.h"
 #include "vell/endian.h"
 #include "vell/output.h"
@@ -29,22 +28,19 @@ std::vector<uint8_t> Property(const std::string& name, size_t payload) {
 // A fresh database in a temporary directory, removed at the end.
 struct Database {
     Database() {
-        char pattern[] = "/tmp/brindle-bench-XXXXXX";
-        dir = mkdtemp(pattern);
         pool = std::make_unique<PagePool>();
         pool->Options().max_file_size = 2097152000u;
         pool->Options().head_flags = brindle::kHeadEncrypted;
         pool->Options().max_cached_pages = 200000;
-        pool->Init(dir + "/db");
+        pool->Init(dir.File("db"));
         tree = std::make_unique<TreeStore>(pool.get(), "root");
         tree->OpenTree(TreeStore::kOpenCreate);
     }
     ~Database() {
         tree.reset();
         pool.reset();
-        std::filesystem::remove_all(dir);
     }
-    std::string dir;
+    testsupport::TempDir dir;
     vell::OutputCapture quiet;
     std::unique_ptr<PagePool> pool;
     std::unique_ptr<TreeStore> tree;
