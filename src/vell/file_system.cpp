@@ -70,6 +70,18 @@ int FileSystem::Rename(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str());
 }
 
+int FileSystem::SyncDirectory(const std::string& path) {
+    int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    int result = ::fsync(fd);
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return result;
+}
+
 FileSystem& FileSystem::Current() {
     FileSystem* replacement = installed.load(std::memory_order_acquire);
     return replacement != nullptr ? *replacement : OperatingSystem();

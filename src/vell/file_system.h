@@ -27,6 +27,9 @@ public:
     virtual int Lock(int fd, int operation);
     virtual int Unlink(const std::string& path);
     virtual int Rename(const std::string& from, const std::string& to);
+    // Makes the creation, renaming and removal of the entries of the directory at `path`
+    // survive a power cut (fsync of the directory). 0, or -1 with errno set.
+    virtual int SyncDirectory(const std::string& path);
 
     // The file system in force for the whole process; never null.
     static FileSystem& Current();
