@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "pool/page_pool.h"
+#include "pool/pager.h"
+#include "pool/write_transaction.h"
 #include "support/temp_dir.h"
 #include "tree/tree_store.h"
 #include "vell/endian.h"
@@ -14,7 +15,7 @@
 
 namespace {
 
-using brindle::PagePool;
+using brindle::Pager;
 using brindle::TreeStore;
 
 std::vector<uint8_t> Property(const std::string& name, size_t payload) {
@@ -28,13 +29,20 @@ std::vector<uint8_t> Property(const std::string& name, size_t payload) {
 // A fresh database in a temporary directory, removed at the end.
 struct Database {
     Database() {
-        pool = std::make_unique<PagePool>();
+        pool = std::make_unique<Pager>();
         pool->Options().max_file_size = 2097152000u;
         pool->Options().head_flags = brindle::kHeadEncrypted;
         pool->Options().max_cached_pages = 200000;
-        pool->Init(dir.File("db"));
+        pool->Open(dir.File("db"));
         tree = std::make_unique<TreeStore>(pool.get(), "root");
-        tree->OpenTree(TreeStore::kOpenCreate);
+        Change([&] { tree->OpenTree(TreeStore::kOpenCreate); });
+    }
+    // Runs one change of the tree as its own write transaction, as a call of the exports does.
+    template <typename Body>
+    void Change(Body body) {
+        brindle::WriteTransaction transaction(pool.get());
+        body();
+        transaction.Commit();
     }
     ~Database() {
         tree.reset();
@@ -42,18 +50,20 @@ struct Database {
     }
     testsupport::TempDir dir;
     vell::OutputCapture quiet;
-    std::unique_ptr<PagePool> pool;
+    std::unique_ptr<Pager> pool;
     std::unique_ptr<TreeStore> tree;
 };
 
 void BM_FindNodeProperty(benchmark::State& state) {
     Database db;
     uint64_t node = 0;
-    db.tree->AppendSubNode(db.tree->RootPage(), node, "node");
+    db.Change([&] { db.tree->AppendSubNode(db.tree->RootPage(), node, "node"); });
     const int count = static_cast<int>(state.range(0));
     for (int i = 0; i < count; ++i) {
         auto data = Property("property" + std::to_string(i), 16);
-        db.tree->AppendNodeRecord(node, data.data(), static_cast<uint32_t>(data.size()));
+        db.Change([&] {
+            db.tree->AppendNodeRecord(node, data.data(), static_cast<uint32_t>(data.size()));
+        });
     }
     const std::string last = "property" + std::to_string(count - 1);
     brindle::RecordPos position;
@@ -66,11 +76,11 @@ BENCHMARK(BM_FindNodeProperty)->Arg(10)->Arg(1000);
 void BM_GetSubNodeIndex(benchmark::State& state) {
     Database db;
     uint64_t parent = 0;
-    db.tree->AppendSubNode(db.tree->RootPage(), parent, "parent");
+    db.Change([&] { db.tree->AppendSubNode(db.tree->RootPage(), parent, "parent"); });
     const int count = static_cast<int>(state.range(0));
     for (int i = 0; i < count; ++i) {
         uint64_t child = 0;
-        db.tree->AppendSubNode(parent, child, "child" + std::to_string(i));
+        db.Change([&] { db.tree->AppendSubNode(parent, child, "child" + std::to_string(i)); });
     }
     const std::string last = "child" + std::to_string(count - 1);
     uint64_t found = 0;
@@ -85,11 +95,13 @@ void BM_Append100000Properties(benchmark::State& state) {
         state.PauseTiming();
         auto db = std::make_unique<Database>();
         uint64_t node = 0;
-        db->tree->AppendSubNode(db->tree->RootPage(), node, "node");
+        db->Change([&] { db->tree->AppendSubNode(db->tree->RootPage(), node, "node"); });
         auto data = Property("property", 24);
         state.ResumeTiming();
         for (int i = 0; i < 100000; ++i) {
-            db->tree->AppendNodeRecord(node, data.data(), static_cast<uint32_t>(data.size()));
+            db->Change([&] {
+                db->tree->AppendNodeRecord(node, data.data(), static_cast<uint32_t>(data.size()));
+            });
         }
         state.PauseTiming();
         db.reset();

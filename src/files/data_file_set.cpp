@@ -181,6 +181,25 @@ int DataFileSet::AddFile() {
     return file_count_;
 }
 
+int DataFileSet::OpenNextFile() {
+    if (!opened_ || file_count_ >= kMaxFiles) {
+        return 0;
+    }
+    const int file = file_count_ + 1;
+    std::string name = FileName(base_name_, file);
+    int fd = OpenOne(name, false);
+    if (fd < 0 && errno == ENOENT) {
+        fd = OpenOne(name, true);
+    }
+    if (fd < 0) {
+        vell::OutputLine("Create new file failed--%s", name.c_str());
+        return 0;
+    }
+    slots_[file].fd = fd;
+    file_count_ = file;
+    return file;
+}
+
 bool DataFileSet::RemoveLastFile() {
     if (file_count_ < 2) {
         return false;

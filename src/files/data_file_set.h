@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -39,6 +40,10 @@ public:
     // The new file's number; 0 when it cannot be created; -1 when the set holds 300 files.
     // A file of that number left over from a change that never committed is taken over.
     int AddFile();
+    // Opens the file after the set's last one as it is, creating it when it does not exist:
+    // for writing a journal back, which must not lose what a file already holds. The new
+    // file's number, or 0 when it cannot be opened.
+    int OpenNextFile();
     // Closes and deletes the set's last file (never file 1): undoes an AddFile.
     bool RemoveLastFile();
     bool CloseFile(int file);
@@ -48,7 +53,7 @@ public:
     bool DeleteAll();
     void Reset();
 
-    int FileCount() const { return file_count_; }
+    int FileCount() const { return file_count_.load(std::memory_order_acquire); }
     bool IsOpen() const { return opened_; }
     const std::string& BaseName() const { return base_name_; }
     // "%s%03d" of the base name and the number.
@@ -64,7 +69,8 @@ private:
     bool SizeOf(int file, uint64_t& length);
 
     std::string base_name_;
-    int file_count_ = 0;
+    // Raised by the writer while a checkpoint writes files of lower numbers.
+    std::atomic<int> file_count_{0};
     uint32_t bound_ = 0;
     bool opened_ = false;
     Slot slots_[kMaxFiles + 1];

@@ -1,6 +1,7 @@
 #include "keys/common_tree.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -15,33 +16,57 @@
 #include "vell/diagnostic_log.h"
 #include "vell/endian.h"
 #include "vell/library_errors.h"
+#include "vell/output.h"
 
 namespace brindle {
 namespace {
 
-// BRINDLE_DURABILITY=off|normal|full chooses how far committed changes survive; off (a
-// killed process loses nothing, a power cut may) when unset or unknown.
-Durability DurabilityFromEnvironment() {
+// BRINDLE_DURABILITY=off|normal|full (any case) chooses how far committed changes survive;
+// normal when unset. Any other value refuses the open: a typo must not quietly take away the
+// durability a host asked for.
+bool DurabilityFromEnvironment(Durability& durability) {
     const char* text = std::getenv("BRINDLE_DURABILITY");
-    const std::string value = text != nullptr ? text : "";
-    if (value == "normal") {
-        return Durability::kNormal;
+    if (text == nullptr) {
+        durability = Durability::kNormal;
+        return true;
     }
-    if (value == "full") {
-        return Durability::kFull;
+    std::string value = text;
+    for (char& c : value) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    return Durability::kOff;
+    if (value == "off" || value == "normal" || value == "full") {
+        durability = value == "off"      ? Durability::kOff
+                     : value == "normal" ? Durability::kNormal
+                                         : Durability::kFull;
+        return true;
+    }
+    vell::OutputLine("BRINDLE_DURABILITY is '%s'; it must be off, normal or full", text);
+    return false;
 }
 
-void SetPoolOptions(const ConfigRecord& config, PoolOptions& options) {
-    options = config.pool;
-    options.durability = DurabilityFromEnvironment();
-    if (const char* bytes = std::getenv("BRINDLE_CHECKPOINT_BYTES"); bytes != nullptr) {
-        // Digits as far as they go; none reads as 0 (pages written at every commit).
-        uint64_t value = 0;
-        std::from_chars(bytes, bytes + std::strlen(bytes), value);
-        options.checkpoint_bytes = value;
+// BRINDLE_CHECKPOINT_BYTES: a whole decimal number of bytes (0: pages written at every
+// commit); anything else refuses the open.
+bool CheckpointBytesFromEnvironment(uint64_t& bytes) {
+    const char* text = std::getenv("BRINDLE_CHECKPOINT_BYTES");
+    if (text == nullptr) {
+        return true;
     }
+    const char* end = text + std::strlen(text);
+    uint64_t value = 0;
+    auto [stop, error] = std::from_chars(text, end, value);
+    if (end == text || error != std::errc() || stop != end || !std::isdigit(*text)) {
+        vell::OutputLine("BRINDLE_CHECKPOINT_BYTES is '%s'; it must be a whole number of bytes",
+                         text);
+        return false;
+    }
+    bytes = value;
+    return true;
+}
+
+bool SetPoolOptions(const ConfigRecord& config, PoolOptions& options) {
+    options = config.pool;
+    return DurabilityFromEnvironment(options.durability) &&
+           CheckpointBytesFromEnvironment(options.checkpoint_bytes);
 }
 
 // Orders key locks for TableChangeGuard: by node page, then by address (a dropped record
@@ -122,13 +147,16 @@ bool CommonTree::Open(ConfigRecord* config) {
         return false;
     }
     config_ = config;
-    pool_.reset(new (std::nothrow) PagePool());
+    pool_.reset(new (std::nothrow) Pager());
     if (!pool_) {
         vell::WriteLog("Create CommonTree pool failed");
         return false;
     }
-    SetPoolOptions(*config, pool_->Options());
-    if (!pool_->Init(config->dataPath)) {
+    if (!SetPoolOptions(*config, pool_->Options())) {
+        config_ = nullptr;
+        return false;
+    }
+    if (!pool_->Open(config->dataPath)) {
         config_ = nullptr;
         vell::WriteLog("Init CommonTree pool failed");
         return false;
@@ -185,12 +213,10 @@ uint32_t CommonTree::ReadNodeFlags(uint64_t node, uint32_t set_flags) {
     if (page->Data() == nullptr) {
         vell::ThrowMemoryError(vell::kAllocPageDataBufferError);
     }
-    PageHeadView head = page->Head();
     if (set_flags != 0) {
-        head.Set(set_flags);
-        page->SetDirty();
+        page->ChangeHead().Set(set_flags);
     }
-    return head.Flags();
+    return page->Head().Flags();
 }
 
 MainKeyInfo* CommonTree::FindMainKey(const std::string& name) {

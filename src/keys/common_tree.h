@@ -9,7 +9,7 @@
 
 #include "keys/config_record.h"
 #include "keys/main_key_info.h"
-#include "pool/page_pool.h"
+#include "pool/pager.h"
 #include "tree/tree_store.h"
 #include "vell/mem_cache.h"
 #include "vell/read_write_lock.h"
@@ -65,7 +65,7 @@ public:
 
     const ConfigRecord* Config() const { return config_; }
     TreeStore* Tree() const { return tree_.get(); }
-    PagePool* Pool() const { return pool_.get(); }
+    Pager* Pool() const { return pool_.get(); }
     // Page number of the root node; 0 while no tree is open.
     uint64_t Root() const { return tree_ ? tree_->RootPage() : 0; }
     vell::ReadWriteLock& DatabaseLock() { return database_lock_; }
@@ -85,7 +85,7 @@ private:
     bool MainKeyChangeDenied(const std::string& name, int& result) const;
     void DropFromTable(MainKeyInfo* record);
 
-    std::unique_ptr<PagePool> pool_;
+    std::unique_ptr<Pager> pool_;
     std::unique_ptr<TreeStore> tree_;
     ConfigRecord* config_ = nullptr;
     vell::ReadWriteLock database_lock_;

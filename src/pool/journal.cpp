@@ -3,6 +3,8 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <mutex>
+#include <random>
 
 #include "vell/checksum.h"
 #include "vell/endian.h"
@@ -14,10 +16,72 @@ namespace {
 
 constexpr uint32_t kRecordMagic = 0x4C4E524Au;
 constexpr uint32_t kCommitMark = 0x54494D43u;
-constexpr uint32_t kJournalVersion = 1;
-constexpr uint32_t kRecordHeadSize = 24;
+constexpr uint32_t kJournalVersion = 2;
+constexpr uint32_t kRecordHeadSize = 48;
 constexpr uint32_t kEntryHeadSize = 12;
 constexpr uint32_t kRecordTailSize = 8;
+
+uint64_t NewRun() {
+    static std::mt19937_64 generator{std::random_device{}()};
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+    uint64_t run = 0;
+    while (run == 0) {
+        run = generator();
+    }
+    return run;
+}
+
+struct RecordView {
+    uint64_t sequence = 0;
+    uint64_t run = 0;
+    uint64_t boot = 0;
+    uint64_t synced_through = 0;
+    uint64_t length = 0;  // the whole record
+    std::vector<Journal::Entry> entries;
+};
+
+// Parses the record at `at` when it is whole and its checks pass.
+bool ParseRecord(const std::vector<uint8_t>& bytes, uint64_t at, RecordView& view) {
+    const uint64_t size = bytes.size();
+    if (at > size || size - at < kRecordHeadSize + kRecordTailSize) {
+        return false;
+    }
+    const uint8_t* head = bytes.data() + at;
+    const uint32_t entries = vell::LoadU32(head + 16);
+    const uint64_t body = vell::LoadU32(head + 20);
+    if (vell::LoadU32(head) != kRecordMagic || vell::LoadU32(head + 4) != kJournalVersion ||
+        body > size - at - kRecordHeadSize - kRecordTailSize) {
+        return false;
+    }
+    const uint8_t* tail = head + kRecordHeadSize + body;
+    if (vell::LoadU32(tail + 4) != kCommitMark ||
+        vell::LoadU32(tail) != vell::Crc32c(head, kRecordHeadSize + body)) {
+        return false;
+    }
+    // Entries must tile the body exactly.
+    view.entries.clear();
+    uint64_t offset = 0;
+    while (offset + kEntryHeadSize <= body) {
+        const uint8_t* entry = head + kRecordHeadSize + offset;
+        uint32_t length = vell::LoadU32(entry + 8);
+        if (length > body - offset - kEntryHeadSize) {
+            return false;
+        }
+        view.entries.push_back(
+            {vell::LoadU32(entry), vell::LoadU32(entry + 4), entry + kEntryHeadSize, length});
+        offset += kEntryHeadSize + length;
+    }
+    if (offset != body || view.entries.size() != entries) {
+        return false;
+    }
+    view.sequence = vell::LoadU64(head + 8);
+    view.run = vell::LoadU64(head + 24);
+    view.boot = vell::LoadU64(head + 32);
+    view.synced_through = vell::LoadU64(head + 40);
+    view.length = kRecordHeadSize + body + kRecordTailSize;
+    return true;
+}
 
 }  // namespace
 
@@ -41,10 +105,19 @@ std::string Journal::PathFor(const std::string& base_path) {
     return base_path + ".journal";
 }
 
-bool Journal::Open(const std::string& path) {
+std::string Journal::DamagedPathFor(const std::string& base_path) {
+    return base_path + ".journal-damaged";
+}
+
+bool Journal::Open(const std::string& path, bool create, bool& created) {
     Close();
+    created = false;
     vell::FileSystem& fs = vell::FileSystem::Current();
-    fd_ = fs.Open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = fs.Open(path, O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0 && errno == ENOENT && create) {
+        fd_ = fs.Open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        created = fd_ >= 0;
+    }
     if (fd_ < 0) {
         vell::OutputLine("Open journal failed errorid:%d", errno);
         return false;
@@ -55,10 +128,12 @@ bool Journal::Open(const std::string& path) {
         Close();
         return false;
     }
-    uint64_t records = 0;
     bool stopped = false;
-    end_ = Scan(bytes, nullptr, records, stopped);
-    next_sequence_ = records + 1;
+    JournalScan scan = Scan(bytes, nullptr, stopped);
+    end_ = scan.valid_end;
+    next_sequence_ = scan.last_sequence + 1;
+    RecordView first;
+    run_ = scan.records > 0 && ParseRecord(bytes, 0, first) ? first.run : NewRun();
     return true;
 }
 
@@ -93,66 +168,86 @@ bool Journal::ReadAll(std::vector<uint8_t>& bytes) {
     return true;
 }
 
-uint64_t Journal::Scan(const std::vector<uint8_t>& bytes,
-                       const std::function<bool(const Entry&)>* apply, uint64_t& records,
-                       bool& stopped) const {
-    uint64_t at = 0;
-    records = 0;
+JournalScan Journal::Scan(const std::vector<uint8_t>& bytes,
+                          const std::function<bool(const Entry&)>* apply, bool& stopped) const {
+    JournalScan scan;
+    scan.file_size = bytes.size();
     stopped = false;
-    const uint64_t size = bytes.size();
-    while (size - at >= kRecordHeadSize + kRecordTailSize) {
-        const uint8_t* head = bytes.data() + at;
-        const uint32_t entries = vell::LoadU32(head + 16);
-        const uint64_t body = vell::LoadU32(head + 20);
-        if (vell::LoadU32(head) != kRecordMagic || vell::LoadU32(head + 4) != kJournalVersion ||
-            vell::LoadU64(head + 8) != records + 1 ||
-            body > size - at - kRecordHeadSize - kRecordTailSize) {
+    uint64_t at = 0;
+    uint64_t run = 0;
+    uint64_t sequence = 0;
+    RecordView view;
+    while (ParseRecord(bytes, at, view)) {
+        if (scan.records > 0 && (view.run != run || view.sequence != sequence + 1)) {
             break;
         }
-        const uint8_t* tail = head + kRecordHeadSize + body;
-        if (vell::LoadU32(tail + 4) != kCommitMark ||
-            vell::LoadU32(tail) != vell::Crc32c(head, kRecordHeadSize + body)) {
-            break;
-        }
-        // Entries must tile the body exactly.
-        uint64_t offset = 0;
-        uint32_t seen = 0;
-        std::vector<Entry> parsed;
-        while (offset + kEntryHeadSize <= body) {
-            const uint8_t* entry = head + kRecordHeadSize + offset;
-            uint32_t length = vell::LoadU32(entry + 8);
-            if (length > body - offset - kEntryHeadSize) {
-                break;
-            }
-            parsed.push_back(
-                {vell::LoadU32(entry), vell::LoadU32(entry + 4), entry + kEntryHeadSize, length});
-            offset += kEntryHeadSize + length;
-            ++seen;
-        }
-        if (offset != body || seen != entries) {
-            break;
-        }
+        run = view.run;
+        sequence = view.sequence;
         if (apply != nullptr) {
-            for (const Entry& entry : parsed) {
+            for (const Entry& entry : view.entries) {
                 if (!(*apply)(entry)) {
                     stopped = true;
-                    return at;
+                    scan.valid_end = at;
+                    return scan;
                 }
             }
         }
-        at += kRecordHeadSize + body + kRecordTailSize;
-        ++records;
+        at += view.length;
+        ++scan.records;
+        scan.last_sequence = sequence;
     }
-    return at;
+    scan.valid_end = at;
+    if (at < bytes.size()) {
+        LookPastEnd(bytes, run, sequence + 1, scan);
+    }
+    return scan;
 }
 
-bool Journal::Replay(const std::function<bool(const Entry&)>& apply, uint64_t& records) {
+// Looks for valid records past the first record that failed, to tell damage from a torn
+// tail: those of the same run when some records were valid, any when none were. A record
+// that only looks valid by chance would need a matching checksum.
+void Journal::LookPastEnd(const std::vector<uint8_t>& bytes, uint64_t run,
+                          uint64_t expected_sequence, JournalScan& scan) const {
+    const uint64_t this_boot = vell::FileSystem::Current().BootId();
+    const bool none_valid = scan.records == 0;
+    RecordView view;
+    bool written_whole = false;
+    uint64_t found = 0;
+    uint64_t first_found = 0;
+    for (uint64_t at = scan.valid_end + 1; at + kRecordHeadSize <= bytes.size(); ++at) {
+        if (vell::LoadU32(bytes.data() + at) != kRecordMagic || !ParseRecord(bytes, at, view)) {
+            continue;
+        }
+        if (!none_valid && (view.run != run || view.sequence < expected_sequence)) {
+            continue;
+        }
+        if (none_valid && found > 0 && view.run != run) {
+            continue;
+        }
+        run = view.run;
+        if (found++ == 0) {
+            first_found = view.sequence;
+        }
+        const bool same_boot = view.boot != 0 && view.boot == this_boot;
+        if (same_boot || (!none_valid && view.synced_through >= expected_sequence)) {
+            written_whole = true;
+        }
+        at += view.length - 1;
+    }
+    if (written_whole) {
+        scan.damaged = true;
+        scan.damaged_sequence = none_valid ? first_found - 1 : expected_sequence;
+        scan.dropped_records = found;
+    }
+}
+
+bool Journal::Replay(const std::function<bool(const Entry&)>& apply, JournalScan& scan) {
     std::vector<uint8_t> bytes;
     if (fd_ < 0 || !ReadAll(bytes)) {
         return false;
     }
     bool stopped = false;
-    Scan(bytes, &apply, records, stopped);
+    scan = Scan(bytes, &apply, stopped);
     return !stopped;
 }
 
@@ -162,18 +257,21 @@ bool Journal::Append(JournalRecord& record, bool sync) {
     }
     std::vector<uint8_t>& bytes = record.bytes_;
     const uint32_t body = static_cast<uint32_t>(bytes.size() - kRecordHeadSize);
+    vell::FileSystem& fs = vell::FileSystem::Current();
     vell::StoreU32(&bytes[0], kRecordMagic);
     vell::StoreU32(&bytes[4], kJournalVersion);
     vell::StoreU64(&bytes[8], next_sequence_);
     vell::StoreU32(&bytes[16], record.entries_);
     vell::StoreU32(&bytes[20], body);
+    vell::StoreU64(&bytes[24], run_);
+    vell::StoreU64(&bytes[32], fs.BootId());
+    vell::StoreU64(&bytes[40], synced_through_.load(std::memory_order_acquire));
     const uint32_t crc = vell::Crc32c(bytes.data(), bytes.size());
     const size_t tail = bytes.size();
     bytes.resize(tail + kRecordTailSize);
     vell::StoreU32(&bytes[tail], crc);
     vell::StoreU32(&bytes[tail + 4], kCommitMark);
 
-    vell::FileSystem& fs = vell::FileSystem::Current();
     size_t done = 0;
     bool ok = true;
     while (done < bytes.size()) {
@@ -199,14 +297,21 @@ bool Journal::Append(JournalRecord& record, bool sync) {
         return false;
     }
     end_ += tail + kRecordTailSize;
+    if (sync) {
+        synced_through_.store(next_sequence_, std::memory_order_release);
+    }
     ++next_sequence_;
     return true;
 }
 
-bool Journal::Sync() {
+bool Journal::Sync(uint64_t appended) {
     if (fd_ < 0 || vell::FileSystem::Current().Sync(fd_) != 0) {
         vell::OutputLine("Sync journal failed errorid:%d", errno);
         return false;
+    }
+    uint64_t known = synced_through_.load(std::memory_order_acquire);
+    while (appended > known &&
+           !synced_through_.compare_exchange_weak(known, appended, std::memory_order_acq_rel)) {
     }
     return true;
 }
@@ -218,8 +323,8 @@ bool Journal::Reset(bool sync) {
         return false;
     }
     end_ = 0;
-    next_sequence_ = 1;
-    return !sync || Sync();
+    run_ = NewRun();
+    return !sync || Sync(LastSequence());
 }
 
 bool Journal::Remove() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,6 +16,7 @@ public:
     void Add(uint32_t file, uint32_t position, const uint8_t* bytes, uint32_t length);
     uint32_t EntryCount() const { return entries_; }
     bool Empty() const { return entries_ == 0; }
+    size_t ByteSize() const { return bytes_.size(); }
 
 private:
     friend class Journal;
@@ -22,18 +24,38 @@ private:
     uint32_t entries_ = 0;
 };
 
+// What a journal held when it was read at open.
+struct JournalScan {
+    uint64_t records = 0;        // valid records, in order, from the start
+    uint64_t valid_end = 0;      // where the last of them ends
+    uint64_t last_sequence = 0;  // the number of the last of them
+    uint64_t file_size = 0;      // bytes in the file
+    // A record that fails its checks although it was written whole before (valid records of
+    // the same run follow it): damage, not a record torn by a crash. Replay stops before it.
+    bool damaged = false;
+    uint64_t damaged_sequence = 0;  // the damaged record's number
+    uint64_t dropped_records = 0;   // valid records after the damage, not replayed
+};
+
 // The pool's journal: a file beside the data files to which every change is appended, whole,
 // before any of it reaches the data files. A record is
 //
-//   0   u32  "JRNL" (0x4C4E524A)     16  u32  entry count
-//   4   u32  format version (1)      20  u32  length of the entries
-//   8   u64  sequence number         24  entries: u32 file, u32 position, u32 length, bytes
+//   0   u32  "JRNL" (0x4C4E524A)     24  u64  run: a random number drawn whenever the
+//   4   u32  format version (2)               journal is emptied
+//   8   u64  sequence number         32  u64  boot: the system boot the record was written in
+//   16  u32  entry count             40  u64  sequence number of the last record known synced
+//   20  u32  length of the entries   48  entries: u32 file, u32 position, u32 length, bytes
 //   then u32 CRC-32C of everything before it, and u32 commit mark "CMIT" (0x54494D43)
 //
-// all little-endian. Sequence numbers count from 1 since the journal was last emptied. A
-// record counts only when it is complete, its checksum matches, its commit mark is there and
-// its number follows the one before; reading stops at the first that does not, so a record
-// torn by a crash is dropped with everything after it.
+// all little-endian. A record counts only when it is complete, its checksum matches, its
+// commit mark is there, its run is the first record's and its number follows the one before.
+// Reading stops at the first that does not. Records of an earlier run left past the end of a
+// journal that was emptied and written again never count.
+//
+// Whether a failing record is a torn tail or damage: when a valid record of the same run
+// follows it, it was written whole, unless the system went down in between (a power cut
+// loses writes that were not synced, in any order). So it is damage when the record was
+// written in the current boot, or when a later record says it had been synced.
 class Journal {
 public:
     struct Entry {
@@ -48,38 +70,49 @@ public:
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
 
-    // Opens (creating) the journal at path and finds the end of its valid records.
-    bool Open(const std::string& path);
-    // Calls `apply` for every entry of every valid record, in order; stops and returns false
-    // when `apply` does. `records` counts the valid records.
-    bool Replay(const std::function<bool(const Entry&)>& apply, uint64_t& records);
+    // Opens the journal at path, creating it when `create` is set (`created` tells whether it
+    // was), and finds the end of its valid records.
+    bool Open(const std::string& path, bool create, bool& created);
+    // Reads every valid record and calls `apply` for each of its entries, in order; stops and
+    // returns false when `apply` does. `scan` tells what was found.
+    bool Replay(const std::function<bool(const Entry&)>& apply, JournalScan& scan);
     // Appends the record after the last valid one, and syncs it when asked. On failure
     // nothing of the record is left behind (the journal is cut back to where it was).
     bool Append(JournalRecord& record, bool sync);
-    bool Sync();
-    // Empties the journal (and syncs that when asked).
+    // Syncs everything appended so far. May run beside Append on another thread; `appended`
+    // is LastSequence() as read (under the caller's lock) before the call: records up to it
+    // are then known synced.
+    bool Sync(uint64_t appended);
+    // Empties the journal and starts a new run (and syncs that when asked).
     bool Reset(bool sync);
     // Closes and deletes the journal file.
     bool Remove();
     void Close();
 
     uint64_t Size() const { return end_; }
+    // The number of the last record appended (0: none since the journal was opened empty).
+    uint64_t LastSequence() const { return next_sequence_ - 1; }
     bool IsOpen() const { return fd_ >= 0; }
     const std::string& Path() const { return path_; }
 
     // The journal file of the pool whose data files have the base name `base_path`.
     static std::string PathFor(const std::string& base_path);
+    // Where a journal found damaged at open is kept for inspection.
+    static std::string DamagedPathFor(const std::string& base_path);
 
 private:
     bool ReadAll(std::vector<uint8_t>& bytes);
-    // Parses valid records from the start of `bytes`; returns the end of the last valid one.
-    uint64_t Scan(const std::vector<uint8_t>& bytes, const std::function<bool(const Entry&)>* apply,
-                  uint64_t& records, bool& stopped) const;
+    JournalScan Scan(const std::vector<uint8_t>& bytes,
+                     const std::function<bool(const Entry&)>* apply, bool& stopped) const;
+    void LookPastEnd(const std::vector<uint8_t>& bytes, uint64_t first_run,
+                     uint64_t expected_sequence, JournalScan& scan) const;
 
     std::string path_;
     int fd_ = -1;
     uint64_t end_ = 0;
     uint64_t next_sequence_ = 1;
+    uint64_t run_ = 0;
+    std::atomic<uint64_t> synced_through_{0};
 };
 
 }  // namespace brindle

@@ -7,10 +7,14 @@
 namespace brindle {
 
 uint32_t Page::FreeRoom() const {
-    PageHeadView head(const_cast<uint8_t*>(data_));
+    PageHeadReader head(data_);
     uint64_t used = static_cast<uint64_t>(head.DataOffset()) + head.DataLen();
     uint64_t size = head.PageSize() < buffer_size_ ? head.PageSize() : buffer_size_;
     return used >= size ? 0 : static_cast<uint32_t>(size - used);
+}
+
+void Page::RestoreBytes(const uint8_t* bytes) {
+    std::memcpy(data_, bytes, buffer_size_);
 }
 
 uint32_t Page::AddData(const void* bytes, uint32_t n) {
@@ -20,12 +24,10 @@ uint32_t Page::AddData(const void* bytes, uint32_t n) {
     if (n > FreeRoom()) {
         return 0;
     }
-    PageHeadView head(data_);
+    PageHeadView head = ChangeHead();
     std::memcpy(data_ + head.DataOffset() + head.DataLen(), bytes, n);
     head.SetDataLen(head.DataLen() + n);
     head.Clear(kPageUnused);
-    unused_at_load_ = false;
-    dirty_ = true;
     return n;
 }
 

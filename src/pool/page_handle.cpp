@@ -1,23 +1,23 @@
 #include "pool/page_handle.h"
 
 #include "pool/page.h"
-#include "pool/page_pool.h"
+#include "pool/pager.h"
 #include "vell/library_errors.h"
 
 namespace brindle {
 
-PageHandle::PageHandle(PagePool* pool) : pool_(pool) {}
+PageHandle::PageHandle(Pager* pager) : pager_(pager) {}
 
-PageHandle::PageHandle(PagePool* pool, uint64_t number, bool new_page) : pool_(pool) {
-    if (pool_ != nullptr) {
-        page_ = new_page ? pool_->NewPage() : pool_->GetPage(number);
+PageHandle::PageHandle(Pager* pager, uint64_t number, bool new_page) : pager_(pager) {
+    if (pager_ != nullptr) {
+        page_ = new_page ? pager_->NewPage() : pager_->GetPage(number);
     }
     if (page_ == nullptr) {
         vell::ThrowFormatError("Get Page error");
     }
 }
 
-PageHandle::PageHandle(Page* page, PagePool* pool) : pool_(pool), page_(page) {}
+PageHandle::PageHandle(Page* page, Pager* pager) : pager_(pager), page_(page) {}
 
 PageHandle::~PageHandle() {
     Release();
@@ -35,7 +35,7 @@ void PageHandle::Assign(PageHandle& other) {
         return;
     }
     Release();
-    pool_ = other.pool_;
+    pager_ = other.pager_;
     page_ = other.page_;
     owns_ = other.owns_;
     free_on_release_ = other.free_on_release_;
@@ -50,16 +50,16 @@ Page* PageHandle::Detach() {
 void PageHandle::Release() {
     Page* page = page_;
     page_ = nullptr;
-    if (page == nullptr || pool_ == nullptr || !owns_) {
+    if (page == nullptr || pager_ == nullptr || !owns_) {
         owns_ = true;
         free_on_release_ = false;
         return;
     }
-    bool never_filled = !page->IsDirty() && page->Head().Has(kPageUnused);
+    bool never_filled = page->Head().Has(kPageUnused);
     if (never_filled || free_on_release_) {
-        pool_->FreePage(page);
+        pager_->FreePage(page);
     } else {
-        pool_->ReleasePage(page);
+        pager_->ReleasePage(page);
     }
     free_on_release_ = false;
 }

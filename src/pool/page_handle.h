@@ -5,21 +5,21 @@
 namespace brindle {
 
 class Page;
-class PagePool;
+class Pager;
 
 // Holds one pinned page for the length of a scope. At release (end of scope, Release, or
-// assignment of another page) a page that is clean and still marked Unused — taken by
-// NewPage and never filled — goes back to the free list, as does a page marked free on
-// release; any other page is simply unpinned.
+// assignment of another page) a page still marked Unused (taken by NewPage and never filled)
+// goes back to the free list, as does a page marked free on release; any other page is
+// simply unpinned.
 class PageHandle {
 public:
-    // Empty for a pool.
-    explicit PageHandle(PagePool* pool);
+    // Empty for a pager.
+    explicit PageHandle(Pager* pager);
     // Pins NewPage() when new_page is set, else GetPage(number). Throws "Execption" /
-    // "Get Page error" when no page results (also for a null pool).
-    PageHandle(PagePool* pool, uint64_t number, bool new_page = false);
+    // "Get Page error" when no page results (also for a null pager).
+    PageHandle(Pager* pager, uint64_t number, bool new_page = false);
     // Adopts the pin of an already pinned page.
-    PageHandle(Page* page, PagePool* pool);
+    PageHandle(Page* page, Pager* pager);
     ~PageHandle();
     PageHandle(const PageHandle&) = delete;
     PageHandle& operator=(const PageHandle&) = delete;
@@ -38,7 +38,7 @@ public:
     explicit operator bool() const { return page_ != nullptr; }
 
 private:
-    PagePool* pool_;
+    Pager* pager_;
     Page* page_ = nullptr;
     bool owns_ = true;
     bool free_on_release_ = false;

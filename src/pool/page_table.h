@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <shared_mutex>
 #include <unordered_map>
@@ -25,6 +26,9 @@ public:
     struct Shard {
         mutable vell::StripedSharedMutex lock;
         std::unordered_map<uint64_t, Page*> pages;
+        // Raised whenever a page leaves the shard, so that a page read from the files
+        // without the lock is entered only when no newer copy came and went meanwhile.
+        std::atomic<uint64_t> removals{0};
     };
 
     PageTable() = default;

@@ -5,11 +5,12 @@
 namespace brindle {
 
 // How far a committed change survives. Every level survives a killed process: a change is in
-// the journal before it returns. `kOff` never syncs, so a power cut may lose recent changes
-// or, when it strikes during a checkpoint, leave pages torn. `kNormal` syncs the journal and
-// the data files at each checkpoint: a power cut may lose the changes since the last
-// checkpoint, never tear one. `kFull` also syncs the journal at every commit: a change that
-// returned survives a power cut.
+// the journal before its call returns. `kNormal` (the default) syncs the journal, the data
+// files and their directory at each checkpoint, and a new database as it is created: a power
+// cut loses at most the changes committed since the last completed checkpoint, never part of
+// one, and never leaves a database that cannot be opened or that the structure check faults.
+// `kFull` also syncs the journal at every commit: a change whose call returned survives a
+// power cut. `kOff` never syncs: a power cut may lose recent changes or leave pages torn.
 enum class Durability { kOff, kNormal, kFull };
 
 // The settings of one pool, each with the pool's own default. The database object sets them
@@ -30,13 +31,13 @@ struct PoolOptions {
 
     uint64_t max_cached_pages = 100000;  // size of the cache of unpinned pages
     uint32_t page_timeout = 60;          // seconds before the check thread drops an idle page
-    uint32_t check_period = 30;          // seconds between check passes; at least 30
+    uint32_t check_period = 30;          // seconds between check passes (idle drops and
+                                         // checkpoints); at least 30
     uint32_t max_check_pages = 10000;    // most pages dropped in one pass; 0: no limit
     bool repair_free_list = true;        // rebuild the free list when a bad free page is met
-    bool temporary_data = false;         // delete the files when the pool closes
 
-    // The journal (pools that are not temporary keep one).
-    Durability durability = Durability::kOff;
+    // The journal.
+    Durability durability = Durability::kNormal;
     uint64_t checkpoint_bytes = 4u << 20;  // checkpoint once the journal is this long; 0: at
                                            // every commit (pages go to their places at once)
     uint64_t step_pages = 16384;           // pages a long call changes before it commits a step

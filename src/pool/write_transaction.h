@@ -1,37 +1,70 @@
 #pragma once
 
-#include "pool/page_pool.h"
+#include "pool/pager.h"
 
 namespace brindle {
 
 // Makes one changing call of the database a unit: every page it changes reaches the journal
 // in one record at Commit, or, when the guard ends without Commit (an error result or an
-// exception), the pool is put back as it was before the guard began. Holds the pool's write
-// lock from construction to the end, so writers run one at a time; take it after the call's
-// key lock. A guard made while the thread already runs a transaction joins it and leaves
-// commit and rollback to the outer guard.
+// exception), the pool is put back as it was before the guard began.
+//
+// The outermost guard of a thread holds the pager's writer gate from construction to the end,
+// so writers run one at a time; take it after the call's key lock. A guard made while the
+// thread already runs a transaction (a call inside a batch, or a call made by another call)
+// opens a savepoint instead: its Commit keeps its changes in the outer transaction, and its
+// end without Commit rolls back only what it changed.
 class WriteTransaction {
 public:
-    explicit WriteTransaction(PagePool* pool)
-        : pool_(pool != nullptr && !pool->InTransaction() ? pool : nullptr) {
-        if (pool_ != nullptr) {
-            pool_->BeginWrite();
+    explicit WriteTransaction(Pager* pager) NO_THREAD_SAFETY_ANALYSIS
+        : pager_(pager),
+          outer_(pager != nullptr && !pager->InTransaction()) {
+        if (pager_ == nullptr) {
+            return;
+        }
+        if (outer_) {
+            pager_->writer_gate_.lock();
+            pager_->Begin();
+        } else {
+            pager_->OpenSavepoint();
         }
     }
-    ~WriteTransaction() {
-        if (pool_ != nullptr && !done_) {
-            pool_->AbortWrite();
+    ~WriteTransaction() NO_THREAD_SAFETY_ANALYSIS {
+        if (pager_ == nullptr) {
+            return;
+        }
+        if (!done_) {
+            if (outer_) {
+                pager_->Rollback();
+            } else {
+                pager_->RollbackToSavepoint();
+            }
+        }
+        if (outer_) {
+            pager_->EndTransaction();
+            pager_->writer_gate_.unlock();
         }
     }
     WriteTransaction(const WriteTransaction&) = delete;
     WriteTransaction& operator=(const WriteTransaction&) = delete;
 
     // Throws "IOException" (with everything rolled back) when the journal refuses the record.
-    void Commit() {
-        if (pool_ != nullptr && !done_) {
-            done_ = true;
-            pool_->CommitWrite();
+    void Commit() NO_THREAD_SAFETY_ANALYSIS {
+        if (pager_ == nullptr || done_) {
+            return;
         }
+        if (!outer_) {
+            pager_->ReleaseSavepoint();
+            done_ = true;
+            return;
+        }
+        try {
+            pager_->Commit();
+        } catch (...) {
+            pager_->Rollback();
+            done_ = true;
+            throw;
+        }
+        done_ = true;
     }
     // Commits when `result` is success (1), else leaves the rollback to the destructor.
     // Returns result.
@@ -43,7 +76,8 @@ public:
     }
 
 private:
-    PagePool* pool_;
+    Pager* pager_;
+    bool outer_;
     bool done_ = false;
 };
 

@@ -172,7 +172,7 @@ int ImportBelowMainKey(CommonTree& database, const uint8_t* image, uint64_t size
     if (result != BRN_OK) {
         return result;
     }
-    PagePool* pool = database.Pool();
+    Pager* pool = database.Pool();
     return WalkChildren(image, size, root, target,
                         [&](uint64_t parent, const NodeRecordView& record, uint64_t& node) {
                             // A very large image is committed in steps between keys.

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "pool/page_handle.h"
-#include "pool/page_pool.h"
+#include "pool/pager.h"
 #include "tree/tree_records.h"
 #include "vell/library_errors.h"
 
@@ -17,13 +17,13 @@ public:
     struct NewTag {};
     struct ReadOnlyTag {};
 
-    PinnedPage(PagePool* pool, uint64_t number, const char* where)
+    PinnedPage(Pager* pool, uint64_t number, const char* where)
         : handle_(Pin(pool, number), pool), view_(handle_.Get(), where) {}
-    PinnedPage(PagePool* pool, NewTag, const char* where)
+    PinnedPage(Pager* pool, NewTag, const char* where)
         : handle_(Take(pool), pool), view_(handle_.Get(), where) {}
     // Only unpins at the end, whatever the page holds: for readers that must not change the
     // pool, even by returning an unfilled page to the free list.
-    PinnedPage(PagePool* pool, uint64_t number, ReadOnlyTag, const char* where)
+    PinnedPage(Pager* pool, uint64_t number, ReadOnlyTag, const char* where)
         : handle_(Pin(pool, number), pool), view_(handle_.Get(), where), pool_(pool) {}
     ~PinnedPage() {
         if (pool_ != nullptr) {
@@ -35,21 +35,24 @@ public:
 
     uint64_t Number() const { return handle_.Get()->Number(); }
     Page* page() const { return handle_.Get(); }
-    PageHeadView Head() const { return handle_.Get()->Head(); }
+    PageHeadReader Head() const { return handle_.Get()->Head(); }
+    // The head for changing: the page becomes part of the running write transaction.
+    PageHeadView ChangeHead() const { return handle_.Get()->ChangeHead(); }
     TreePage* operator->() { return &view_; }
     TreePage& view() { return view_; }
     PageHandle& handle() { return handle_; }
-    void MarkChanged() { handle_.Get()->SetDirty(); }
+    // Makes the page part of the running write transaction before its bytes change.
+    void MarkChanged() { handle_.Get()->MarkChanged(); }
 
 private:
-    static Page* Pin(PagePool* pool, uint64_t number) {
+    static Page* Pin(Pager* pool, uint64_t number) {
         Page* page = pool != nullptr ? pool->GetPage(number) : nullptr;
         if (page == nullptr) {
             vell::ThrowMemoryError(vell::kAllocPageBufferError);
         }
         return page;
     }
-    static Page* Take(PagePool* pool) {
+    static Page* Take(Pager* pool) {
         Page* page = pool != nullptr ? pool->NewPage() : nullptr;
         if (page == nullptr) {
             vell::ThrowMemoryError(vell::kAllocPageBufferError);
@@ -59,7 +62,7 @@ private:
 
     PageHandle handle_;
     TreePage view_;
-    PagePool* pool_ = nullptr;  // set for read-only pins
+    Pager* pool_ = nullptr;  // set for read-only pins
 };
 
 }  // namespace brindle

@@ -15,7 +15,7 @@ int64_t InPage(TreePage& page, uint32_t offset) {
 }
 
 void AddPiece(PinnedPage& page) {
-    page.Head().SetPieceCount(page.Head().PieceCount() + 1);
+    page.ChangeHead().SetPieceCount(page.Head().PieceCount() + 1);
     page.MarkChanged();
 }
 
@@ -23,7 +23,7 @@ void AddPiece(PinnedPage& page) {
 // holder is released.
 void RemovePiece(PinnedPage& page, uint64_t& last_freed) {
     int32_t pieces = static_cast<int32_t>(page.Head().PieceCount()) - 1;
-    page.Head().SetPieceCount(static_cast<uint32_t>(pieces));
+    page.ChangeHead().SetPieceCount(static_cast<uint32_t>(pieces));
     page.MarkChanged();
     if (page.Head().PageType() == kPageTypeContinuation && pieces == 0) {
         page.handle().SetFree(true);
@@ -51,7 +51,7 @@ bool TreeStore::AddPageData(PinnedPage& page, const uint8_t* data, uint32_t leng
         return false;
     }
     AddPiece(page);
-    page.Head().Set(kPageMoreData);
+    page.ChangeHead().Set(kPageMoreData);
     const uint8_t* rest = data + room;
     uint32_t left = length - room;
 
@@ -60,17 +60,17 @@ bool TreeStore::AddPageData(PinnedPage& page, const uint8_t* data, uint32_t leng
     PinnedPage* before = &page;
     while (true) {
         auto next = std::make_unique<PinnedPage>(pool_, PinnedPage::NewTag{}, where);
-        next->Head().Set(kPageContinuedData);
-        next->Head().SetPageType(kPageTypeContinuation);
-        next->Head().SetPrev(before->Number());
-        before->Head().SetNext(next->Number());
+        next->ChangeHead().Set(kPageContinuedData);
+        next->ChangeHead().SetPageType(kPageTypeContinuation);
+        next->ChangeHead().SetPrev(before->Number());
+        before->ChangeHead().SetNext(next->Number());
         before->MarkChanged();
         next->MarkChanged();
         uint32_t next_room = (*next)->Room();
         if (next_room < left) {
             next->page()->AddData(rest, next_room);
             AddPiece(*next);
-            next->Head().Set(kPageMoreData);
+            next->ChangeHead().Set(kPageMoreData);
             rest += next_room;
             left -= next_room;
             previous = std::move(next);  // the page before is written as it is released
@@ -155,8 +155,8 @@ bool TreeStore::ClearDataSpaceEx(PinnedPage& page, uint32_t offset, uint32_t len
     if (in_page < 0 || !page.Head().Has(kPageMoreData)) {
         vell::ThrowFormatError(format_error);
     }
-    page.Head().Clear(kPageMoreData);
-    page.Head().SetDataLen(page.Head().DataLen() - static_cast<uint32_t>(in_page));
+    page.ChangeHead().Clear(kPageMoreData);
+    page.ChangeHead().SetDataLen(page.Head().DataLen() - static_cast<uint32_t>(in_page));
     uint32_t rest = length - static_cast<uint32_t>(in_page);
     uint64_t next = page.Head().Next();
     while (true) {
@@ -177,9 +177,9 @@ bool TreeStore::ClearDataSpaceEx(PinnedPage& page, uint32_t offset, uint32_t len
         if (!current->Head().Has(kPageMoreData)) {
             vell::ThrowFormatError(format_error);
         }
-        current->Head().Clear(kPageMoreData);
+        current->ChangeHead().Clear(kPageMoreData);
         uint32_t data_len = current->Head().DataLen();
-        current->Head().SetDataLen(data_len >= here ? data_len - here : 0);
+        current->ChangeHead().SetDataLen(data_len >= here ? data_len - here : 0);
         rest -= here;
         next = current->Head().Next();
         touched.push_back(std::move(current));

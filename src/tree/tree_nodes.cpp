@@ -79,11 +79,9 @@ bool TreeStore::AppendSubNode(uint64_t parent, uint64_t& new_page, const std::st
                      static_cast<uint32_t>(name.size() + 1), last_page)) {
         vell::ThrowFormatError("Add data failed3 -- AppendSubNode");
     }
-    child.Head().SetPageType(kPageTypeNode);
+    child.ChangeHead().SetPageType(kPageTypeNode);
     record.tail_page = last_page;
     child->WriteNode(record);
-    // The new node is on disk before its parent or sibling links to it.
-    pool_->WritePage(child.page());
 
     if (last) {
         NodeRecord sibling = (*last)->ReadNode();
@@ -274,7 +272,7 @@ int TreeStore::NextSubNodeName(vell::ReadWriteLock* key_lock, uint64_t key_node,
     record.sub_node_counter += 1;
     text += std::to_string(record.sub_node_counter);
     if (text.size() >= 256) {
-        record.Encode(page->Area());  // kept in memory, not marked changed
+        record.Encode(page->ChangeArea());  // undone with the failed call
         return kTreeNameTooLong;
     }
     page->WriteNode(record);
@@ -312,13 +310,6 @@ void TreeStore::UnlinkFromParent(PinnedPage& node, const NodeRecord& record) {
         (*next)->WriteNode(sibling);
     }
     parent->WriteNode(parent_record);
-    pool_->WritePage(parent.page());
-    if (previous) {
-        pool_->WritePage(previous->page());
-    }
-    if (next) {
-        pool_->WritePage(next->page());
-    }
 }
 
 int TreeStore::DeleteNode(uint64_t node) {

@@ -16,7 +16,7 @@ void AddOrThrow(Page* page, const void* data, uint32_t length, const char* messa
 
 }  // namespace
 
-TreeStore::TreeStore(PagePool* pool, std::string root_name)
+TreeStore::TreeStore(Pager* pool, std::string root_name)
     : pool_(pool), root_name_(std::move(root_name)) {
     if (pool_ != nullptr) {
         // Indexes may describe pages a rolled-back transaction changed.
@@ -143,7 +143,7 @@ bool TreeStore::CreateNew() {
         }
         queue = std::make_unique<PinnedPage>(pool_, PinnedPage::NewTag{}, where);
     }
-    queue->Head().SetPageType(kPageTypeQueue);
+    queue->ChangeHead().SetPageType(kPageTypeQueue);
     PinnedPage root(pool_, PinnedPage::NewTag{}, where);
 
     std::string name = root_name_;
@@ -172,22 +172,18 @@ bool TreeStore::CreateNew() {
     header.Encode(bytes);
     AddOrThrow(root.page(), bytes, kRecordHeaderSize, failed);
     AddOrThrow(root.page(), name.c_str(), static_cast<uint32_t>(name.size() + 1), failed);
-    root.Head().SetPieceCount(1);
-    root.Head().SetPageType(kPageTypeNode);
+    root.ChangeHead().SetPieceCount(1);
+    root.ChangeHead().SetPageType(kPageTypeNode);
 
-    // The root and its queue page reach the disk before anything points at them.
-    pool_->WritePage(root.page());
-    pool_->WritePage(queue->page());
     if (last_queue) {
         QueueEntry previous = QueueEntry::Decode((*last_queue)->Area());
         previous.next_queue_page = queue->Number();
-        previous.Encode((*last_queue)->Area());
+        previous.Encode((*last_queue)->ChangeArea());
         last_queue->MarkChanged();
-        pool_->WritePage(last_queue->page());
     }
     pool_->SetTreeAnchor(pool_->TreeFlags() | kCommonTreePresent,
                          last_queue ? pool_->FirstQueuePage() : queue->Number());
-    return pool_->WriteMainHead();
+    return true;
 }
 
 bool TreeStore::DeleteTree() {
@@ -203,7 +199,6 @@ bool TreeStore::DeleteTree() {
         return false;
     }
     pool_->SetTreeAnchor(pool_->TreeFlags() & ~kCommonTreePresent, pool_->FirstQueuePage());
-    pool_->WriteMainHead();
     PinnedPage queue(pool_, descriptor_.own_position.page, "File format error -- DeleteTree");
     if (queue.Head().PageType() != kPageTypeQueue) {
         vell::ThrowFormatError("File format error -- DeleteTree");
@@ -211,7 +206,7 @@ bool TreeStore::DeleteTree() {
     if (queue->Area()[0] != kQueueKindCommonTree) {
         vell::ThrowFormatError("File format error -- Delete Tree");
     }
-    queue->Area()[0] = 0;
+    queue->ChangeArea()[0] = 0;
     queue.MarkChanged();
     ResetTree();
     return true;

@@ -14,7 +14,7 @@ namespace {
 using PagePtr = std::unique_ptr<PinnedPage>;
 
 // Keeps the held page when the position is in it, else pins the position's page.
-PinnedPage& Hold(PagePool* pool, PagePtr& held, uint64_t number, const char* where) {
+PinnedPage& Hold(Pager* pool, PagePtr& held, uint64_t number, const char* where) {
     if (!held || held->Number() != number) {
         held.reset();
         held = std::make_unique<PinnedPage>(pool, number, where);
@@ -42,10 +42,10 @@ std::unique_ptr<PinnedPage> TreeStore::PlaceRecord(PinnedPage& node, uint64_t& n
         return page;
     }
     auto fresh = std::make_unique<PinnedPage>(pool_, PinnedPage::NewTag{}, where);
-    fresh->Head().SetPageType(kPageTypeContinuation);
-    fresh->Head().SetPrev(page->Number());
+    fresh->ChangeHead().SetPageType(kPageTypeContinuation);
+    fresh->ChangeHead().SetPrev(page->Number());
     fresh->MarkChanged();
-    page->Head().SetNext(fresh->Number());
+    page->ChangeHead().SetNext(fresh->Number());
     page->MarkChanged();
     new_page = fresh->Number();
     return fresh;
@@ -70,8 +70,6 @@ bool TreeStore::WriteNewRecord(PinnedPage& node, const RecordHeader& header, con
         }
         return false;
     }
-    // The record is on disk before the chain leads to it.
-    pool_->WritePage(place->page());
     return true;
 }
 
@@ -418,12 +416,6 @@ int TreeStore::DeleteRecordAt(uint64_t node, RecordPos position) {
     current.tail_page = record.tail_page;
     node_page->WriteNode(current);
 
-    // Every page that led to the freed pages reaches the disk before they are freed.
-    pool_->WritePage(node_page.page());
-    pool_->WritePage(record_page.page());
-    for (auto& page : touched) {
-        pool_->WritePage(page->page());
-    }
     touched.clear();
     return kTreeOk;
 }

@@ -101,13 +101,13 @@ TreePage::TreePage(Page* page, const char* where) : page_(page), where_(where) {
     if (page_->Data() == nullptr) {
         vell::ThrowMemoryError(vell::kAllocPageDataBufferError);
     }
-    PageHeadView head = page_->Head();
+    PageHeadReader head = page_->Head();
     uint32_t size = page_->BufferSize();
     if (head.PageSize() != size || head.DataOffset() < kPageHeadSize || head.DataOffset() >= size ||
         head.DataLen() > size - head.DataOffset()) {
         vell::ThrowFormatError(where_);
     }
-    area_ = page_->Data() + head.DataOffset();
+    area_offset_ = head.DataOffset();
     area_size_ = size - head.DataOffset();
 }
 
@@ -119,24 +119,22 @@ void TreePage::Require(uint64_t offset, uint64_t length) const {
 
 NodeRecord TreePage::ReadNode() const {
     Require(0, kNodeRecordSize);
-    return NodeRecord::Decode(area_);
+    return NodeRecord::Decode(Area());
 }
 
 void TreePage::WriteNode(const NodeRecord& node) {
     Require(0, kNodeRecordSize);
-    node.Encode(area_);
-    page_->SetDirty();
+    node.Encode(ChangeArea());
 }
 
 RecordHeader TreePage::ReadHeader(uint32_t offset) const {
     Require(offset, kRecordHeaderSize);
-    return RecordHeader::Decode(area_ + offset);
+    return RecordHeader::Decode(Area() + offset);
 }
 
 void TreePage::WriteHeader(uint32_t offset, const RecordHeader& header) {
     Require(offset, kRecordHeaderSize);
-    header.Encode(area_ + offset);
-    page_->SetDirty();
+    header.Encode(ChangeArea() + offset);
 }
 
 }  // namespace brindle

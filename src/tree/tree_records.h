@@ -99,7 +99,10 @@ public:
     TreePage(Page* page, const char* where);
 
     Page* page() const { return page_; }
-    uint8_t* Area() const { return area_; }
+    // The data area, for reading.
+    const uint8_t* Area() const { return page_->Data() + area_offset_; }
+    // The data area, for changing: the page becomes part of the running write transaction.
+    uint8_t* ChangeArea() { return page_->ChangeData() + area_offset_; }
     // Bytes of the data area (page size minus data offset).
     uint32_t AreaSize() const { return area_size_; }
     uint32_t DataLen() const { return page_->Head().DataLen(); }
@@ -115,7 +118,7 @@ private:
 
     Page* page_;
     const char* where_;
-    uint8_t* area_;
+    uint32_t area_offset_;
     uint32_t area_size_;
 };
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "pool/page_pool.h"
+#include "pool/pager.h"
 #include "tree/node_index.h"
 #include "tree/tree_records.h"
 #include "vell/mem_cache.h"
@@ -31,7 +31,7 @@ inline constexpr int kTreeBufferTooSmall = 100;
 inline constexpr int kTreeDataError = 101;
 inline constexpr int kTreeNoMainKey = 102;
 
-// The tree of keys laid out in the pages of a PagePool: nodes (one node page each, named
+// The tree of keys laid out in the pages of a Pager: nodes (one node page each, named
 // by its page number), their children, and per node a chain of records whose first is the
 // node's name and the others its properties. Found through the common queue anchored in
 // the pool head.
@@ -52,14 +52,14 @@ public:
     // Forms of GetNodeAllRecords' block.
     enum class RecordsForm { kListing24, kExport8 };
 
-    TreeStore(PagePool* pool, std::string root_name);
+    TreeStore(Pager* pool, std::string root_name);
     ~TreeStore();
     TreeStore(const TreeStore&) = delete;
     TreeStore& operator=(const TreeStore&) = delete;
 
     vell::ReadWriteLock& DatabaseLock() { return database_lock_; }
     uint64_t RootPage() const { return root_page_; }
-    PagePool* Pool() const { return pool_; }
+    Pager* Pool() const { return pool_; }
 
     // --- the tree as a whole ---
     bool OpenTree(int flags);
@@ -162,7 +162,7 @@ private:
                              const char* where);
     void UnlinkFromParent(PinnedPage& node, const NodeRecord& record);
 
-    PagePool* pool_;
+    Pager* pool_;
     std::string root_name_;
     vell::ReadWriteLock database_lock_;
     uint64_t root_page_ = 0;

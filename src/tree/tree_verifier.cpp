@@ -20,7 +20,7 @@ constexpr size_t kNameBytes = 4096;
 
 class Walker {
 public:
-    explicit Walker(PagePool& pool) : pool_(pool), owner_(pool.PageCount() + 1, Owner::kNone) {}
+    explicit Walker(Pager& pool) : pool_(pool), owner_(pool.PageCount() + 1, Owner::kNone) {}
 
     VerifyReport Run();
 
@@ -53,7 +53,7 @@ private:
     void CheckPieces();
     void ListLeaks();
 
-    PagePool& pool_;
+    Pager& pool_;
     std::vector<Owner> owner_;
     std::map<uint64_t, int64_t> pieces_;  // live pieces counted per page
     std::map<uint64_t, std::map<std::string, uint64_t>> child_names_;  // per parent node
@@ -89,7 +89,7 @@ void Walker::WalkFreeList() {
             return;
         }
         handle.Assign(page);
-        PageHeadView head = page->Head();
+        PageHeadReader head = page->Head();
         if (!head.Has(kPageUnused)) {
             Problem(Say("free list: page ", number, " is not marked unused"));
         }
@@ -414,7 +414,7 @@ std::string VerifyReport::NotesText() const {
     return text;
 }
 
-VerifyReport TreeVerifier::Verify(PagePool& pool) {
+VerifyReport TreeVerifier::Verify(Pager& pool) {
     return Walker(pool).Run();
 }
 

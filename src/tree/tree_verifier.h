@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "pool/page_pool.h"
+#include "pool/pager.h"
 
 namespace brindle {
 
@@ -35,7 +35,7 @@ struct VerifyReport {
 // pages through the pool only and never changes them.
 class TreeVerifier {
 public:
-    static VerifyReport Verify(PagePool& pool);
+    static VerifyReport Verify(Pager& pool);
 };
 
 }  // namespace brindle

@@ -82,6 +82,24 @@ int FileSystem::SyncDirectory(const std::string& path) {
     return result;
 }
 
+uint64_t FileSystem::BootId() {
+    static const uint64_t id = [] {
+        std::FILE* file = std::fopen("/proc/sys/kernel/random/boot_id", "re");
+        if (file == nullptr) {
+            return uint64_t{0};
+        }
+        char text[64] = {};
+        size_t got = std::fread(text, 1, sizeof(text) - 1, file);
+        std::fclose(file);
+        uint64_t hash = 1469598103934665603ull;  // FNV-1a over the id's text
+        for (size_t i = 0; i < got; ++i) {
+            hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ull;
+        }
+        return hash;
+    }();
+    return id;
+}
+
 FileSystem& FileSystem::Current() {
     FileSystem* replacement = installed.load(std::memory_order_acquire);
     return replacement != nullptr ? *replacement : OperatingSystem();

@@ -30,6 +30,9 @@ public:
     // Makes the creation, renaming and removal of the entries of the directory at `path`
     // survive a power cut (fsync of the directory). 0, or -1 with errno set.
     virtual int SyncDirectory(const std::string& path);
+    // A number that stays the same while the system runs and changes when it starts again
+    // (after a power cut or a crash of the operating system); 0 when it cannot be told.
+    virtual uint64_t BootId();
 
     // The file system in force for the whole process; never null.
     static FileSystem& Current();

@@ -119,7 +119,7 @@ int RunCall(const std::function<int()>& call) {
 }
 
 void ExpectSound(TestDatabase& db, const std::string& when) {
-    PagePool* pool = static_cast<BRNFHandle*>(db.file())->database->Pool();
+    Pager* pool = static_cast<BRNFHandle*>(db.file())->database->Pool();
     VerifyReport report = TreeVerifier::Verify(*pool);
     EXPECT_TRUE(report.Sound() && report.leaks.empty()) << when << "\n" << report.Text();
 }

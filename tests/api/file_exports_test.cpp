@@ -7,6 +7,7 @@
 #include "api_test_util.h"
 #include "brindle.h"
 #include "pool/page_handle.h"
+#include "pool/write_transaction.h"
 
 namespace brindle {
 namespace {
@@ -63,9 +64,11 @@ TEST(FileExportsTest, AnExceptionWhileOpeningGives1000AndUnlocksTheFiles) {
     db.Key("m", "", MODE_CREATE);
     CommonTree& database = *static_cast<BRNFHandle*>(db.file())->database;
     {
+        WriteTransaction transaction(database.Pool());
         PageHandle root(database.Pool(), database.Root());
-        root->Head().SetPageType(9);  // no longer a node page
-        root->SetDirty();
+        root->ChangeHead().SetPageType(9);  // no longer a node page
+        root.Release();
+        transaction.Commit();
     }
     db.Close();
     void* file = nullptr;

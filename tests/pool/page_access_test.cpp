@@ -4,7 +4,8 @@
 
 #include "files/page_cipher.h"
 #include "pool/page_handle.h"
-#include "pool/page_pool.h"
+#include "pool/pager.h"
+#include "pool/write_transaction.h"
 #include "pool_test_util.h"
 #include "vell/output.h"
 
@@ -15,10 +16,14 @@ using testing_pool::OpenPool;
 using testing_pool::ReadFileBytes;
 
 // Takes a fresh page, writes text into it and releases it; returns its number.
-uint64_t FillNewPage(PagePool& pool, const char* text) {
+uint64_t FillNewPage(Pager& pool, const char* text) {
+    WriteTransaction transaction(&pool);
     PageHandle handle(&pool, 0, true);
     EXPECT_EQ(handle->AddString(text), std::strlen(text) + 1);
-    return handle->Number();
+    const uint64_t number = handle->Number();
+    handle.Release();
+    transaction.Commit();
+    return number;
 }
 
 TEST(PageAccessTest, PinsCachesAndRefusesNumbersOutsideThePool) {
@@ -52,12 +57,12 @@ TEST(PageAccessTest, PinsCachesAndRefusesNumbersOutsideThePool) {
 // A page released with the cache full leaves memory; cached pages stay readable without pins.
 TEST(PageAccessTest, TheCacheKeepsNoMoreThanItsLimit) {
     testsupport::TempDir dir;
-    auto pool = std::make_unique<PagePool>();
+    auto pool = std::make_unique<Pager>();
     testing_pool::SetDatabaseOptions(pool->Options());
     pool->Options().max_cached_pages = 4;
     pool->Options().check_first_delay_ms = 60000;  // no idle drops during the test
     vell::OutputCapture quiet;
-    ASSERT_TRUE(pool->Init(dir.File("db")));
+    ASSERT_TRUE(pool->Open(dir.File("db")));
     const uint64_t last = pool->PageCount();
     ASSERT_GE(last, 8u);
     for (uint64_t number = 1; number <= last; ++number) {
@@ -84,6 +89,7 @@ TEST(PageAccessTest, WritesThroughEncipheredAndKeepsTheCachedCopyPlain) {
     auto pool = OpenPool(path);
     ASSERT_NE(pool, nullptr);
     uint64_t number = FillNewPage(*pool, "hello pages");
+    ASSERT_TRUE(pool->Checkpoint());
     std::vector<uint8_t> disk = ReadFileBytes(path + "001");
     const uint8_t* stored = disk.data() + number * 1024;
     EXPECT_EQ(vell::LoadU32(stored + 0x28), 12u);  // head in plain: DataLen
@@ -101,12 +107,14 @@ TEST(PageAccessTest, DiscardedPagesAreDroppedUnwritten) {
     auto pool = OpenPool(dir.File("db"));
     ASSERT_NE(pool, nullptr);
     uint64_t number = FillNewPage(*pool, "kept");
+    ASSERT_TRUE(pool->Checkpoint());  // written: only the cache holds it now
     vell::OutputCapture capture;
     {
+        WriteTransaction transaction(pool.get());
         PageHandle handle(pool.get(), number);
-        std::memcpy(handle->Data() + 72, "lost", 4);
-        handle->SetDirty();
+        std::memcpy(handle->ChangeData() + 72, "lost", 4);
         handle->SetDiscard();
+        handle.Release();  // and the transaction rolls back
     }
     EXPECT_TRUE(capture.Contains("--ReLoad FreeRawPage--ref:0"));
     PageHandle handle(pool.get(), number);

@@ -3,7 +3,8 @@
 #include <filesystem>
 
 #include "pool/page_handle.h"
-#include "pool/page_pool.h"
+#include "pool/pager.h"
+#include "pool/write_transaction.h"
 #include "pool_test_util.h"
 #include "vell/output.h"
 
@@ -14,11 +15,15 @@ using testing_pool::OpenPool;
 using testing_pool::ReadFileBytes;
 
 // Pins a new page and fills one byte so that it stays in use after release.
-uint64_t UseNewPage(PagePool& pool) {
+uint64_t UseNewPage(Pager& pool) {
+    WriteTransaction transaction(&pool);
     PageHandle handle(&pool, 0, true);
     uint8_t byte = 1;
     handle->AddData(&byte, 1);
-    return handle->Number();
+    const uint64_t number = handle->Number();
+    handle.Release();
+    transaction.Commit();
+    return number;
 }
 
 TEST(PageAllocationTest, HandsOutFromTheTailAndGrowsByABatch) {
@@ -40,8 +45,12 @@ TEST(PageAllocationTest, UnfilledPagesReturnByThemselves) {
     auto pool = OpenPool(dir.File("db"));
     ASSERT_NE(pool, nullptr);
     uint64_t tail = pool->FreeTail();
-    { PageHandle untouched(pool.get(), 0, true); }  // taken, never filled
-    EXPECT_EQ(pool->FreeTail(), tail);
+    {
+        WriteTransaction transaction(pool.get());
+        { PageHandle untouched(pool.get(), 0, true); }  // taken, never filled
+        EXPECT_EQ(pool->FreeTail(), tail);
+        transaction.Commit();
+    }
     { PageHandle lone(pool.get(), tail); }  // pinning a free page changes nothing
     EXPECT_EQ(pool->FreeTail(), tail);
 }
@@ -58,6 +67,7 @@ TEST(PageAllocationTest, GrowthFillsTheLastFileThenAddsOneWithItsOwnHead) {
         taken.push_back(UseNewPage(*pool));
     }
     EXPECT_EQ(pool->FileCount(), 3u);
+    ASSERT_TRUE(pool->Checkpoint());
     EXPECT_EQ(std::filesystem::file_size(path + "001"), 16u * 1024);
     EXPECT_EQ(std::filesystem::file_size(path + "002"), 16u * 1024);
     std::vector<uint8_t> second = ReadFileBytes(path + "002");
@@ -85,9 +95,11 @@ TEST(PageAllocationTest, ABadTailStartsAFreshList) {
     ASSERT_NE(pool, nullptr);
     uint64_t tail = pool->FreeTail();
     {
+        WriteTransaction transaction(pool.get());
         PageHandle handle(pool.get(), tail);
-        handle->Head().Clear(kPageUnused);  // the tail claims to be in use
-        handle->SetDirty();
+        handle->ChangeHead().Clear(kPageUnused);  // the tail claims to be in use
+        handle.Release();
+        transaction.Commit();
     }
     vell::OutputCapture capture;
     uint64_t number = UseNewPage(*pool);

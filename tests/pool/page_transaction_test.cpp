@@ -6,7 +6,7 @@
 
 #include "pool/journal.h"
 #include "pool/page_handle.h"
-#include "pool/page_pool.h"
+#include "pool/pager.h"
 #include "pool/write_transaction.h"
 #include "pool_test_util.h"
 #include "vell/output.h"
@@ -20,18 +20,21 @@ using testing_pool::ReadFileBytes;
 constexpr uint32_t kSmallFiles = 16 * 1024;  // 15 pages a file: growth crosses files soon
 
 // Takes `count` new pages and writes a recognisable byte into each; returns their numbers.
-std::vector<uint64_t> FillPages(PagePool& pool, int count, uint8_t mark) {
+std::vector<uint64_t> FillPages(Pager& pool, int count, uint8_t mark) {
     std::vector<uint64_t> numbers;
     for (int i = 0; i < count; ++i) {
+        WriteTransaction transaction(&pool);
         PageHandle handle(&pool, 0, true);
         uint8_t byte = static_cast<uint8_t>(mark + i);
         handle->AddData(&byte, 1);
         numbers.push_back(handle->Number());
+        handle.Release();
+        transaction.Commit();
     }
     return numbers;
 }
 
-std::unique_ptr<PagePool> OpenSmallPool(const std::string& path) {
+std::unique_ptr<Pager> OpenSmallPool(const std::string& path) {
     auto pool = OpenPool(path, kSmallFiles);
     if (pool) {
         pool->Options().add_page_count = 8;
@@ -65,8 +68,7 @@ TEST(PageTransactionTest, RollbackAfterGrowthAcrossFilesLeavesMemoryAndFilesAsTh
         EXPECT_GT(pool->FileCount(), head.file_count);
         {
             PageHandle first(pool.get(), 1);
-            first->Head().SetNext(4242);  // a change to a page that existed before
-            first->SetDirty();
+            first->ChangeHead().SetNext(4242);  // a change to a page that existed before
         }
     }  // no commit
     EXPECT_EQ(pool->PageCount(), head.page_count);
@@ -85,14 +87,15 @@ TEST(PageTransactionTest, RollbackAfterGrowthAcrossFilesLeavesMemoryAndFilesAsTh
     EXPECT_GT(pool->FileCount(), head.file_count);
 }
 
-TEST(PageTransactionTest, AfterACleanCloseTheFilesAreThoseWrittenWithoutAJournal) {
+TEST(PageTransactionTest, AfterACleanCloseTheFilesDoNotDependOnWhenCheckpointsRan) {
     vell::OutputCapture quiet;
     testsupport::TempDir dir;
-    auto run = [](const std::string& path, bool transactions) {
+    auto run = [](const std::string& path, uint64_t checkpoint_bytes) {
         auto pool = OpenSmallPool(path);
         ASSERT_NE(pool, nullptr);
+        pool->Options().checkpoint_bytes = checkpoint_bytes;
         for (int round = 0; round < 5; ++round) {
-            WriteTransaction transaction(transactions ? pool.get() : nullptr);
+            WriteTransaction transaction(pool.get());
             std::vector<uint64_t> pages = FillPages(*pool, 9, static_cast<uint8_t>(round * 9));
             PageHandle freed(pool.get(), pages[round]);
             freed.SetFree(true);
@@ -100,18 +103,17 @@ TEST(PageTransactionTest, AfterACleanCloseTheFilesAreThoseWrittenWithoutAJournal
             transaction.Commit();
         }
     };
-    run(dir.File("plain"), false);
-    run(dir.File("journaled"), true);
-    EXPECT_FALSE(std::filesystem::exists(Journal::PathFor(dir.File("journaled"))));
-    std::vector<std::vector<uint8_t>> plain = Files(dir.File("plain"));
-    std::vector<std::vector<uint8_t>> journaled = Files(dir.File("journaled"));
-    ASSERT_EQ(plain.size(), journaled.size());
-    for (size_t k = 0; k < plain.size(); ++k) {
+    run(dir.File("every"), 0);          // pages in place after every commit
+    run(dir.File("once"), 1ull << 40);  // pages in place only at close
+    EXPECT_FALSE(std::filesystem::exists(Journal::PathFor(dir.File("once"))));
+    std::vector<std::vector<uint8_t>> every = Files(dir.File("every"));
+    std::vector<std::vector<uint8_t>> once = Files(dir.File("once"));
+    ASSERT_EQ(every.size(), once.size());
+    for (size_t k = 0; k < every.size(); ++k) {
         // File heads name their pool's base name; everything else must match.
-        plain[k][0x3C] = journaled[k][0x3C] = 0;
-        std::fill(plain[k].begin() + 0x3C, plain[k].begin() + 0xA0, 0);
-        std::fill(journaled[k].begin() + 0x3C, journaled[k].begin() + 0xA0, 0);
-        EXPECT_TRUE(plain[k] == journaled[k]) << "file " << k + 1;
+        std::fill(every[k].begin() + 0x3C, every[k].begin() + 0xA0, 0);
+        std::fill(once[k].begin() + 0x3C, once[k].begin() + 0xA0, 0);
+        EXPECT_TRUE(every[k] == once[k]) << "file " << k + 1;
     }
 }
 
@@ -120,7 +122,8 @@ TEST(JournalTest, ReadingStopsAtATornOrCorruptRecord) {
     const std::string path = dir.File("j");
     {
         Journal journal;
-        ASSERT_TRUE(journal.Open(path));
+        bool created = false;
+        ASSERT_TRUE(journal.Open(path, true, created));
         for (uint8_t k = 1; k <= 3; ++k) {
             JournalRecord record;
             std::vector<uint8_t> bytes(100 * k, k);
@@ -129,11 +132,12 @@ TEST(JournalTest, ReadingStopsAtATornOrCorruptRecord) {
         }
     }
     const std::vector<uint8_t> whole = ReadFileBytes(path);
+    JournalScan scan;
     auto replayed = [&](const std::vector<uint8_t>& bytes) {
         testing_pool::WriteFileBytes(path, bytes);
         Journal journal;
-        EXPECT_TRUE(journal.Open(path));
-        uint64_t records = 0;
+        bool created = false;
+        EXPECT_TRUE(journal.Open(path, false, created));
         uint64_t seen = 0;
         journal.Replay(
             [&](const Journal::Entry& entry) {
@@ -141,23 +145,31 @@ TEST(JournalTest, ReadingStopsAtATornOrCorruptRecord) {
                 EXPECT_EQ(entry.position, 1024u * entry.file);
                 return ++seen > 0;
             },
-            records);
-        EXPECT_EQ(seen, records);
-        return records;
+            scan);
+        EXPECT_EQ(seen, scan.records);
+        return scan.records;
     };
     EXPECT_EQ(replayed(whole), 3u);
-    const size_t third = whole.size() - (24 + 12 + 300 + 8);
+    EXPECT_FALSE(scan.damaged);
+    const size_t third = whole.size() - (48 + 12 + 300 + 8);
     for (size_t cut = third; cut < whole.size(); cut += 7) {
         EXPECT_EQ(replayed(std::vector<uint8_t>(whole.begin(), whole.begin() + cut)), 2u) << cut;
+        EXPECT_FALSE(scan.damaged) << "a torn tail is no damage";
     }
+    // A flipped byte in a record that valid records follow is damage: replay stops before it
+    // and says how much it left out.
     std::vector<uint8_t> flipped = whole;
-    flipped[24 + 12 + 50] ^= 1;  // inside the first record's bytes
+    flipped[48 + 12 + 50] ^= 1;  // inside the first record's bytes
     EXPECT_EQ(replayed(flipped), 0u);
+    EXPECT_TRUE(scan.damaged);
+    EXPECT_EQ(scan.damaged_sequence, 1u);
+    EXPECT_EQ(scan.dropped_records, 2u);
     // A record appended after a torn one starts where the torn one started.
     testing_pool::WriteFileBytes(path, std::vector<uint8_t>(whole.begin(), whole.end() - 5));
     {
         Journal journal;
-        ASSERT_TRUE(journal.Open(path));
+        bool created = false;
+        ASSERT_TRUE(journal.Open(path, false, created));
         EXPECT_EQ(journal.Size(), third);
         JournalRecord record;
         std::vector<uint8_t> bytes(300, 3);

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "pool/page_handle.h"
-#include "pool/page_pool.h"
+#include "pool/pager.h"
+#include "pool/write_transaction.h"
 #include "pool_test_util.h"
 #include "vell/output.h"
 
@@ -23,13 +24,13 @@ TEST(PoolConcurrency, PinReleaseNewAndFreeFromSeveralThreads) {
     testsupport::TempDir dir;
     std::string path = dir.File("db");
     vell::OutputCapture quiet;
-    auto pool = std::make_unique<PagePool>();
+    auto pool = std::make_unique<Pager>();
     PoolOptions& o = pool->Options();
     testing_pool::SetDatabaseOptions(o);
     o.max_cached_pages = 16;
     o.add_page_count = 64;
     testing_pool::CheckEvery(o, 1);
-    ASSERT_TRUE(pool->Init(path));
+    ASSERT_TRUE(pool->Open(path));
 
     constexpr int kThreads = 4;
     std::vector<std::vector<std::pair<uint64_t, uint32_t>>> kept(kThreads);
@@ -42,10 +43,13 @@ TEST(PoolConcurrency, PinReleaseNewAndFreeFromSeveralThreads) {
             for (uint32_t serial = 0; serial < 1500; ++serial) {
                 int action = static_cast<int>(random() % 4);
                 if (action <= 1 || mine.empty()) {
+                    WriteTransaction transaction(pool.get());
                     PageHandle handle(pool.get(), 0, true);
                     uint32_t stamp[2] = {static_cast<uint32_t>(t), serial};
                     handle->AddData(stamp, sizeof(stamp));
                     mine.emplace_back(handle->Number(), serial);
+                    handle.Release();
+                    transaction.Commit();
                 } else {
                     size_t pick = random() % mine.size();
                     auto check = [&](const Page* page) {
@@ -56,12 +60,18 @@ TEST(PoolConcurrency, PinReleaseNewAndFreeFromSeveralThreads) {
                         }
                     };
                     pool->ReadResident(mine[pick].first, check);
+                    if (action != 3) {
+                        PageHandle handle(pool.get(), mine[pick].first);
+                        check(handle.Get());
+                        continue;
+                    }
+                    WriteTransaction transaction(pool.get());
                     PageHandle handle(pool.get(), mine[pick].first);
                     check(handle.Get());
-                    if (action == 3) {
-                        handle.SetFree(true);
-                        mine.erase(mine.begin() + static_cast<long>(pick));
-                    }
+                    handle.SetFree(true);
+                    handle.Release();
+                    transaction.Commit();
+                    mine.erase(mine.begin() + static_cast<long>(pick));
                 }
             }
         });

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "md_exception.h"
-#include "pool/page_pool.h"
+#include "pool/pager.h"
 #include "pool_test_util.h"
 #include "vell/endian.h"
 #include "vell/output.h"
@@ -86,16 +86,16 @@ TEST(PoolFormatTest, RefusesNewerVersionsAndNonPools) {
 TEST(PoolFormatTest, CreationNeedsAMaxFileSizeAndLeavesNothingBehind) {
     testsupport::TempDir dir;
     std::string path = dir.File("db");
-    PagePool pool;
+    Pager pool;
     pool.Options().data_buffer_initial = 4;  // max file size stays at the pool default 0
     vell::OutputCapture capture;
-    EXPECT_FALSE(pool.Init(path));
+    EXPECT_FALSE(pool.Open(path));
     EXPECT_TRUE(capture.Contains("Initialize file size error -- Create new"));
     EXPECT_FALSE(std::filesystem::exists(path + "001"));
 
-    PagePool nowhere;
+    Pager nowhere;
     testing_pool::SetDatabaseOptions(nowhere.Options());
-    EXPECT_FALSE(nowhere.Init(dir.File("missing/dir/db")));
+    EXPECT_FALSE(nowhere.Open(dir.File("missing/dir/db")));
     EXPECT_TRUE(capture.Contains("Initialize io calss failed"));
 }
 

@@ -6,7 +6,7 @@
 
 #include "md_exception.h"
 #include "pool/page_handle.h"
-#include "pool/page_pool.h"
+#include "pool/pager.h"
 #include "pool_test_util.h"
 #include "vell/output.h"
 
@@ -59,10 +59,10 @@ TEST(PoolLoadTest, PageSizeMismatchAndLeftoverTemporaryPools) {
     testsupport::TempDir dir;
     std::string big = dir.File("big");
     {
-        PagePool pool;
+        Pager pool;
         testing_pool::SetDatabaseOptions(pool.Options());
         pool.Options().page_size = 2048;
-        ASSERT_TRUE(pool.Init(big));
+        ASSERT_TRUE(pool.Open(big));
     }
     {
         vell::OutputCapture capture;
@@ -76,8 +76,7 @@ TEST(PoolLoadTest, PageSizeMismatchAndLeftoverTemporaryPools) {
     {
         auto pool = OpenPool(temp);
         ASSERT_NE(pool, nullptr);
-        PageHandle handle(pool.get(), 0, true);
-        handle->AddString("x");
+        testing_pool::AddPage(*pool, "x");
     }
     std::vector<uint8_t> bytes = ReadFileBytes(temp + "001");
     vell::StoreU32(bytes.data() + 0x0C, vell::LoadU32(bytes.data() + 0x0C) | 0x80);
@@ -96,8 +95,7 @@ TEST(PoolLoadTest, DamagedFilesNeverCrashTheProcess) {
         auto pool = OpenPool(path);
         ASSERT_NE(pool, nullptr);
         for (int i = 0; i < 5; ++i) {
-            PageHandle handle(pool.get(), 0, true);
-            handle->AddString("payload");
+            testing_pool::AddPage(*pool, "payload");
         }
     }
     const std::vector<uint8_t> good = ReadFileBytes(path + "001");
@@ -120,8 +118,7 @@ TEST(PoolLoadTest, DamagedFilesNeverCrashTheProcess) {
                 pool->ReleasePage(pool->GetPage(n));
             }
             try {
-                PageHandle handle(pool.get(), 0, true);
-                handle->AddString("still works");
+                testing_pool::AddPage(*pool, "still works");
             } catch (const MDException&) {  // pages cut off with the file: an error, no crash
             }
         }
@@ -143,12 +140,12 @@ TEST(PoolLoadTest, DamagedFilesNeverCrashTheProcess) {
 TEST(CheckPagesThreadTest, DropsIdlePagesOnlyWhenTheCacheIsFull) {
     testsupport::TempDir dir;
     std::string path = dir.File("db");
-    auto pool = std::make_unique<PagePool>();
+    auto pool = std::make_unique<Pager>();
     PoolOptions& o = pool->Options();
     testing_pool::SetDatabaseOptions(o);
     testing_pool::CheckEvery(o, 10);
     o.max_cached_pages = 4;
-    ASSERT_TRUE(pool->Init(path));
+    ASSERT_TRUE(pool->Open(path));
     // The load walk cached the ten free pages: the cache is over its limit.
     for (int i = 0; i < 300 && pool->CachedPageCount() > 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

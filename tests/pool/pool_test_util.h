@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "files/data_file_set.h"
-#include "pool/page_pool.h"
+#include "pool/page_handle.h"
+#include "pool/pager.h"
+#include "pool/write_transaction.h"
 #include "support/temp_dir.h"
 #include "support/whole_file.h"
 
@@ -30,14 +32,25 @@ inline void CheckEvery(PoolOptions& o, uint32_t ms) {
     o.page_timeout = 0;  // behaves as 1 second
 }
 
-inline std::unique_ptr<PagePool> OpenPool(const std::string& path,
-                                          uint32_t max_file_size = 2097152000u) {
-    auto pool = std::make_unique<PagePool>();
+inline std::unique_ptr<Pager> OpenPool(const std::string& path,
+                                       uint32_t max_file_size = 2097152000u) {
+    auto pool = std::make_unique<Pager>();
     SetDatabaseOptions(pool->Options(), max_file_size);
-    if (!pool->Init(path)) {
+    if (!pool->Open(path)) {
         return nullptr;
     }
     return pool;
+}
+
+// Takes a new page and puts the text in it, as one committed change; its number.
+inline uint64_t AddPage(Pager& pool, const char* text) {
+    WriteTransaction transaction(&pool);
+    PageHandle handle(&pool, 0, true);
+    handle->AddString(text);
+    const uint64_t number = handle->Number();
+    handle.Release();
+    transaction.Commit();
+    return number;
 }
 
 // Raw bytes of one data file.

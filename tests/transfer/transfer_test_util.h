@@ -8,6 +8,7 @@
 
 #include "brindle.h"
 #include "keys/key_test_util.h"
+#include "pool/write_transaction.h"
 #include "transfer/export_image.h"
 #include "transfer/image_writer.h"
 #include "tree/property_record.h"
@@ -38,7 +39,9 @@ public:
     }
     uint64_t Child(uint64_t parent, const std::string& name) {
         uint64_t child = 0;
+        WriteTransaction transaction(tree->Pool());
         EXPECT_TRUE(tree->Tree()->AppendSubNode(parent, child, name));
+        transaction.Commit();
         return child;
     }
     void Property(uint64_t node, const std::string& name, const vell::VariableData& value) {
@@ -47,7 +50,9 @@ public:
         ASSERT_TRUE(EncodeProperty(property, nullptr, size));
         std::vector<uint8_t> record(size);
         ASSERT_TRUE(EncodeProperty(property, record.data(), size));
+        WriteTransaction transaction(tree->Pool());
         ASSERT_TRUE(tree->Tree()->AppendNodeRecord(node, record.data(), size));
+        transaction.Commit();
     }
     // The value of a property, or an empty value when it is missing.
     vell::VariableData Value(uint64_t node, const std::string& name) {

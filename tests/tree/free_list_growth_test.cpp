@@ -16,7 +16,7 @@ namespace {
 using testing_tree::OpenTree;
 
 // The links of the free list that do not point back to the page before, one line each.
-std::string BrokenBackLinks(PagePool& pool) {
+std::string BrokenBackLinks(Pager& pool) {
     std::string broken;
     uint64_t previous = 0;
     for (uint64_t number = pool.FreeHead(); number != 0;) {

@@ -33,9 +33,9 @@ TEST(TreeOpenTest, CreatesTheQueueAndRootFromTheFreeListTail) {
 // A pool that says it holds a tree but names no queue is damaged, not empty.
 TEST(TreeOpenTest, ATreeWithoutAQueueIsAFormatError) {
     testsupport::TempDir dir;
-    PagePool pool;
+    Pager pool;
     testing_pool::SetDatabaseOptions(pool.Options());
-    ASSERT_TRUE(pool.Init(dir.File("c")));
+    ASSERT_TRUE(pool.Open(dir.File("c")));
     pool.SetTreeAnchor(kCommonTreePresent, 0);
     TreeStore tree(&pool, "root");
     try {

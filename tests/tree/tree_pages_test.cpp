@@ -11,7 +11,7 @@ using testing_tree::Property;
 using testing_tree::PropertyOfSize;
 using testing_tree::Read;
 
-NodeRecord NodeOf(PagePool& pool, uint64_t node) {
+NodeRecord NodeOf(Pager& pool, uint64_t node) {
     PinnedPage page(&pool, node, "test");
     return page->ReadNode();
 }

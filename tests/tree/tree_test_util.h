@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "pool/page_pool.h"
+#include "pool/pager.h"
 #include "pool/pool_test_util.h"
+#include "pool/write_transaction.h"
 #include "support/problem_lines.h"
 #include "support/temp_dir.h"
 #include "tree/tree_store.h"
@@ -16,21 +17,38 @@
 
 namespace brindle::testing_tree {
 
-// A pool opened as the database object opens it, with a tree.
+// A pool opened as the database object opens it, with a tree. The tree's changes run in one
+// write transaction from the start, committed by Commit and at the end.
 struct OpenTree {
     explicit OpenTree(const std::string& path, std::string root_name = "ZRCONFIG -- ROOT",
                       uint32_t max_file_size = 2097152000u) {
-        pool = std::make_unique<PagePool>();
+        pool = std::make_unique<Pager>();
         testing_pool::SetDatabaseOptions(pool->Options(), max_file_size);
-        ok = pool->Init(path);
+        ok = pool->Open(path);
         tree = std::make_unique<TreeStore>(pool.get(), root_name);
+        if (ok) {
+            transaction = std::make_unique<WriteTransaction>(pool.get());
+        }
         ok = ok && tree->OpenTree(TreeStore::kOpenCreate);
+    }
+    ~OpenTree() {
+        if (transaction) {
+            transaction->Commit();
+            transaction.reset();
+        }
+    }
+    // Commits what the tree changed so far and goes on in a new transaction.
+    void Commit() {
+        transaction->Commit();
+        transaction.reset();
+        transaction = std::make_unique<WriteTransaction>(pool.get());
     }
     // The verifier's findings, empty when the pool is sound.
     std::string Problems() const { return testsupport::ProblemLines(*pool); }
 
-    std::unique_ptr<PagePool> pool;
+    std::unique_ptr<Pager> pool;
     std::unique_ptr<TreeStore> tree;
+    std::unique_ptr<WriteTransaction> transaction;
     bool ok = false;
 };
 

@@ -43,7 +43,7 @@ CheckFindings CheckDatabase(const DatabaseAccess& access) {
 
 DatabaseStats ReadStats(const DatabaseAccess& access) {
     InternalDatabase database(access);
-    PagePool& pool = database.Pool();
+    Pager& pool = database.Pool();
     const VerifyReport report = TreeVerifier::Verify(pool);
     DatabaseStats stats;
     stats.data_files = pool.FileCount();

@@ -29,7 +29,7 @@ public:
         }
     }
 
-    PagePool& Pool() { return *database_.Pool(); }
+    Pager& Pool() { return *database_.Pool(); }
     TreeStore& Tree() { return *database_.Tree(); }
     CommonTree& Database() { return database_; }
 

@@ -8,6 +8,7 @@
 
 #include "brindle/internal_database.h"
 #include "brindle/key_address.h"
+#include "pool/write_transaction.h"
 #include "tree/tree_verifier.h"
 #include "vell/mem_cache.h"
 
@@ -84,7 +85,9 @@ class Repairer {
 public:
     explicit Repairer(InternalDatabase& database) : database_(database) {}
 
+    // Every change of a repair is one write transaction: it is made whole or not at all.
     std::vector<std::string> Run() {
+        WriteTransaction transaction(&database_.Pool());
         Faults faults = Classify(TreeVerifier::Verify(database_.Pool()));
         if (!faults.other.empty()) {
             throw ToolError(
@@ -100,6 +103,7 @@ public:
             faults = Classify(TreeVerifier::Verify(database_.Pool()));
         }
         ReturnLeakedPages(faults.leaks);
+        transaction.Commit();
         return changes_;
     }
 
@@ -172,15 +176,14 @@ private:
     }
 
     void FixPieceCounts(const std::map<uint64_t, uint32_t>& counts) {
-        PagePool& pool = database_.Pool();
+        Pager& pool = database_.Pool();
         for (const auto& [number, live] : counts) {
             Page* page = pool.GetPage(number);
             if (page == nullptr) {
                 throw ToolError("cannot read page " + std::to_string(number));
             }
             const uint32_t stored = page->Head().PieceCount();
-            page->Head().SetPieceCount(live);
-            page->SetDirty();
+            page->ChangeHead().SetPieceCount(live);
             pool.ReleasePage(page);
             changes_.push_back("page " + std::to_string(number) + ": piece count " +
                                std::to_string(static_cast<int32_t>(stored)) + " set to " +
@@ -189,7 +192,7 @@ private:
     }
 
     void StartNewFreeList(const std::string& fault) {
-        PagePool& pool = database_.Pool();
+        Pager& pool = database_.Pool();
         const uint64_t pages = pool.PageCount();
         if (!pool.InitFreePageList()) {
             throw ToolError("cannot start a new free list");
@@ -200,7 +203,7 @@ private:
     }
 
     void ReturnLeakedPages(const std::vector<uint64_t>& leaks) {
-        PagePool& pool = database_.Pool();
+        Pager& pool = database_.Pool();
         for (uint64_t number : leaks) {
             Page* page = pool.GetPage(number);
             if (page == nullptr) {
@@ -208,7 +211,7 @@ private:
             }
             // Pages of a broken free list still look free; FreePage takes a page as new only
             // when it is not marked and linked as one.
-            PageHeadView head = page->Head();
+            PageHeadView head = page->ChangeHead();
             head.Clear(kPageUnused);
             head.SetPrev(0);
             head.SetNext(0);

@@ -11,6 +11,7 @@
 
 #include "brindle/database_access.h"
 #include "brindle/internal_database.h"
+#include "pool/write_transaction.h"
 #include "tree/property_record.h"
 
 namespace {
@@ -37,12 +38,15 @@ void Duplicate(InternalDatabase& database, const std::string& key, const std::st
     }
 }
 
-// Changes a pinned page's head, marks it for writing and releases it.
-template <typename Change>
-void EditPage(InternalDatabase& database, brindle::Page* page, Change change) {
+// Changes a pinned page's head as one committed change, and releases it.
+template <typename Pin, typename Change>
+void EditPage(InternalDatabase& database, Pin pin, Change change) {
+    brindle::WriteTransaction transaction(&database.Pool());
+    brindle::Page* page = pin();
+    page->MarkChanged();
     change(*page);
-    page->SetDirty();
     database.Pool().ReleasePage(page);
+    transaction.Commit();
 }
 
 }  // namespace
@@ -54,22 +58,29 @@ int main(int argc, char** argv) {
         auto& pool = database.Pool();
         const std::string how = args.size() > 1 ? args[1] : "";
         if (how == "duplicate" && args.size() == 5) {
+            brindle::WriteTransaction transaction(&database.Pool());
             Duplicate(database, args[2], args[3], args[4]);
+            transaction.Commit();
         } else if (how == "pieces" && args.size() == 4) {
             const auto delta = static_cast<uint32_t>(std::stoi(args[3]));
-            EditPage(database, pool.GetPage(MainKeyNode(database, args[2])),
-                     [delta](brindle::Page& page) {
-                         page.Head().SetPieceCount(page.Head().PieceCount() + delta);
-                     });
+            EditPage(
+                database, [&] { return pool.GetPage(MainKeyNode(database, args[2])); },
+                [delta](brindle::Page& page) {
+                    page.ChangeHead().SetPieceCount(page.Head().PieceCount() + delta);
+                });
         } else if (how == "retype" && args.size() == 3) {
             EditPage(
-                database, pool.GetPage(MainKeyNode(database, args[2])),
-                [](brindle::Page& page) { page.Head().SetPageType(page.Head().PageType() + 1); });
+                database, [&] { return pool.GetPage(MainKeyNode(database, args[2])); },
+                [](brindle::Page& page) {
+                    page.ChangeHead().SetPageType(page.Head().PageType() + 1);
+                });
         } else if (how == "leak") {
-            EditPage(database, pool.NewPage(), [](brindle::Page&) {});
+            EditPage(
+                database, [&] { return pool.NewPage(); }, [](brindle::Page&) {});
         } else if (how == "freelist") {
-            EditPage(database, pool.GetPage(pool.FreeHead()),
-                     [](brindle::Page& page) { page.Head().SetPrev(page.Number() + 1); });
+            EditPage(
+                database, [&] { return pool.GetPage(pool.FreeHead()); },
+                [](brindle::Page& page) { page.ChangeHead().SetPrev(page.Number() + 1); });
         } else {
             std::fprintf(stderr, "damage_database: unknown damage\n");
             return 2;

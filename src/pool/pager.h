@@ -1,0 +1,281 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "files/data_file_set.h"
+#include "pool/journal.h"
+#include "pool/main_head.h"
+#include "pool/page.h"
+#include "pool/page_allocator.h"
+#include "pool/page_cache.h"
+#include "pool/pool_head.h"
+#include "pool/pool_options.h"
+#include "vell/thread_annotations.h"
+
+namespace brindle {
+
+class WriteTransaction;
+
+// The pool's write path and its front door: pages of a database, numbered from 1, kept in a
+// set of data files, read through the PageCache, handed out by the PageAllocator, and changed
+// only inside write transactions that commit to the journal.
+//
+// Reading. GetPage pins a page (ReleasePage unpins); ReadResident reads a resident page
+// without a pin. Any thread may read at any time.
+//
+// Changing. Every change of a page is made inside a write transaction (WriteTransaction), and
+// one runs at a time. Before a page is first changed (Page::ChangeHead and the like), its
+// bytes are kept as its before-image and the transaction pins it; pages that are only read
+// cost nothing. At commit the changed pages (enciphered as on disk) and the changed file heads
+// go to the journal as one record; at rollback the before-images are copied back, pages added
+// by growth are forgotten and files added meanwhile deleted, so memory and disk are as they
+// were. A transaction may hold savepoints (nested WriteTransactions, one per call of a
+// batch): a failed call rolls back to its savepoint and the batch goes on.
+//
+// Checkpoints. Committed pages stay pinned in memory until a checkpoint has written them to
+// their places in the data files, so nothing is ever read back from a data file older than
+// what was committed. A checkpoint runs on the pager's own thread when the journal passes
+// checkpoint_bytes, when the database has been idle for a check period, and at close. It
+// takes a snapshot of the committed pages under a short lock, then (without holding up
+// writers) syncs the journal, writes the pages, syncs the data files and the directory, and
+// empties the journal when nothing was committed meanwhile. Records already written to their
+// places that stay in the journal are written again by a replay, which does no harm. A writer
+// that finds the journal four times past checkpoint_bytes waits for a checkpoint to catch up.
+//
+// Durability (PoolOptions::durability). The journal is synced before any page of it reaches
+// the data files, and the data files (and their directory) before the journal is emptied, at
+// every level but `off`, which never syncs. `full` also syncs the journal at each commit:
+//   - full: a change whose call returned survives a power cut;
+//   - normal: a power cut loses at most the changes committed since the last checkpoint
+//     completed, never part of one, and never leaves a database that cannot be opened;
+//   - off: survives a killed process, but a power cut may lose recent changes or tear pages.
+// A database is created whole or not at all: its first file is written under a temporary
+// name, synced, and renamed into place.
+//
+// Opening replays the journal a process left (complete records are written to the data files
+// and synced; a torn last record is dropped silently; a damaged record followed by valid ones
+// stops the replay with a diagnostic line, and the journal is kept beside the data files as
+// "<base>.journal-damaged"). A read that fails, in a call or while opening, throws
+// "IOException" and changes nothing.
+class Pager : private PageChangeListener, private PageAllocator::PageSource {
+public:
+    Pager();
+    ~Pager() override;
+    Pager(const Pager&) = delete;
+    Pager& operator=(const Pager&) = delete;
+
+    // Set before Open.
+    PoolOptions& Options() { return options_; }
+
+    // Replays a journal left behind, loads the pool at path (creating it when there is none)
+    // and starts the pager's thread. False with a diagnostic line on failure; throws
+    // "IOException" when a file cannot be read.
+    bool Open(const std::string& path);
+    // The close sequence: stops the thread, checkpoints, marks the head closed in order,
+    // syncs and removes the journal. Safe to call twice.
+    void Close();
+
+    // --- page access ---
+    // Pins page `number` (1 to PageCount()); null when it is out of range or not a page.
+    // Throws "IOException" when the file cannot be read.
+    Page* GetPage(uint64_t number);
+    template <typename Read>
+    bool ReadResident(uint64_t number, Read&& read) {
+        return cache_.ReadResident(number, std::forward<Read>(read));
+    }
+    // A free page for the running transaction, pinned, its links cleared; null when none.
+    Page* NewPage();
+    void ReleasePage(Page* page);
+    // Puts a pinned page on the free list (inside a transaction) and unpins it.
+    void FreePage(Page* page);
+
+    // --- the main head ---
+    uint32_t PageSize() const { return MainHead().page_size; }
+    uint64_t PageCount() const { return head_.PageCount(); }
+    uint32_t FileCount() const { return MainHead().file_count; }
+    uint64_t FreeHead() const { return MainHead().free_head; }
+    uint64_t FreeTail() const { return allocator_.FreeTail(); }
+    PoolHead MainHead() const { return head_.Get(); }
+    uint32_t TreeFlags() const { return MainHead().tree_flags; }
+    uint64_t FirstQueuePage() const { return MainHead().first_queue_page; }
+    // The tree store's anchor in the main head; a change inside a transaction is journaled.
+    void SetTreeAnchor(uint32_t tree_flags, uint64_t first_queue_page);
+
+    // --- growth and repair (inside a transaction) ---
+    uint64_t AddNewPages(uint64_t count);
+    bool InitFreePageList();
+
+    // --- cache introspection ---
+    size_t UsedPageCount() const { return cache_.PinnedCount(); }
+    uint64_t CachedPageCount() const { return cache_.CachedCount(); }
+
+    // --- write transactions (see WriteTransaction) ---
+    // True on the thread that runs the transaction.
+    bool InTransaction() const;
+    // Pages the running transaction holds (0 on other threads).
+    size_t TransactionPageCount() const;
+    // Commits what the running transaction changed so far and goes on in a new one, when it
+    // holds more than step_pages pages and no savepoint is open. For calls too large to keep
+    // whole in memory.
+    void CommitStepIfLarge();
+    // Writes every committed page to its place and empties the journal (when nothing was
+    // committed meanwhile); false (journal kept) when a write or sync fails.
+    bool Checkpoint() EXCLUDES(checkpoint_mutex_, pending_mutex_);
+    // Bytes in the journal; 0 for a pool without one.
+    uint64_t JournalSize() const EXCLUDES(pending_mutex_);
+    // Pages committed and not yet written to their places.
+    size_t UnwrittenPageCount() const EXCLUDES(pending_mutex_);
+    // Called (on the transaction's thread) after every rollback, also to a savepoint; null for
+    // none. For caches over the pages, which must forget what the rollback undid.
+    void SetRollbackListener(std::function<void()> listener) {
+        rollback_listener_ = std::move(listener);
+    }
+    // Transactions committed since the pool opened (steps count each).
+    uint64_t CommitCount() const { return commit_count_.load(std::memory_order_acquire); }
+    // Whether the journal replayed at open was damaged (see the class comment), and what was
+    // said of it.
+    bool JournalWasDamaged() const { return !journal_damage_.empty(); }
+    const std::string& JournalDamage() const { return journal_damage_; }
+
+private:
+    friend class WriteTransaction;
+
+    // A page the running transaction changed.
+    struct Captured {
+        Page* page = nullptr;
+        std::unique_ptr<uint8_t[]> before;  // null for a page added by growth
+    };
+    // What a rollback to a savepoint puts back.
+    struct Savepoint {
+        uint64_t stamp = 0;
+        std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> images;  // pages changed
+                                                                          // before it, as then
+        std::unordered_set<uint64_t> new_pages;  // first changed (or added) after it
+        PoolHead head;
+        PageAllocator::State allocator;
+        std::map<int, PoolHead> file_heads;
+    };
+    struct Transaction {
+        uint64_t base_stamp = 0;
+        uint64_t stamp = 0;  // pages captured at the current level carry it
+        std::unordered_map<uint64_t, Captured> pages;
+        std::vector<Savepoint> savepoints;
+        PoolHead head;  // the main head as it was
+        PageAllocator::State allocator;
+        std::map<int, PoolHead> file_heads;  // heads of files > 1 it rewrote
+    };
+    // A committed area not yet written to its place.
+    struct Unwritten {
+        Page* page = nullptr;  // pinned until written; null for a file head
+        int file = 0;          // where it goes
+        uint32_t position = 0;
+        std::shared_ptr<const std::vector<uint8_t>> image;  // as on disk
+        uint64_t sequence = 0;                              // the journal record that committed it
+    };
+
+    // The transaction steps, called by WriteTransaction with the gate held.
+    void Begin() REQUIRES(writer_gate_);
+    void Commit() REQUIRES(writer_gate_);
+    void Rollback() REQUIRES(writer_gate_);
+    uint64_t OpenSavepoint() REQUIRES(writer_gate_);
+    void ReleaseSavepoint() REQUIRES(writer_gate_);
+    void RollbackToSavepoint() REQUIRES(writer_gate_);
+    void EndTransaction() REQUIRES(writer_gate_);
+    int SavepointDepth() const REQUIRES(writer_gate_);
+    void BuildRecord(JournalRecord& record, std::vector<std::pair<uint64_t, Unwritten>>& pages,
+                     std::vector<std::pair<int, Unwritten>>& heads) REQUIRES(writer_gate_);
+    void Register(uint64_t sequence, std::vector<std::pair<uint64_t, Unwritten>>& pages,
+                  std::vector<std::pair<int, Unwritten>>& heads, std::vector<Page*>& unpin)
+        REQUIRES(writer_gate_, pending_mutex_);
+    void RestoreCaptured(Captured& captured) REQUIRES(writer_gate_);
+    void WaitForCheckpointRoom() REQUIRES(writer_gate_);
+
+    // PageChangeListener: keeps the before-image.
+    void BeforeChange(Page& page) override;
+    // PageAllocator::PageSource.
+    Page* Pin(uint64_t number) override { return GetPage(number); }
+    Page* PinForChange(uint64_t number) override;
+    void Unpin(Page* page) override { ReleasePage(page); }
+    void AddFresh(uint64_t number, int file, uint32_t position, const uint8_t* bytes) override;
+    void SetFileHead(int file, const PoolHead& head) override;
+
+    // Reading pages.
+    bool LoadPage(uint64_t number, uint8_t* buffer, int& file, uint32_t& position);
+    void EncodeForDisk(const Page* page, uint8_t* out) const;
+
+    // Opening and closing (pager_open.cpp).
+    enum class LoadResult { kLoaded, kFailed, kPageSizeMismatch };
+    bool ReplayJournal(const std::string& path);
+    void KeepDamagedJournal(const std::string& path, const JournalScan& scan);
+    bool CreateNew(const std::string& path);
+    bool WriteNewPoolFile(int fd, const std::string& path, uint32_t total);
+    bool ReadHead(const std::string& path, uint32_t read_length);
+    bool WriteHead(const PoolHead& head, int file);
+    LoadResult Load(const std::string& path, uint32_t read_length);
+    bool OpenJournal();
+    void RepairAtOpen();
+    bool RepairPageCount();
+    void ReleaseUnwritten() EXCLUDES(pending_mutex_);
+    bool SyncDirectory() const;
+    bool Syncs() const { return options_.durability != Durability::kOff; }
+
+    // Checkpoints and the pager's thread (pager_checkpoint.cpp).
+    bool CheckpointLocked() REQUIRES(checkpoint_mutex_) EXCLUDES(pending_mutex_);
+    void RequestCheckpoint();
+    bool StartThread();
+    void StopThread();
+    bool SleepUnlessStopped(const std::stop_token& stop, uint64_t milliseconds);
+    void RunThread(const std::stop_token& stop);
+
+    PoolOptions options_;
+    std::string path_;
+    DataFileSet files_;
+    brindle::MainHead head_;
+    PageCache cache_;
+    PageAllocator allocator_;
+
+    // The write transaction.
+    vell::Mutex writer_gate_;
+    std::atomic<bool> transaction_active_{false};
+    std::atomic<std::thread::id> transaction_owner_{};
+    Transaction transaction_ GUARDED_BY(writer_gate_);
+    uint64_t next_stamp_ GUARDED_BY(writer_gate_) = 1;
+    std::atomic<uint64_t> commit_count_{0};
+    std::function<void()> rollback_listener_;
+    bool opening_ = false;  // changes at open run in a transaction of their own
+
+    // Committed state not yet in the data files.
+    mutable vell::Mutex pending_mutex_;
+    std::unique_ptr<Journal> journal_;  // appended and emptied under pending_mutex_
+    std::map<uint64_t, Unwritten> unwritten_ GUARDED_BY(pending_mutex_);   // pages
+    std::map<int, Unwritten> unwritten_heads_ GUARDED_BY(pending_mutex_);  // file heads
+    int committed_file_count_ GUARDED_BY(pending_mutex_) = 0;
+    bool directory_unsynced_ GUARDED_BY(pending_mutex_) = false;
+    uint64_t checkpoints_done_ GUARDED_BY(pending_mutex_) = 0;
+    std::condition_variable_any checkpoint_done_;  // with pending_mutex_
+
+    vell::Mutex checkpoint_mutex_;
+    std::string journal_damage_;
+
+    // The pager's thread: idle page drops and checkpoints.
+    std::mutex thread_mutex_;
+    std::condition_variable_any thread_wake_;
+    bool thread_ended_ = false;          // guarded by thread_mutex_
+    bool checkpoint_requested_ = false;  // guarded by thread_mutex_
+    std::jthread thread_;
+    bool closed_ = false;
+    bool opened_ = false;
+};
+
+}  // namespace brindle

@@ -1,0 +1,244 @@
+// Write transactions of the Pager: before-images, savepoints, commit to the journal, rollback.
+#include <algorithm>
+#include <cstring>
+
+#include "pool/pager.h"
+#include "vell/library_errors.h"
+#include "vell/output.h"
+
+namespace brindle {
+
+size_t Pager::TransactionPageCount() const NO_THREAD_SAFETY_ANALYSIS {
+    return InTransaction() ? transaction_.pages.size() : 0;
+}
+
+uint64_t Pager::JournalSize() const {
+    vell::MutexLock lock(pending_mutex_);
+    return journal_ ? journal_->Size() : 0;
+}
+
+size_t Pager::UnwrittenPageCount() const {
+    vell::MutexLock lock(pending_mutex_);
+    return unwritten_.size();
+}
+
+void Pager::Begin() {
+    transaction_ = Transaction();
+    transaction_.base_stamp = transaction_.stamp = next_stamp_++;
+    transaction_.head = head_.Get();
+    transaction_.allocator = allocator_.Snapshot();
+    transaction_owner_.store(std::this_thread::get_id(), std::memory_order_release);
+    transaction_active_.store(true, std::memory_order_release);
+}
+
+void Pager::EndTransaction() {
+    transaction_ = Transaction();
+    transaction_active_.store(false, std::memory_order_release);
+    transaction_owner_.store(std::thread::id(), std::memory_order_release);
+}
+
+int Pager::SavepointDepth() const {
+    return static_cast<int>(transaction_.savepoints.size());
+}
+
+uint64_t Pager::OpenSavepoint() {
+    Savepoint savepoint;
+    savepoint.stamp = next_stamp_++;
+    savepoint.head = head_.Get();
+    savepoint.allocator = allocator_.Snapshot();
+    savepoint.file_heads = transaction_.file_heads;
+    transaction_.savepoints.push_back(std::move(savepoint));
+    transaction_.stamp = transaction_.savepoints.back().stamp;
+    return transaction_.stamp;
+}
+
+// Keeps what the savepoint's level changed as part of the level around it.
+void Pager::ReleaseSavepoint() {
+    Savepoint done = std::move(transaction_.savepoints.back());
+    transaction_.savepoints.pop_back();
+    if (!transaction_.savepoints.empty()) {
+        Savepoint& outer = transaction_.savepoints.back();
+        for (auto& [number, image] : done.images) {
+            // A page first changed after the outer savepoint goes back to its before-image.
+            if (outer.new_pages.count(number) == 0) {
+                outer.images.try_emplace(number, std::move(image));
+            }
+        }
+        outer.new_pages.insert(done.new_pages.begin(), done.new_pages.end());
+        transaction_.stamp = outer.stamp;
+    } else {
+        transaction_.stamp = transaction_.base_stamp;
+    }
+}
+
+// Puts a captured page back as it was when the transaction first changed it and lets its
+// pin go; a page added by growth leaves memory.
+void Pager::RestoreCaptured(Captured& captured) {
+    Page* page = captured.page;
+    if (captured.before) {
+        page->RestoreBytes(captured.before.get());
+        page->SetCapturedBy(0);
+        ReleasePage(page);
+    } else {
+        cache_.Forget(page);
+    }
+}
+
+void Pager::RollbackToSavepoint() {
+    Savepoint savepoint = std::move(transaction_.savepoints.back());
+    transaction_.savepoints.pop_back();
+    for (uint64_t number : savepoint.new_pages) {
+        auto found = transaction_.pages.find(number);
+        if (found != transaction_.pages.end()) {
+            RestoreCaptured(found->second);
+            transaction_.pages.erase(found);
+        }
+    }
+    for (auto& [number, image] : savepoint.images) {
+        auto found = transaction_.pages.find(number);
+        if (found != transaction_.pages.end()) {
+            found->second.page->RestoreBytes(image.get());
+        }
+    }
+    head_.Set(savepoint.head);
+    allocator_.Restore(savepoint.allocator);
+    transaction_.file_heads = std::move(savepoint.file_heads);
+    transaction_.stamp = transaction_.savepoints.empty() ? transaction_.base_stamp
+                                                         : transaction_.savepoints.back().stamp;
+    if (rollback_listener_) {
+        rollback_listener_();
+    }
+}
+
+void Pager::Rollback() {
+    for (auto& [number, captured] : transaction_.pages) {
+        RestoreCaptured(captured);
+    }
+    transaction_.pages.clear();
+    transaction_.savepoints.clear();
+    transaction_.file_heads.clear();
+    head_.Set(transaction_.head);
+    allocator_.Restore(transaction_.allocator);
+    if (rollback_listener_) {
+        rollback_listener_();
+    }
+}
+
+void Pager::BuildRecord(JournalRecord& record, std::vector<std::pair<uint64_t, Unwritten>>& pages,
+                        std::vector<std::pair<int, Unwritten>>& heads) {
+    std::vector<uint64_t> numbers;
+    for (auto& [number, captured] : transaction_.pages) {
+        Page* page = captured.page;
+        if (!captured.before ||
+            std::memcmp(captured.before.get(), page->Data(), page->BufferSize()) != 0) {
+            numbers.push_back(number);
+        }
+    }
+    // In page order, so that a checkpoint writes sequentially.
+    std::sort(numbers.begin(), numbers.end());
+    for (uint64_t number : numbers) {
+        Page* page = transaction_.pages[number].page;
+        auto image = std::make_shared<std::vector<uint8_t>>(page->BufferSize());
+        EncodeForDisk(page, image->data());
+        record.Add(static_cast<uint32_t>(page->File()), page->Position(), image->data(),
+                   static_cast<uint32_t>(image->size()));
+        pages.emplace_back(number, Unwritten{page, page->File(), page->Position(), image, 0});
+    }
+    for (auto& [file, head] : transaction_.file_heads) {
+        auto image = std::make_shared<std::vector<uint8_t>>(head.EncodeArea());
+        record.Add(static_cast<uint32_t>(file), 0, image->data(),
+                   static_cast<uint32_t>(image->size()));
+        heads.emplace_back(file, Unwritten{nullptr, file, 0, image, 0});
+    }
+    std::vector<uint8_t> before = transaction_.head.EncodeArea();
+    auto now = std::make_shared<std::vector<uint8_t>>(MainHead().EncodeArea());
+    if (before != *now) {
+        record.Add(1, 0, now->data(), static_cast<uint32_t>(now->size()));
+        heads.emplace_back(1, Unwritten{nullptr, 1, 0, now, 0});
+    }
+}
+
+// Hands the committed areas to the checkpoint: a page's pin passes from the transaction to
+// the list of unwritten pages (or goes, when the page was unwritten already).
+void Pager::Register(uint64_t sequence, std::vector<std::pair<uint64_t, Unwritten>>& pages,
+                     std::vector<std::pair<int, Unwritten>>& heads, std::vector<Page*>& unpin) {
+    for (auto& [number, area] : pages) {
+        area.sequence = sequence;
+        auto [entry, inserted] = unwritten_.try_emplace(number, area);
+        if (!inserted) {
+            entry->second.image = area.image;
+            entry->second.sequence = sequence;
+            unpin.push_back(area.page);
+        }
+    }
+    for (auto& [file, area] : heads) {
+        area.sequence = sequence;
+        unwritten_heads_[file] = area;
+    }
+    if (files_.FileCount() > committed_file_count_) {
+        directory_unsynced_ = true;
+    }
+    committed_file_count_ = files_.FileCount();
+}
+
+void Pager::Commit() {
+    JournalRecord record;
+    std::vector<std::pair<uint64_t, Unwritten>> pages;
+    std::vector<std::pair<int, Unwritten>> heads;
+    BuildRecord(record, pages, heads);
+    std::vector<Page*> unpin;
+    uint64_t journal_size = 0;
+    if (!record.Empty()) {
+        vell::MutexLock lock(pending_mutex_);
+        if (!journal_ || !journal_->Append(record, options_.durability == Durability::kFull)) {
+            vell::ThrowIoError("Write journal failed -- Commit");
+        }
+        Register(journal_->LastSequence(), pages, heads, unpin);
+        journal_size = journal_->Size();
+    }
+    // Pages that did not change, and second pins of pages unwritten already, go.
+    for (auto& [number, captured] : transaction_.pages) {
+        Page* page = captured.page;
+        page->SetCapturedBy(0);
+        bool changed =
+            std::binary_search(pages.begin(), pages.end(), std::make_pair(number, Unwritten{}),
+                               [](const auto& a, const auto& b) { return a.first < b.first; });
+        if (!changed) {
+            ReleasePage(page);
+        }
+    }
+    for (Page* page : unpin) {
+        ReleasePage(page);
+    }
+    transaction_.pages.clear();
+    transaction_.file_heads.clear();
+    commit_count_.fetch_add(1, std::memory_order_acq_rel);
+    if (record.Empty()) {
+        return;
+    }
+    if (options_.checkpoint_bytes == 0) {
+        Checkpoint();  // pages go to their places at once; a failure keeps them journaled
+    } else if (journal_size >= 4 * options_.checkpoint_bytes) {
+        WaitForCheckpointRoom();
+    } else if (journal_size >= options_.checkpoint_bytes) {
+        RequestCheckpoint();
+    }
+}
+
+// The journal has grown far past its checkpoint size: the pager's thread could not empty it,
+// since every checkpoint found new commits when it ended. With the gate held nothing commits,
+// so a checkpoint run here empties it.
+void Pager::WaitForCheckpointRoom() {
+    Checkpoint();
+}
+
+void Pager::CommitStepIfLarge() NO_THREAD_SAFETY_ANALYSIS {
+    if (!InTransaction() || !transaction_.savepoints.empty() ||
+        transaction_.pages.size() < options_.step_pages) {
+        return;
+    }
+    Commit();
+    Begin();
+}
+
+}  // namespace brindle
