@@ -82,9 +82,12 @@ bool Pager::CheckpointLocked() {
             directory_unsynced_ = false;
         }
         // Every committed change is in place now; a journal that cannot be emptied is only
-        // replayed once more at the next open, which rewrites the same bytes.
+        // replayed once more at the next open, which rewrites the same bytes. The emptying is
+        // synced before anything is appended again: records of the old run that came back
+        // after a power cut, in part, would otherwise be replayed up to where a new record
+        // cut them off, taking pages back to an older state than the data files hold.
         if (journal_->Size() == end) {
-            journal_->Reset(false);
+            journal_->Reset(Syncs());
         }
         ++checkpoints_done_;
     }

@@ -655,6 +655,7 @@ Verdict Judge(const std::string& data_path, const Run& run, bool created, uint64
     }
     const uint64_t fingerprint = Fingerprint(found);
     const uint64_t last = std::min<uint64_t>(started, run.fingerprints.size() - 1);
+    promised = std::min(promised, last);  // the close changes no content
     for (uint64_t p = last + 1; p-- > 0;) {
         if (run.fingerprints[p] != fingerprint) {
             continue;
