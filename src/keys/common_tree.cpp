@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <new>
 #include <utility>
@@ -96,6 +97,7 @@ public:
             tree_.database_lock_.WriteLock();
             holds_database_ = true;
             if (Snapshot() == wanted) {
+                tree_.RetainTableForBatch(held_);
                 return;
             }
             Release();
@@ -277,6 +279,7 @@ bool CommonTree::MainKeyChangeDenied(const std::string& name, int& result) const
 
 int CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record,
                               uint64_t& node, const MainKeyFill* fill) {
+    WriterGate gate(pool_.get());
     TableChangeGuard guard(*this);
     // Another thread may have created it since the caller looked.
     if (table_.count(name) != 0) {
@@ -300,14 +303,9 @@ int CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInf
     }
     MainKeyInfo* made = MakeRecord(page, name, flags, "Alloc MAINKEYINFO object memory failed");
     if (fill != nullptr) {
-        const uint64_t commits_before = pool_->CommitCount();
         int filled = (*fill)(made, page);
         if (filled != BRN_OK) {
-            if (pool_->CommitCount() != commits_before) {
-                table_[name] = made;  // steps of the fill committed the main key
-            } else {
-                made->dropped.store(true, std::memory_order_release);
-            }
+            made->dropped.store(true, std::memory_order_release);
             return filled;
         }
     }
@@ -319,6 +317,7 @@ int CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInf
 }
 
 int CommonTree::RenameMainKey(MainKeyInfo* record, const std::string& new_name) {
+    WriterGate gate(pool_.get());
     TableChangeGuard guard(*this);
     auto it = table_.find(record->name);
     if (it == table_.end() || it->second != record) {
@@ -339,6 +338,7 @@ int CommonTree::RenameMainKey(MainKeyInfo* record, const std::string& new_name) 
 }
 
 int CommonTree::DeleteMainKey(MainKeyInfo* record) {
+    WriterGate gate(pool_.get());
     TableChangeGuard guard(*this);
     if (record->Dropped()) {
         return kMainKeyGone;
@@ -359,6 +359,117 @@ void CommonTree::DropFromTable(MainKeyInfo* record) {
         table_.erase(it);
     }
     record->dropped.store(true, std::memory_order_release);
+}
+
+struct CommonTree::BatchState {
+    std::unique_ptr<WriteTransaction> transaction;
+    std::vector<MainKeyInfo*> held;  // main keys whose write lock the batch keeps
+    bool holds_table = false;        // the database lock, kept too
+    size_t records_before = 0;       // records made before the batch began
+};
+
+int CommonTree::BeginBatch() {
+    if (InBatch() || !pool_) {
+        return BRN_FAIL;
+    }
+    auto state = std::make_unique<BatchState>();
+    state->transaction = std::make_unique<WriteTransaction>(pool_.get());
+    state->records_before = records_.size();
+    batch_ = std::move(state);
+    batch_thread_.store(std::this_thread::get_id(), std::memory_order_release);
+    return BRN_OK;
+}
+
+int CommonTree::EndBatch(bool commit) {
+    if (!InBatch()) {
+        return BRN_FAIL;
+    }
+    std::unique_ptr<BatchState> state = std::move(batch_);
+    std::exception_ptr failure;
+    try {
+        if (commit) {
+            state->transaction->Commit();  // rolls back itself when it throws
+        } else {
+            state->transaction->Rollback();
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // The table follows the tree back while the batch still holds the database lock.
+    if ((failure || !commit) && state->holds_table) {
+        try {
+            ResyncTableWithTree(state->records_before);
+        } catch (...) {
+            failure = failure ? failure : std::current_exception();
+        }
+    }
+    // The locks go once the changes are committed or undone; the writer gate last, with the
+    // transaction.
+    if (state->holds_table) {
+        database_lock_.WriteUnlock();
+    }
+    for (auto it = state->held.rbegin(); it != state->held.rend(); ++it) {
+        (*it)->key_lock.WriteUnlock();
+    }
+    batch_thread_.store(std::thread::id(), std::memory_order_release);
+    state->transaction.reset();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return BRN_OK;
+}
+
+void CommonTree::RetainForBatch(MainKeyInfo* record) {
+    if (!InBatch() || record == nullptr) {
+        return;
+    }
+    if (std::find(batch_->held.begin(), batch_->held.end(), record) == batch_->held.end()) {
+        record->key_lock.WriteLock();  // once more on top of the caller's: kept to the end
+        batch_->held.push_back(record);
+    }
+}
+
+void CommonTree::RetainTableForBatch(const std::vector<MainKeyInfo*>& records) {
+    if (!InBatch()) {
+        return;
+    }
+    for (MainKeyInfo* record : records) {
+        RetainForBatch(record);
+    }
+    if (!batch_->holds_table) {
+        database_lock_.WriteLock();
+        batch_->holds_table = true;
+    }
+}
+
+// The tree is back as it was before the batch; so must the table be. Each main key of the
+// tree gets the record it had before the batch when there is one (its flags are read from
+// its node), every other record is dropped.
+void CommonTree::ResyncTableWithTree(size_t records_before) {
+    std::vector<std::pair<uint64_t, std::string>> children;
+    if (!tree_->GetSubNodes(Root(), children)) {
+        return;
+    }
+    std::map<std::string, MainKeyInfo*> table;
+    for (auto& [node, name] : children) {
+        MainKeyInfo* found = nullptr;
+        for (size_t i = records_before; i-- > 0 && found == nullptr;) {
+            found = records_[i]->node == node ? records_[i].get() : nullptr;
+        }
+        if (found == nullptr) {
+            found = MakeRecord(node, name, 0, "Alloc MainKeyInfo object memory failed");
+        }
+        found->name = name;
+        found->dropped.store(false, std::memory_order_release);
+        table[name] = found;
+    }
+    for (auto& record : records_) {
+        auto it = table.find(record->name);
+        if (it == table.end() || it->second != record.get()) {
+            record->dropped.store(true, std::memory_order_release);
+        }
+    }
+    table_.swap(table);
 }
 
 }  // namespace brindle

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "keys/config_record.h"
@@ -19,12 +21,15 @@ namespace brindle {
 // The database object behind one open database: owns the page pool, the tree store on it
 // and the table of main keys (the root's children), each with its own read-write lock.
 //
-// Locks. The database lock guards the main-key table. A main key's key lock guards every
-// node and property below it. A thread holding a key lock may take the database lock; no
-// thread takes a key lock while holding the database lock. Creating and deleting a main key
-// change the sibling links kept in neighbouring main keys' node pages, and renaming one
+// Locks. A changing call takes the pager's writer gate first (WriterGate), then the locks it
+// writes under. The database lock guards the main-key table. A main key's key lock guards
+// every node and property below it. A thread holding a key lock may take the database lock;
+// no thread takes a key lock while holding the database lock. Creating and deleting a main
+// key change the sibling links kept in neighbouring main keys' node pages, and renaming one
 // rewrites its name record, so those changes take every main key's lock for writing first
-// (in one fixed order) and the database lock last.
+// (in one fixed order) and the database lock last. A batch keeps the write locks it took
+// until it ends; once it has changed the table it keeps every main key's lock and the
+// database lock, so it never waits for a key lock while holding the database lock.
 class CommonTree {
 public:
     // Result of DeleteMainKey for a record no longer in the table.
@@ -63,6 +68,26 @@ public:
     // that fails changes nothing. kMainKeyGone when the record was dropped before.
     int DeleteMainKey(MainKeyInfo* record);
 
+    // --- batches: several changing calls of one thread as one unit ---
+    // Starts a batch on the calling thread: every changing call this thread makes on the
+    // database until EndBatch joins it and commits with it, or not at all. Waits while
+    // another thread writes or runs a batch (the writer gate). A failed call inside a batch
+    // changes nothing and leaves the batch usable. The write locks of the main keys the batch
+    // changes are kept until it ends, so other threads never see its changes before it
+    // commits. BRN_OK, or BRN_FAIL when this thread runs a batch on the database already.
+    int BeginBatch();
+    // Ends the calling thread's batch: commits it (BRN_OK; throws "IOException" after rolling
+    // everything back when the journal refuses it) or rolls it back. BRN_FAIL when the thread
+    // runs no batch.
+    int EndBatch(bool commit);
+    // True on the thread that runs a batch on this database.
+    bool InBatch() const {
+        return batch_thread_.load(std::memory_order_acquire) == std::this_thread::get_id();
+    }
+    // Inside a batch: keeps the main key's write lock, which the caller holds, until the
+    // batch ends. Nothing outside one.
+    void RetainForBatch(MainKeyInfo* record);
+
     const ConfigRecord* Config() const { return config_; }
     TreeStore* Tree() const { return tree_.get(); }
     Pager* Pool() const { return pool_.get(); }
@@ -72,7 +97,13 @@ public:
 
 private:
     class TableChangeGuard;
+    struct BatchState;
 
+    // Inside a batch: keeps every listed main key's lock and the database lock until the
+    // batch ends.
+    void RetainTableForBatch(const std::vector<MainKeyInfo*>& records);
+    // After a batch rolled back: the table of main keys as the tree has them again.
+    void ResyncTableWithTree(size_t records_before);
     bool LoadMainKeys();
     // A new record for the main key whose node is `node`, its flags read from the node page
     // after `set_flags` were added there. Owned by records_.
@@ -93,6 +124,9 @@ private:
     // Every record ever made, in the table or dropped from it; freed only at close so that
     // key handles opened before a deletion stay safe.
     std::vector<std::unique_ptr<MainKeyInfo>> records_;
+    // The running batch; only its own thread touches it.
+    std::atomic<std::thread::id> batch_thread_{};
+    std::unique_ptr<BatchState> batch_;
 };
 
 }  // namespace brindle

@@ -39,6 +39,22 @@ int KeyOperations::WithNode(Body&& body) {
     return body();
 }
 
+// Runs a change under the writer gate and then the main key's write lock (which a batch
+// keeps to its end), once the handle's node is there.
+template <typename Body>
+int KeyOperations::WithNodeForChange(Body&& body) {
+    if (record_ == nullptr) {
+        return BRN_ERR_INVALID_ARGUMENT;
+    }
+    WriterGate gate(database_.Pool());
+    vell::WriteGuard guard(record_->key_lock);
+    database_.RetainForBatch(record_);
+    if (int checked = CheckNode(); checked != BRN_OK) {
+        return checked;
+    }
+    return body();
+}
+
 int KeyOperations::CheckNode() const {
     if (record_ == nullptr) {
         return BRN_ERR_INVALID_ARGUMENT;
@@ -56,7 +72,7 @@ int KeyOperations::GetSubKeyNames(vell::MemCache& block, uint32_t& length) {
 }
 
 int KeyOperations::AppendSubKey(std::string& name) {
-    return WithNode<vell::WriteGuard>([&]() -> int {
+    return WithNodeForChange([&]() -> int {
         WriteTransaction transaction(database_.Pool());
         TreeStore* tree = database_.Tree();
         std::string child_name = name;
@@ -80,18 +96,13 @@ int KeyOperations::AppendSubKey(std::string& name) {
 }
 
 int KeyOperations::RenameKey(const std::string& new_name) {
-    if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
-    }
-    vell::WriteGuard guard(record_->key_lock);
-    if (record_->ReadOnly()) {
+    if (record_ != nullptr && record_->ReadOnly()) {
         return BRN_ERR_READ_ONLY;
     }
-    if (int checked = CheckNode(); checked != BRN_OK) {
-        return checked;
-    }
-    WriteTransaction transaction(database_.Pool());
-    return transaction.CommitIfOk(database_.Tree()->EditNodeName(node_, new_name));
+    return WithNodeForChange([&]() -> int {
+        WriteTransaction transaction(database_.Pool());
+        return transaction.CommitIfOk(database_.Tree()->EditNodeName(node_, new_name));
+    });
 }
 
 int KeyOperations::DeleteKey() {
@@ -107,12 +118,10 @@ int KeyOperations::DeleteKey() {
         int result = database_.DeleteMainKey(record_);
         return result == CommonTree::kMainKeyGone ? BRN_ERR_BAD_NODE : result;
     }
-    vell::WriteGuard guard(record_->key_lock);
-    if (int checked = CheckNode(); checked != BRN_OK) {
-        return checked;
-    }
-    WriteTransaction transaction(database_.Pool());
-    return transaction.CommitIfOk(database_.Tree()->DeleteNode(node_));
+    return WithNodeForChange([&]() -> int {
+        WriteTransaction transaction(database_.Pool());
+        return transaction.CommitIfOk(database_.Tree()->DeleteNode(node_));
+    });
 }
 
 int KeyOperations::GetNodeProperty(const std::string& name, vell::MemCache& buffer,
@@ -151,7 +160,7 @@ int KeyOperations::GetNodeProperties(vell::MemCache& buffer, uint32_t& length) {
 }
 
 int KeyOperations::AppendProperty(const std::string& name, const uint8_t* record, uint32_t length) {
-    return WithNode<vell::WriteGuard>([&]() -> int {
+    return WithNodeForChange([&]() -> int {
         TreeStore* tree = database_.Tree();
         RecordPos existing;
         if (tree->FindNodeProperty(node_, name, existing)) {
@@ -164,7 +173,7 @@ int KeyOperations::AppendProperty(const std::string& name, const uint8_t* record
 }
 
 int KeyOperations::EditProperty(const std::string& name, const uint8_t* record, uint32_t length) {
-    return WithNode<vell::WriteGuard>([&]() -> int {
+    return WithNodeForChange([&]() -> int {
         TreeStore* tree = database_.Tree();
         RecordPos existing;
         if (!tree->FindNodeProperty(node_, name, existing)) {
@@ -176,7 +185,7 @@ int KeyOperations::EditProperty(const std::string& name, const uint8_t* record, 
 }
 
 int KeyOperations::DeleteProperty(const std::string& name) {
-    return WithNode<vell::WriteGuard>([&]() -> int {
+    return WithNodeForChange([&]() -> int {
         WriteTransaction transaction(database_.Pool());
         return transaction.CommitIfOk(database_.Tree()->DeleteNodePropertyByName(node_, name));
     });

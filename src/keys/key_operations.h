@@ -57,6 +57,8 @@ private:
     int CheckNode() const;
     template <typename Guard, typename Body>
     int WithNode(Body&& body);
+    template <typename Body>
+    int WithNodeForChange(Body&& body);
 
     CommonTree& database_;
     MainKeyInfo* record_;

@@ -26,6 +26,7 @@
 namespace brindle {
 
 class WriteTransaction;
+class WriterGate;
 
 // The pool's write path and its front door: pages of a database, numbered from 1, kept in a
 // set of data files, read through the PageCache, handed out by the PageAllocator, and changed
@@ -120,15 +121,15 @@ public:
     size_t UsedPageCount() const { return cache_.PinnedCount(); }
     uint64_t CachedPageCount() const { return cache_.CachedCount(); }
 
-    // --- write transactions (see WriteTransaction) ---
+    // --- write transactions (see WriteTransaction and WriterGate) ---
+    // True on the thread that holds the writer gate.
+    bool HoldsWriterGate() const {
+        return gate_owner_.load(std::memory_order_acquire) == std::this_thread::get_id();
+    }
     // True on the thread that runs the transaction.
     bool InTransaction() const;
     // Pages the running transaction holds (0 on other threads).
     size_t TransactionPageCount() const;
-    // Commits what the running transaction changed so far and goes on in a new one, when it
-    // holds more than step_pages pages and no savepoint is open. For calls too large to keep
-    // whole in memory.
-    void CommitStepIfLarge();
     // Writes every committed page to its place and empties the journal (when nothing was
     // committed meanwhile); false (journal kept) when a write or sync fails.
     bool Checkpoint() EXCLUDES(checkpoint_mutex_, pending_mutex_);
@@ -141,7 +142,7 @@ public:
     void SetRollbackListener(std::function<void()> listener) {
         rollback_listener_ = std::move(listener);
     }
-    // Transactions committed since the pool opened (steps count each).
+    // Transactions committed since the pool opened.
     uint64_t CommitCount() const { return commit_count_.load(std::memory_order_acquire); }
     // Whether the journal replayed at open was damaged (see the class comment), and what was
     // said of it.
@@ -150,6 +151,8 @@ public:
 
 private:
     friend class WriteTransaction;
+    friend class WriterGate;
+    class WriterGate;
 
     // A page the running transaction changed.
     struct Captured {
@@ -247,6 +250,7 @@ private:
 
     // The write transaction.
     vell::Mutex writer_gate_;
+    std::atomic<std::thread::id> gate_owner_{};
     std::atomic<bool> transaction_active_{false};
     std::atomic<std::thread::id> transaction_owner_{};
     Transaction transaction_ GUARDED_BY(writer_gate_);

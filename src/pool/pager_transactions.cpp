@@ -232,13 +232,4 @@ void Pager::WaitForCheckpointRoom() {
     Checkpoint();
 }
 
-void Pager::CommitStepIfLarge() NO_THREAD_SAFETY_ANALYSIS {
-    if (!InTransaction() || !transaction_.savepoints.empty() ||
-        transaction_.pages.size() < options_.step_pages) {
-        return;
-    }
-    Commit();
-    Begin();
-}
-
 }  // namespace brindle

@@ -40,7 +40,6 @@ struct PoolOptions {
     Durability durability = Durability::kNormal;
     uint64_t checkpoint_bytes = 4u << 20;  // checkpoint once the journal is this long; 0: at
                                            // every commit (pages go to their places at once)
-    uint64_t step_pages = 16384;           // pages a long call changes before it commits a step
 
     // Timing of the check thread, in milliseconds. Only tests change these.
     uint32_t check_first_delay_ms = 10000;  // before the first pass

@@ -4,25 +4,52 @@
 
 namespace brindle {
 
+// Holds the pager's writer gate for a scope, so that writers run one at a time; a gate made
+// on a thread that holds the gate already (a call inside a batch, or a WriteTransaction
+// inside a gate) takes nothing. Writers take the gate before any key lock they write under,
+// so that a batch, which keeps its key locks until it ends, never waits for a writer that
+// waits for it.
+class WriterGate {
+public:
+    explicit WriterGate(Pager* pager) NO_THREAD_SAFETY_ANALYSIS
+        : pager_(pager != nullptr && !pager->HoldsWriterGate() ? pager : nullptr) {
+        if (pager_ != nullptr) {
+            pager_->writer_gate_.lock();
+            pager_->gate_owner_.store(std::this_thread::get_id(), std::memory_order_release);
+        }
+    }
+    ~WriterGate() NO_THREAD_SAFETY_ANALYSIS {
+        if (pager_ != nullptr) {
+            pager_->gate_owner_.store(std::thread::id(), std::memory_order_release);
+            pager_->writer_gate_.unlock();
+        }
+    }
+    WriterGate(const WriterGate&) = delete;
+    WriterGate& operator=(const WriterGate&) = delete;
+
+private:
+    Pager* pager_;
+};
+
 // Makes one changing call of the database a unit: every page it changes reaches the journal
 // in one record at Commit, or, when the guard ends without Commit (an error result or an
 // exception), the pool is put back as it was before the guard began.
 //
-// The outermost guard of a thread holds the pager's writer gate from construction to the end,
-// so writers run one at a time; take it after the call's key lock. A guard made while the
+// The guard holds the pager's writer gate (see WriterGate) from construction to the end. A
+// guard made while the
 // thread already runs a transaction (a call inside a batch, or a call made by another call)
 // opens a savepoint instead: its Commit keeps its changes in the outer transaction, and its
 // end without Commit rolls back only what it changed.
 class WriteTransaction {
 public:
     explicit WriteTransaction(Pager* pager) NO_THREAD_SAFETY_ANALYSIS
-        : pager_(pager),
+        : gate_(pager),
+          pager_(pager),
           outer_(pager != nullptr && !pager->InTransaction()) {
         if (pager_ == nullptr) {
             return;
         }
         if (outer_) {
-            pager_->writer_gate_.lock();
             pager_->Begin();
         } else {
             pager_->OpenSavepoint();
@@ -41,7 +68,6 @@ public:
         }
         if (outer_) {
             pager_->EndTransaction();
-            pager_->writer_gate_.unlock();
         }
     }
     WriteTransaction(const WriteTransaction&) = delete;
@@ -66,6 +92,19 @@ public:
         }
         done_ = true;
     }
+    // Rolls back now what the guard changed (as its end without Commit would); the gate stays
+    // held until the end.
+    void Rollback() NO_THREAD_SAFETY_ANALYSIS {
+        if (pager_ == nullptr || done_) {
+            return;
+        }
+        done_ = true;
+        if (outer_) {
+            pager_->Rollback();
+        } else {
+            pager_->RollbackToSavepoint();
+        }
+    }
     // Commits when `result` is success (1), else leaves the rollback to the destructor.
     // Returns result.
     int CommitIfOk(int result) {
@@ -76,6 +115,7 @@ public:
     }
 
 private:
+    WriterGate gate_;
     Pager* pager_;
     bool outer_;
     bool done_ = false;

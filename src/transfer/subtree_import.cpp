@@ -172,11 +172,8 @@ int ImportBelowMainKey(CommonTree& database, const uint8_t* image, uint64_t size
     if (result != BRN_OK) {
         return result;
     }
-    Pager* pool = database.Pool();
     return WalkChildren(image, size, root, target,
                         [&](uint64_t parent, const NodeRecordView& record, uint64_t& node) {
-                            // A very large image is committed in steps between keys.
-                            pool->CommitStepIfLarge();
                             return importer.Record(parent, record, node);
                         });
 }
@@ -184,6 +181,8 @@ int ImportBelowMainKey(CommonTree& database, const uint8_t* image, uint64_t size
 }  // namespace
 
 int ImportImage(CommonTree& database, const uint8_t* image, uint64_t size, bool fresh) {
+    // An import is one unit whatever its size: it changes nothing, or everything.
+    WriterGate gate(database.Pool());
     TreeStore* tree = database.Tree();
     if (tree == nullptr || database.Root() == 0) {
         return BRN_ERR_NO_ROOT;
@@ -220,6 +219,7 @@ int ImportImage(CommonTree& database, const uint8_t* image, uint64_t size, bool 
         return BRN_ERR_READ_ONLY;
     }
     vell::WriteGuard lock(main_key->key_lock);
+    database.RetainForBatch(main_key);
     if (main_key->Dropped()) {
         return BRN_ERR_BAD_NODE;
     }

@@ -18,9 +18,10 @@ int ImportSubtree(CommonTree& database, const std::string& path, bool fresh);
 // property. The header and checksum are checked before anything is written, and the whole
 // record area is checked after the main key is opened and before anything below it is
 // written, so a malformed image changes nothing. The whole import is one write transaction
-// (a main key it creates included), except that an image so large that it changes more than
-// the pool's step_pages pages commits in steps between keys. Holds the main key's write lock
-// from the main key's opening to the end (every main key's, when it creates its main key).
+// (a main key it creates included), whatever its size: it holds a before-image and an
+// encoded image of each page it changes in memory until it commits. Holds the writer gate,
+// then the main key's write lock from the main key's opening to the end (every main key's,
+// when it creates its main key).
 //
 // BRN_OK, or: 11 without a tree; the header codes of CheckImageHeader; 43 for a key path
 // that does not split into names of 1 to 255 characters; OpenKey's codes for the main key;

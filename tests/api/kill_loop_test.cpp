@@ -1,14 +1,16 @@
 // A writer process killed at random instants: every call it was told had succeeded is in the
-// database after reopening, the call it was in the middle of is there whole or not at all,
-// and the structure is sound with no page lost.
+// database after reopening, the call or batch of calls it was in the middle of is there whole
+// or not at all, and the structure is sound with no page lost.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "api/handles.h"
 #include "api_test_util.h"
 #include "brindle.h"
+#include "brindle_batch.h"
 #include "support/temp_dir.h"
 #include "tree/tree_verifier.h"
 #include "vell/output.h"
@@ -155,7 +158,13 @@ Model ReadModel(void* file) {
     return model;
 }
 
-// The writer: performs calls for ever and reports each success by its number on `report`.
+// The next unit of work: a single call (0) or a batch of 1 to 4 calls.
+int NextUnitSize(std::mt19937& rng) {
+    return static_cast<int>(rng() % 5);
+}
+
+// The writer: performs calls, alone or in batches, for ever and reports after each unit the
+// number of calls done on `report`.
 [[noreturn]] void RunWriter(const std::string& db_path, unsigned seed, int report) {
     vell::OutputCapture quiet;
     void* file = nullptr;
@@ -164,12 +173,23 @@ Model ReadModel(void* file) {
     }
     Model model = ReadModel(file);
     std::mt19937 rng(seed);
-    for (uint32_t done = 1;; ++done) {
-        Operation op = NextOperation(model, rng);
-        if (Perform(file, op) != BRN_OK) {
-            _exit(3);
+    for (uint32_t done = 0;;) {
+        const int batched = NextUnitSize(rng);
+        std::unique_ptr<Batch> batch;
+        if (batched > 0) {
+            batch = std::make_unique<Batch>(file);
         }
-        Apply(model, op);
+        for (int i = 0; i < std::max(batched, 1); ++i) {
+            Operation op = NextOperation(model, rng);
+            if (Perform(file, op) != BRN_OK) {
+                _exit(3);
+            }
+            Apply(model, op);
+            ++done;
+        }
+        if (batch && batch->Commit() != BRN_OK) {
+            _exit(5);
+        }
         if (write(report, &done, sizeof(done)) != sizeof(done)) {
             _exit(4);
         }
@@ -238,11 +258,18 @@ TEST(KillLoopTest, EveryAcknowledgedCallSurvivesAndTheOneInFlightIsWholeOrAbsent
 
         Model expected = start;
         std::mt19937 rng(seed);
-        for (uint32_t i = 0; i < acknowledged; ++i) {
-            Apply(expected, NextOperation(expected, rng));
+        for (uint32_t i = 0; i < acknowledged;) {
+            const int unit = std::max(NextUnitSize(rng), 1);
+            for (int k = 0; k < unit; ++k, ++i) {
+                Apply(expected, NextOperation(expected, rng));
+            }
         }
+        // The calls of the unit the writer was in when it was killed.
+        const int in_flight = std::max(NextUnitSize(rng), 1);
         Model with_next = expected;
-        Apply(with_next, NextOperation(with_next, rng));
+        for (int k = 0; k < in_flight; ++k) {
+            Apply(with_next, NextOperation(with_next, rng));
+        }
 
         vell::OutputCapture quiet;
         void* file = nullptr;
@@ -257,7 +284,8 @@ TEST(KillLoopTest, EveryAcknowledgedCallSurvivesAndTheOneInFlightIsWholeOrAbsent
         bool is_whole = found == with_next;
         ASSERT_TRUE(found == expected || is_whole)
             << "round " << round << ": after " << acknowledged
-            << " acknowledged calls the database holds neither them nor them and the next";
+            << " acknowledged calls the database holds neither them nor them and the next "
+            << in_flight;
         (is_whole && !(found == expected) ? whole : absent) += 1;
     }
     std::printf("kill loop: %d rounds, in-flight call whole %d, absent %d\n", Rounds(), whole,
