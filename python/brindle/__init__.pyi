@@ -17,16 +17,24 @@ class Int64(int):
     """A signed 64-bit integer, stored as such even when it would fit in 32 bits."""
 
 class Float(float):
-    """An IEEE single: rounded to single precision on creation; OverflowError if too large."""
+    """An IEEE single: rounded to single precision on creation; OverflowError when the value
+    does not fit a 32-bit float."""
+
+class DateTime(int):
+    """A stored date-time that datetime cannot hold (after 9999-12-31T23:59:59Z): the count
+    of seconds since 1970-01-01T00:00:00Z, 0 to 2**63 - 1. Reads give one only for such
+    values; written back, it is stored as a date-time again."""
 
 Value = Union[None, int, float, str, bytes, bytearray, datetime.datetime, Short, Byte, Int64,
-              Float]
+              Float, DateTime]
 """What a property accepts. int is stored as int32 when it fits, else int64; float as a
 double; str as text (no NUL); bytes as a block (not empty); an aware datetime as a UTC
 date-time in whole seconds from 1970 on."""
 
-Stored = Union[None, int, float, str, bytes, datetime.datetime, Short, Byte, Int64, Float]
-"""What a read gives back: the stored type (int64 as Int64, date-times as aware UTC)."""
+Stored = Union[None, int, float, str, bytes, datetime.datetime, Short, Byte, Int64, Float,
+               DateTime]
+"""What a read gives back: the stored type (int64 as Int64, date-times as aware UTC
+datetimes, or as DateTime past year 9999)."""
 
 def open(path: _Path) -> Database:
     """Opens the database whose data files have the base path `path` (PATH001, ...),
