@@ -5,8 +5,53 @@
 #include <vector>
 
 #include "brindle.h"
+#include "brindle/tool_error.h"
 
 namespace brindle::python {
+namespace {
+
+// Runs `step`; true when it succeeded, false when the library refused it with `code`.
+template <typename Step>
+bool RefusedWith(int code, Step&& step) {
+    try {
+        step();
+        return false;
+    } catch (const tool::ToolError& error) {
+        if (error.code() != code) {
+            throw;
+        }
+        return true;
+    }
+}
+
+}  // namespace
+
+void Assign(tool::Key& key, const std::string& name, const vell::VariableData& value) {
+    // Each refusal means another thread changed the property in between, so the loop ends as
+    // soon as the other threads stop adding and deleting it.
+    while (RefusedWith(BRN_ERR_PROPERTY_NOT_FOUND, [&] { key.Edit(name, value); }) &&
+           RefusedWith(BRN_ERR_PROPERTY_EXISTS, [&] { key.Append(name, value); })) {
+    }
+}
+
+tool::Key OpenOrCreate(tool::Database& database, const tool::KeyAddress& address) {
+    // A level is opened before it is created, so that an existing key below a read-only main
+    // key opens; a creation refused because the key exists means another thread made it.
+    tool::KeyAddress done({address.MainKey()});
+    if (!database.Exists(done)) {
+        RefusedWith(BRN_ERR_KEY_EXISTS,
+                    [&] { database.CreateMainKey(address.MainKey(), false, false); });
+    }
+    for (std::size_t i = 1; i < address.Names().size(); ++i) {
+        const tool::KeyAddress child = done.Child(address.Names()[i]);
+        if (!database.Exists(child)) {
+            RefusedWith(BRN_ERR_KEY_EXISTS,
+                        [&] { database.Open(done).AppendSubKey(address.Names()[i]); });
+        }
+        done = child;
+    }
+    return database.Open(address);
+}
 
 DatabaseState::DatabaseState(const std::string& path)
     : path_(path), database_(std::make_unique<tool::Database>(tool::DatabaseAccess{path, true})) {}
@@ -47,10 +92,8 @@ tool::Database& DatabaseState::OpenDatabase() {
 
 std::shared_ptr<KeyState> DatabaseState::OpenKey(const tool::KeyAddress& address, bool create) {
     tool::Database& database = OpenDatabase();
-    if (create) {
-        database.CreatePath(address);
-    }
-    return std::make_shared<KeyState>(shared_from_this(), database.Open(address));
+    return std::make_shared<KeyState>(
+        shared_from_this(), create ? OpenOrCreate(database, address) : database.Open(address));
 }
 
 KeyState::KeyState(std::shared_ptr<DatabaseState> database, tool::Key key)

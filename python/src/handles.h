@@ -16,6 +16,15 @@ namespace brindle::python {
 
 class KeyState;
 
+// Sets property `name` to `value`, whatever was there, also while other threads add or delete
+// it: the library's edit and append are each one step, and when one is refused because the
+// other thread got there first, the other applies and is tried next.
+void Assign(tool::Key& key, const std::string& name, const vell::VariableData& value);
+
+// Opens the key at `address`, first creating whatever levels are missing. A level another
+// thread creates at the same time is opened instead of reported as existing.
+tool::Key OpenOrCreate(tool::Database& database, const tool::KeyAddress& address);
+
 // An open database, shared by its Python object and by every key opened through it.
 //
 // The library must not see a handle closed while a call on it runs, and wants every key handle

@@ -77,7 +77,7 @@ py::object GetPropertyOr(KeyState& state, py::handle name, py::object fallback) 
 void SetProperty(KeyState& state, py::handle name, py::handle value) {
     const std::string property = Name(name, "a property name");
     const vell::VariableData stored = ToValue(value);
-    state.Call([&](tool::Key& key) { key.Set(property, stored); });
+    state.Call([&](tool::Key& key) { Assign(key, property, stored); });
 }
 
 void DeleteProperty(KeyState& state, py::handle name) {
