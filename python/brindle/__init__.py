@@ -31,10 +31,27 @@ def _walk(key):
     Each key below this one is opened as the walk reaches it and closed when the walk leaves
     its subtree; open its path again to keep it longer.
     """
+    # An explicit stack rather than recursion, so that a tree of any depth can be walked. Each
+    # entry is a key and the names of its children still to visit; all but the first were
+    # opened here.
     yield key.path, key
-    for name in key.children():
-        with key.child(name) as child:
-            yield from _walk(child)
+    stack = [(key, iter(key.children()))]
+    try:
+        while stack:
+            parent, names = stack[-1]
+            name = next(names, None)
+            if name is None:
+                stack.pop()
+                if stack:
+                    parent.close()
+                continue
+            child = parent.child(name)
+            stack.append((child, iter(())))
+            yield child.path, child
+            stack[-1] = (child, iter(child.children()))
+    finally:
+        for opened, _ in stack[1:]:
+            opened.close()
 
 
 Key.walk = _walk

@@ -65,6 +65,19 @@ def test_walk_visits_every_key_depth_first(db):
         assert paths.index(path.rsplit("/", 1)[0]) < paths.index(path)
 
 
+def test_walk_reaches_any_depth_and_closes_what_it_opened(db):
+    # Deeper than the interpreter's recursion limit.
+    key = db.key("Chain", create=True)
+    for _ in range(3000):
+        with key:
+            key = key.append_child("k")
+    key.close()
+    root = db.key("Chain")
+    walked = list(root.walk())
+    assert len(walked) == 3001 and walked[-1][0] == "Chain" + "/k" * 3000
+    assert not root.closed and all(key.closed for _, key in walked[1:])
+
+
 def test_export_then_import_merges_or_builds_afresh(db, tmp_path):
     # What a merge keeps and replaces is the library's test; here, that the options reach it.
     source = db.key("App/net", create=True)
