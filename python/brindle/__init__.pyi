@@ -1,5 +1,9 @@
 """Brindle, an embedded hierarchical configuration store: databases of keys with typed
-properties below named main keys."""
+properties below named main keys.
+
+Names and text are bytes in the store, read and written as UTF-8. Bytes that are not UTF-8
+come back as str with surrogate escapes (b"bad\xff" as "bad\udcff"), in listings, paths,
+reprs and error messages alike; such a str passed back names the same bytes."""
 
 import datetime
 import os

@@ -19,15 +19,16 @@ namespace {
 
 using DatabasePointer = std::shared_ptr<DatabaseState>;
 
-std::string Describe(DatabaseState& state) {
-    return "<brindle.Database '" + state.Path() + "'" + (state.IsClosed() ? " (closed)>" : ">");
+py::str Describe(DatabaseState& state) {
+    return py::str("<brindle.Database {}{}>")
+        .format(py::repr(DecodeText(state.Path())), state.IsClosed() ? " (closed)" : "");
 }
 
 py::list MainKeys(DatabaseState& state) {
     py::list names;
     for (const std::string& name :
          state.Call([](tool::Database& database) { return database.MainKeys(); })) {
-        names.append(DecodeText(name.data(), name.size()));
+        names.append(DecodeText(name));
     }
     return names;
 }
@@ -80,7 +81,8 @@ void BindDatabase(py::module_& module) {
                  return std::make_shared<DatabaseState>(path.string());
              }),
              py::arg("path"), py::call_guard<py::gil_scoped_release>())
-        .def_property_readonly("path", &DatabaseState::Path)
+        .def_property_readonly("path",
+                               [](DatabaseState& state) { return DecodeText(state.Path()); })
         .def_property_readonly("closed", &DatabaseState::IsClosed)
         .def("close", &DatabaseState::Close)
         .def("__enter__", [](DatabasePointer self) { return self; })

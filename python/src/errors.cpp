@@ -5,6 +5,7 @@
 #include "brindle/result_codes.h"
 #include "brindle/tool_error.h"
 #include "md_exception.h"
+#include "values.h"
 
 namespace py = pybind11;
 
@@ -23,11 +24,12 @@ void RaiseResult(const tool::ToolError& error) {
     for (const tool::ResultCode& row : tool::ResultCodes()) {
         if (row.code == code) {
             RaiseFromFactory("from_code",
-                             py::make_tuple(code, row.name, row.message, error.what()));
+                             py::make_tuple(code, row.name, row.message, DecodeText(error.what())));
             return;
         }
     }
-    RaiseFromFactory("from_code", py::make_tuple(code, py::none(), py::none(), error.what()));
+    RaiseFromFactory("from_code",
+                     py::make_tuple(code, py::none(), py::none(), DecodeText(error.what())));
 }
 
 }  // namespace
@@ -41,9 +43,10 @@ void RegisterErrorTranslation() {
         } catch (const tool::ToolError& error) {
             RaiseResult(error);
         } catch (const MDException& error) {
-            RaiseFromFactory("internal", py::make_tuple(error.GetTypeName(), error.GetMessage()));
+            RaiseFromFactory("internal", py::make_tuple(DecodeText(error.GetTypeName()),
+                                                        DecodeText(error.GetMessage())));
         } catch (const ClosedError& error) {
-            RaiseFromFactory("closed", py::make_tuple(error.what()));
+            RaiseFromFactory("closed", py::make_tuple(DecodeText(error.what())));
         }
     });
 }

@@ -23,7 +23,7 @@ using PropertyList = std::list<std::pair<std::string, vell::VariableData>>;
 py::list NameList(const std::vector<std::string>& names) {
     py::list list;
     for (const std::string& name : names) {
-        list.append(DecodeText(name.data(), name.size()));
+        list.append(DecodeText(name));
     }
     return list;
 }
@@ -35,7 +35,7 @@ PropertyList Properties(KeyState& state) {
 py::list PropertyNames(KeyState& state) {
     py::list names;
     for (const auto& [name, value] : Properties(state)) {
-        names.append(DecodeText(name.data(), name.size()));
+        names.append(DecodeText(name));
     }
     return names;
 }
@@ -43,7 +43,7 @@ py::list PropertyNames(KeyState& state) {
 py::list PropertyItems(KeyState& state) {
     py::list items;
     for (const auto& [name, value] : Properties(state)) {
-        items.append(py::make_tuple(DecodeText(name.data(), name.size()), FromValue(value)));
+        items.append(py::make_tuple(DecodeText(name), FromValue(value)));
     }
     return items;
 }
@@ -102,9 +102,10 @@ bool HasProperty(KeyState& state, py::handle name) {
     return state.Call([&](tool::Key& key) { return key.HasProperty(property); });
 }
 
-std::string Describe(KeyState& state) {
-    return "<brindle.Key '" + state.Address().ToString() + "'" +
-           (state.IsClosed() ? " (closed)>" : ">");
+py::str Describe(KeyState& state) {
+    return py::str("<brindle.Key {}{}>")
+        .format(py::repr(DecodeText(state.Address().ToString())),
+                state.IsClosed() ? " (closed)" : "");
 }
 
 void BindMapping(py::class_<KeyState, KeyPointer>& key) {
@@ -157,16 +158,10 @@ void BindTree(py::class_<KeyState, KeyPointer>& key) {
 
 void BindKey(py::module_& module) {
     py::class_<KeyState, KeyPointer> key(module, "Key");
-    key.def_property_readonly("path",
-                              [](KeyState& state) {
-                                  const std::string path = state.Address().ToString();
-                                  return DecodeText(path.data(), path.size());
-                              })
+    key.def_property_readonly(
+           "path", [](KeyState& state) { return DecodeText(state.Address().ToString()); })
         .def_property_readonly("name",
-                               [](KeyState& state) {
-                                   const std::string name = state.Address().Leaf();
-                                   return DecodeText(name.data(), name.size());
-                               })
+                               [](KeyState& state) { return DecodeText(state.Address().Leaf()); })
         .def_property_readonly("closed", &KeyState::IsClosed)
         .def("close", &KeyState::Close)
         .def("__enter__", [](KeyPointer self) { return self; })

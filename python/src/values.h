@@ -23,6 +23,9 @@ vell::VariableData ToValue(pybind11::handle object);
 // text early, so EncodeText refuses it with ValueError; `what` names the text in the message.
 std::string EncodeText(pybind11::handle text, const char* what);
 pybind11::str DecodeText(const char* text, size_t length);
+inline pybind11::str DecodeText(const std::string& text) {
+    return DecodeText(text.data(), text.size());
+}
 
 // The stored type decides the Python type: int32 gives int, int64 brindle.Int64, and so on.
 pybind11::object FromValue(const vell::VariableData& value);

@@ -95,3 +95,26 @@ def test_export_then_import_merges_or_builds_afresh(db, tmp_path):
         assert other.key("App/net/tls")["on"] == 1
         with pytest.raises(brindle.Exists):
             other.import_(exported, fresh=True)
+
+
+def test_names_that_are_not_utf8_come_and_go_as_surrogate_escapes(db, tmp_path):
+    bad = b"bad\xffname".decode("utf-8", "surrogateescape")
+    key = db.create_main_key(bad)
+    key.append_child(bad)[bad] = bad
+    child = db.key(bad + "/" + bad)
+    assert db.main_keys() == [bad] and key.children() == [bad] and list(child) == [bad]
+    assert child.path == bad + "/" + bad and child.name == bad and child[bad] == bad
+    assert [path for path, _ in key.walk()] == [bad, bad + "/" + bad]
+    assert bad in repr(child).encode("ascii").decode("unicode_escape")
+    failures = [(lambda: child["nope"], brindle.PropertyNotFound),
+                (lambda: db.key(bad + "/nope"), brindle.KeyNotFound),
+                (lambda: key.append_child(bad), brindle.Exists)]
+    for call, kind in failures:
+        with pytest.raises(kind, match=bad):
+            call()
+    child.close()
+    with pytest.raises(brindle.Closed, match=bad):
+        child.children()
+    odd_path = str(tmp_path / bad / "db")
+    with brindle.open(odd_path) as other:
+        assert other.path == odd_path and "\\udcff" in repr(other)
