@@ -20,9 +20,13 @@ __all__ = [
 ]
 
 
-def open(path):  # noqa: A001 - the module's entry point reads as brindle.open
-    """Opens the database whose data files have the base path `path`, creating it on first use."""
-    return Database(path)
+def open(path, *, timeout=0):  # noqa: A001 - the module's entry point reads as brindle.open
+    """Opens the database whose data files have the base path `path`, creating it on first use.
+
+    A database is open once at a time, in one process; while this or another process has it
+    open, waits up to `timeout` seconds for it to be closed, then raises StoreError.
+    """
+    return Database(path, timeout=timeout)
 
 
 def _walk(key):

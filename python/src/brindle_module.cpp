@@ -77,10 +77,11 @@ std::string Name(py::handle text, const char* what) {
 
 void BindDatabase(py::module_& module) {
     py::class_<DatabaseState, DatabasePointer>(module, "Database")
-        .def(py::init([](const std::filesystem::path& path) {
-                 return std::make_shared<DatabaseState>(path.string());
+        .def(py::init([](const std::filesystem::path& path, double timeout) {
+                 return std::make_shared<DatabaseState>(path.string(), timeout);
              }),
-             py::arg("path"), py::call_guard<py::gil_scoped_release>())
+             py::arg("path"), py::kw_only(), py::arg("timeout") = 0.0,
+             py::call_guard<py::gil_scoped_release>())
         .def_property_readonly("path",
                                [](DatabaseState& state) { return DecodeText(state.Path()); })
         .def_property_readonly("closed", &DatabaseState::IsClosed)

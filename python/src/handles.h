@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <sys/types.h>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,8 +35,9 @@ tool::Key OpenOrCreate(tool::Database& database, const tool::KeyAddress& address
 // dropped before the GIL is taken back, so a thread never waits for a lock while holding it.
 class DatabaseState : public std::enable_shared_from_this<DatabaseState> {
 public:
-    // Opens (and on first use creates) the database at `path`; call without the GIL.
-    explicit DatabaseState(const std::string& path);
+    // Opens (and on first use creates) the database at `path`, waiting up to `timeout` seconds
+    // while this or another process has it open; call without the GIL.
+    DatabaseState(const std::string& path, double timeout);
     ~DatabaseState();
     DatabaseState(const DatabaseState&) = delete;
     DatabaseState& operator=(const DatabaseState&) = delete;
@@ -63,6 +65,7 @@ private:
     void CloseLocked();
 
     const std::string path_;
+    std::optional<std::pair<dev_t, ino_t>> identity_;  // of the first data file, while open
     std::shared_mutex calls_;
     std::unique_ptr<tool::Database> database_;
     std::mutex keys_mutex_;               // guards keys_
