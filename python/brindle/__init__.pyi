@@ -40,9 +40,12 @@ Stored = Union[None, int, float, str, bytes, datetime.datetime, Short, Byte, Int
 """What a read gives back: the stored type (int64 as Int64, date-times as aware UTC
 datetimes, or as DateTime past year 9999)."""
 
-def open(path: _Path) -> Database:
+def open(path: _Path, *, timeout: float = 0) -> Database:
     """Opens the database whose data files have the base path `path` (PATH001, ...),
-    creating it and its folder on first use. A database is open in one process at a time."""
+    creating it and its folder on first use. A database is open once at a time, in one
+    process: while this or another process has it open, waits up to `timeout` seconds for it
+    to be closed, then raises StoreError ("already open in this process", or "in use by
+    process N")."""
 
 def result_codes() -> list[tuple[int, str, str]]:
     """The library's result codes as (code, name, meaning) rows."""
@@ -50,7 +53,7 @@ def result_codes() -> list[tuple[int, str, str]]:
 class Database:
     """An open database; a context manager that closes it on exit."""
 
-    def __init__(self, path: _Path) -> None: ...
+    def __init__(self, path: _Path, *, timeout: float = 0) -> None: ...
     @property
     def path(self) -> str: ...
     @property
