@@ -23,7 +23,8 @@
 namespace brindle::python {
 namespace {
 
-// Runs `step`; true when it succeeded, false when the library refused it with `code`.
+// Runs `step`: false when it succeeded, true when the library refused it with `code`; any
+// other failure passes on.
 template <typename Step>
 bool RefusedWith(int code, Step&& step) {
     try {
