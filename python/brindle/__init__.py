@@ -10,19 +10,23 @@ from collections.abc import MutableMapping as _MutableMapping
 
 from brindle._errors import (Closed, Error, Exists, InternalError, InvalidName, KeyNotFound,
                              NotAllowed, PropertyNotFound, ReadOnly, StoreError, TransferError)
-from brindle._types import Byte, Float, Int64, Short
+from brindle._types import Byte, DateTime, Float, Int64, Short
 from brindle._brindle import Database, Key, result_codes
 
 __all__ = [
-    "open", "Database", "Key", "Short", "Byte", "Int64", "Float", "result_codes",
+    "open", "Database", "Key", "Short", "Byte", "Int64", "Float", "DateTime", "result_codes",
     "Error", "Closed", "KeyNotFound", "PropertyNotFound", "Exists", "ReadOnly", "InvalidName",
     "NotAllowed", "TransferError", "InternalError", "StoreError",
 ]
 
 
-def open(path):  # noqa: A001 - the module's entry point reads as brindle.open
-    """Opens the database whose data files have the base path `path`, creating it on first use."""
-    return Database(path)
+def open(path, *, timeout=0):  # noqa: A001 - the module's entry point reads as brindle.open
+    """Opens the database whose data files have the base path `path`, creating it on first use.
+
+    A database is open once at a time, in one process; while this or another process has it
+    open, waits up to `timeout` seconds for it to be closed, then raises StoreError.
+    """
+    return Database(path, timeout=timeout)
 
 
 def _walk(key):
@@ -31,10 +35,27 @@ def _walk(key):
     Each key below this one is opened as the walk reaches it and closed when the walk leaves
     its subtree; open its path again to keep it longer.
     """
+    # An explicit stack rather than recursion, so that a tree of any depth can be walked. Each
+    # entry is a key and the names of its children still to visit; all but the first were
+    # opened here.
     yield key.path, key
-    for name in key.children():
-        with key.child(name) as child:
-            yield from _walk(child)
+    stack = [(key, iter(key.children()))]
+    try:
+        while stack:
+            parent, names = stack[-1]
+            name = next(names, None)
+            if name is None:
+                stack.pop()
+                if stack:
+                    parent.close()
+                continue
+            child = parent.child(name)
+            stack.append((child, iter(())))
+            yield child.path, child
+            stack[-1] = (child, iter(child.children()))
+    finally:
+        for opened, _ in stack[1:]:
+            opened.close()
 
 
 Key.walk = _walk

@@ -1,5 +1,9 @@
 """Brindle, an embedded hierarchical configuration store: databases of keys with typed
-properties below named main keys."""
+properties below named main keys.
+
+Names and text are bytes in the store, read and written as UTF-8. Bytes that are not UTF-8
+come back as str with surrogate escapes (b"bad\xff" as "bad\udcff"), in listings, paths,
+reprs and error messages alike; such a str passed back names the same bytes."""
 
 import datetime
 import os
@@ -17,20 +21,31 @@ class Int64(int):
     """A signed 64-bit integer, stored as such even when it would fit in 32 bits."""
 
 class Float(float):
-    """An IEEE single: rounded to single precision on creation; OverflowError if too large."""
+    """An IEEE single: rounded to single precision on creation; OverflowError when the value
+    does not fit a 32-bit float."""
+
+class DateTime(int):
+    """A stored date-time that datetime cannot hold (after 9999-12-31T23:59:59Z): the count
+    of seconds since 1970-01-01T00:00:00Z, 0 to 2**63 - 1. Reads give one only for such
+    values; written back, it is stored as a date-time again."""
 
 Value = Union[None, int, float, str, bytes, bytearray, datetime.datetime, Short, Byte, Int64,
-              Float]
+              Float, DateTime]
 """What a property accepts. int is stored as int32 when it fits, else int64; float as a
 double; str as text (no NUL); bytes as a block (not empty); an aware datetime as a UTC
 date-time in whole seconds from 1970 on."""
 
-Stored = Union[None, int, float, str, bytes, datetime.datetime, Short, Byte, Int64, Float]
-"""What a read gives back: the stored type (int64 as Int64, date-times as aware UTC)."""
+Stored = Union[None, int, float, str, bytes, datetime.datetime, Short, Byte, Int64, Float,
+               DateTime]
+"""What a read gives back: the stored type (int64 as Int64, date-times as aware UTC
+datetimes, or as DateTime past year 9999)."""
 
-def open(path: _Path) -> Database:
+def open(path: _Path, *, timeout: float = 0) -> Database:
     """Opens the database whose data files have the base path `path` (PATH001, ...),
-    creating it and its folder on first use. A database is open in one process at a time."""
+    creating it and its folder on first use. A database is open once at a time, in one
+    process: while this or another process has it open, waits up to `timeout` seconds for it
+    to be closed, then raises StoreError ("already open in this process", or "in use by
+    process N")."""
 
 def result_codes() -> list[tuple[int, str, str]]:
     """The library's result codes as (code, name, meaning) rows."""
@@ -38,7 +53,7 @@ def result_codes() -> list[tuple[int, str, str]]:
 class Database:
     """An open database; a context manager that closes it on exit."""
 
-    def __init__(self, path: _Path) -> None: ...
+    def __init__(self, path: _Path, *, timeout: float = 0) -> None: ...
     @property
     def path(self) -> str: ...
     @property

@@ -46,11 +46,29 @@ class Float(float):
     """An IEEE single: the value is rounded to single precision on creation."""
 
     def __new__(cls, value=0.0):
-        # struct rounds to the nearest single and refuses what does not fit (OverflowError).
-        return float.__new__(cls, _struct.unpack("<f", _struct.pack("<f", float(value)))[0])
+        number = float(value)
+        # struct rounds to the nearest single; what rounds past the largest single it refuses.
+        try:
+            packed = _struct.pack("<f", number)
+        except OverflowError:
+            raise OverflowError(
+                f"{number!r} does not fit a 32-bit float (its largest finite value is "
+                f"{_FLOAT_MAX!r}); store it as a plain float, a 64-bit double") from None
+        return float.__new__(cls, _struct.unpack("<f", packed)[0])
 
     def __repr__(self):
         return f"brindle.Float({float(self)!r})"
+
+
+_FLOAT_MAX = _struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
+
+
+class DateTime(_SizedInt):
+    """A stored date-time that datetime cannot hold (after 9999-12-31T23:59:59Z): the count
+    of seconds since 1970-01-01T00:00:00Z. Reads give one only for such values; written
+    back, it is stored as a date-time again."""
+
+    _low, _high = 0, (1 << 63) - 1
 
 
 def datetime_seconds(value):
@@ -71,10 +89,8 @@ def datetime_seconds(value):
 
 
 def datetime_from_seconds(seconds):
-    """The aware UTC datetime of a stored count of seconds."""
+    """The aware UTC datetime of a stored count of seconds, or a DateTime past year 9999."""
     try:
         return _EPOCH + _datetime.timedelta(seconds=seconds)
     except OverflowError:
-        raise OverflowError(
-            f"the stored date-time {seconds} seconds after 1970 is past year 9999, "
-            "the last a datetime holds") from None
+        return DateTime(seconds)

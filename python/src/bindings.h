@@ -8,6 +8,13 @@
 
 namespace brindle::python {
 
+// An argument that must be a str: taken as any object, so that the module's own checks say
+// what is wrong with it, and shown as `str` in signatures.
+struct Text {
+    pybind11::object object;
+    operator pybind11::handle() const { return object; }
+};
+
 void BindDatabase(pybind11::module_& module);
 void BindKey(pybind11::module_& module);
 
@@ -19,3 +26,17 @@ tool::KeyAddress ParseAddress(pybind11::handle text);
 std::string Name(pybind11::handle text, const char* what);
 
 }  // namespace brindle::python
+
+namespace pybind11::detail {
+template <>
+struct type_caster<brindle::python::Text> {
+    PYBIND11_TYPE_CASTER(brindle::python::Text, const_name("str"));
+    bool load(handle source, bool) {
+        value.object = reinterpret_borrow<object>(source);
+        return true;
+    }
+    static handle cast(const brindle::python::Text& text, return_value_policy, handle) {
+        return text.object.inc_ref();
+    }
+};
+}  // namespace pybind11::detail

@@ -19,20 +19,21 @@ namespace {
 
 using DatabasePointer = std::shared_ptr<DatabaseState>;
 
-std::string Describe(DatabaseState& state) {
-    return "<brindle.Database '" + state.Path() + "'" + (state.IsClosed() ? " (closed)>" : ">");
+py::str Describe(DatabaseState& state) {
+    return py::str("<brindle.Database {}{}>")
+        .format(py::repr(DecodeText(state.Path())), state.IsClosed() ? " (closed)" : "");
 }
 
 py::list MainKeys(DatabaseState& state) {
     py::list names;
     for (const std::string& name :
          state.Call([](tool::Database& database) { return database.MainKeys(); })) {
-        names.append(DecodeText(name.data(), name.size()));
+        names.append(DecodeText(name));
     }
     return names;
 }
 
-std::shared_ptr<KeyState> CreateMainKey(DatabaseState& state, py::handle name, bool hidden,
+std::shared_ptr<KeyState> CreateMainKey(DatabaseState& state, Text name, bool hidden,
                                         bool read_only) {
     const std::string main_key = Name(name, "a main key name");
     return state.Call([&](tool::Database& database) {
@@ -41,7 +42,7 @@ std::shared_ptr<KeyState> CreateMainKey(DatabaseState& state, py::handle name, b
     });
 }
 
-std::shared_ptr<KeyState> OpenKey(DatabaseState& state, py::handle address, bool create) {
+std::shared_ptr<KeyState> OpenKey(DatabaseState& state, Text address, bool create) {
     const tool::KeyAddress key = ParseAddress(address);
     return state.Call([&](tool::Database&) { return state.OpenKey(key, create); });
 }
@@ -75,22 +76,49 @@ std::string Name(py::handle text, const char* what) {
 }
 
 void BindDatabase(py::module_& module) {
-    py::class_<DatabaseState, DatabasePointer>(module, "Database")
-        .def(py::init([](const std::filesystem::path& path) {
-                 return std::make_shared<DatabaseState>(path.string());
+    py::class_<DatabaseState, DatabasePointer>(
+        module, "Database",
+        "An open database, and a context manager that closes it on exit.\n\n"
+        "A database is open once at a time, in one process. Its keys are reached through\n"
+        "key() and create_main_key(); calls release the GIL, so threads may share it.")
+        .def(py::init([](const std::filesystem::path& path, double timeout) {
+                 return std::make_shared<DatabaseState>(path.string(), timeout);
              }),
-             py::arg("path"), py::call_guard<py::gil_scoped_release>())
-        .def_property_readonly("path", &DatabaseState::Path)
-        .def_property_readonly("closed", &DatabaseState::IsClosed)
-        .def("close", &DatabaseState::Close)
-        .def("__enter__", [](DatabasePointer self) { return self; })
-        .def("__exit__", [](DatabaseState& state, py::args) { state.Close(); })
-        .def("__repr__", &Describe)
-        .def("main_keys", &MainKeys)
-        .def("create_main_key", &CreateMainKey, py::arg("name"), py::kw_only(),
-             py::arg("hidden") = false, py::arg("readonly") = false)
-        .def("key", &OpenKey, py::arg("address"), py::kw_only(), py::arg("create") = false)
-        .def("import_", &Import, py::arg("path"), py::kw_only(), py::arg("fresh") = false);
+             "Opens the database whose data files have the base path `path`, creating it\n"
+             "and its folder on first use. While this or another process has it open, waits\n"
+             "up to `timeout` seconds for it to be closed, then raises StoreError.",
+             py::arg("path"), py::kw_only(), py::arg("timeout") = 0.0,
+             py::call_guard<py::gil_scoped_release>())
+        .def_property_readonly(
+            "path", [](DatabaseState& state) { return DecodeText(state.Path()); },
+            "The base path of the database's data files.")
+        .def_property_readonly("closed", &DatabaseState::IsClosed,
+                               "True once the database is closed.")
+        .def("close", &DatabaseState::Close,
+             "Closes every key still open through this database, then the database itself.\n"
+             "Waits for calls running in other threads; later uses raise Closed.")
+        .def(
+            "__enter__", [](DatabasePointer self) { return self; }, "Returns the database.")
+        .def(
+            "__exit__", [](DatabaseState& state, py::args) { state.Close(); },
+            "Closes the database.")
+        .def("__repr__", &Describe, "The database's base path, and whether it is closed.")
+        .def("main_keys", &MainKeys,
+             "The names of the main keys that are not hidden, in byte-wise order.")
+        .def("create_main_key", &CreateMainKey,
+             "Creates a main key and opens it. A hidden main key is listed nowhere and\n"
+             "reached by name; a read-only one refuses every change below it. Exists when\n"
+             "it exists already.",
+             py::arg("name"), py::kw_only(), py::arg("hidden") = false, py::arg("readonly") = false)
+        .def("key", &OpenKey,
+             "Opens the key at `address`: the main key, then one name per level, separated\n"
+             "by '\\', or by '/' when the address holds no backslash. create=True first\n"
+             "makes the levels that are missing. KeyNotFound when a level is missing.",
+             py::arg("address"), py::kw_only(), py::arg("create") = false)
+        .def("import_", &Import,
+             "Reads an export file back in, at the key path it records. Merges into existing\n"
+             "keys unless fresh, which builds a new main key (Exists when it is there).",
+             py::arg("path"), py::kw_only(), py::arg("fresh") = false);
 }
 
 }  // namespace brindle::python
@@ -98,8 +126,10 @@ void BindDatabase(py::module_& module) {
 PYBIND11_MODULE(_brindle, module) {
     module.doc() = "Database and key handles over the Brindle library's exports";
     brindle::python::RegisterErrorTranslation();
-    brindle::python::BindDatabase(module);
+    // Key first: Database's methods return keys, and a signature names a class only once it
+    // is bound.
     brindle::python::BindKey(module);
+    brindle::python::BindDatabase(module);
     module.def("result_codes", &brindle::python::ResultCodeRows,
                "The result codes of the library as (code, name, message) rows");
 }

@@ -1,10 +1,13 @@
 #include "errors.h"
 
+#include <cstring>
 #include <exception>
 
+#include "brindle.h"
 #include "brindle/result_codes.h"
 #include "brindle/tool_error.h"
 #include "md_exception.h"
+#include "values.h"
 
 namespace py = pybind11;
 
@@ -18,16 +21,32 @@ void RaiseFromFactory(const char* factory, const py::tuple& arguments) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
 
+// The code table's text, except where it names one of the tool's options: there the module
+// names its own parameter.
+std::string MessageOf(const tool::ResultCode& row) {
+    if (row.code == BRN_ERR_FILE_EXISTS) {
+        return "the export file exists already (pass overwrite=True to replace it)";
+    }
+    return row.message;
+}
+
 void RaiseResult(const tool::ToolError& error) {
     const int code = error.code();
     for (const tool::ResultCode& row : tool::ResultCodes()) {
         if (row.code == code) {
+            // The text ends with the table's message and the code; give the module's message.
+            std::string text = error.what();
+            const std::size_t table_text = text.rfind(row.message);
+            if (table_text != std::string::npos) {
+                text.replace(table_text, std::strlen(row.message), MessageOf(row));
+            }
             RaiseFromFactory("from_code",
-                             py::make_tuple(code, row.name, row.message, error.what()));
+                             py::make_tuple(code, row.name, MessageOf(row), DecodeText(text)));
             return;
         }
     }
-    RaiseFromFactory("from_code", py::make_tuple(code, py::none(), py::none(), error.what()));
+    RaiseFromFactory("from_code",
+                     py::make_tuple(code, py::none(), py::none(), DecodeText(error.what())));
 }
 
 }  // namespace
@@ -41,9 +60,10 @@ void RegisterErrorTranslation() {
         } catch (const tool::ToolError& error) {
             RaiseResult(error);
         } catch (const MDException& error) {
-            RaiseFromFactory("internal", py::make_tuple(error.GetTypeName(), error.GetMessage()));
+            RaiseFromFactory("internal", py::make_tuple(DecodeText(error.GetTypeName()),
+                                                        DecodeText(error.GetMessage())));
         } catch (const ClosedError& error) {
-            RaiseFromFactory("closed", py::make_tuple(error.what()));
+            RaiseFromFactory("closed", py::make_tuple(DecodeText(error.what())));
         }
     });
 }
@@ -56,7 +76,7 @@ void ThrowResult(int code, const std::string& what) {
 py::list ResultCodeRows() {
     py::list rows;
     for (const tool::ResultCode& row : tool::ResultCodes()) {
-        rows.append(py::make_tuple(row.code, row.name, row.message));
+        rows.append(py::make_tuple(row.code, row.name, MessageOf(row)));
     }
     return rows;
 }

@@ -1,15 +1,178 @@
 #include "handles.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "brindle.h"
+#include "brindle/database_access.h"
+#include "brindle/tool_error.h"
 
 namespace brindle::python {
+namespace {
 
-DatabaseState::DatabaseState(const std::string& path)
-    : path_(path), database_(std::make_unique<tool::Database>(tool::DatabaseAccess{path, true})) {}
+// Runs `step`: false when it succeeded, true when the library refused it with `code`; any
+// other failure passes on.
+template <typename Step>
+bool RefusedWith(int code, Step&& step) {
+    try {
+        step();
+        return false;
+    } catch (const tool::ToolError& error) {
+        if (error.code() != code) {
+            throw;
+        }
+        return true;
+    }
+}
+
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+std::optional<FileIdentity> IdentityOf(const std::string& file) {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity(status.st_dev, status.st_ino);
+}
+
+// The databases open in this process, by their first data file. The library's lock on that
+// file cannot tell a second open in this process from another process's hold.
+class OpenHere {
+public:
+    static bool Has(const std::optional<FileIdentity>& file) {
+        std::lock_guard guard(mutex_);
+        return file && files_.count(*file) != 0;
+    }
+    static void Add(const std::optional<FileIdentity>& file) {
+        std::lock_guard guard(mutex_);
+        if (file) {
+            files_.insert(*file);
+        }
+    }
+    static void Remove(const std::optional<FileIdentity>& file) {
+        std::lock_guard guard(mutex_);
+        if (file) {
+            files_.erase(*file);
+        }
+    }
+
+private:
+    static inline std::mutex mutex_;
+    static inline std::set<FileIdentity> files_;
+};
+
+// True when some open file description holds the data file's lock, as the library takes it.
+bool LockHeld(const std::string& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);  // drops the lock when it was taken
+    return held;
+}
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", seconds);
+    return text;
+}
+
+[[noreturn]] void ThrowBusy(const std::string& path, bool here, double timeout) {
+    std::string message = tool::ExplainOpenFailure(path);
+    if (here || message.empty()) {
+        message = "database '" + path + "' is " +
+                  (here ? "already open in this process" : "in use by another process");
+    }
+    if (timeout > 0) {
+        message += " (waited " + Seconds(timeout) + " s)";
+    } else if (here) {
+        message += "; share that brindle.Database between threads, or close it first";
+    } else {
+        message += "; open(path, timeout=SECONDS) waits for it";
+    }
+    throw tool::ToolError(message);
+}
+
+}  // namespace
+
+void Assign(tool::Key& key, const std::string& name, const vell::VariableData& value) {
+    // Each refusal means another thread changed the property in between, so the loop ends as
+    // soon as the other threads stop adding and deleting it.
+    while (RefusedWith(BRN_ERR_PROPERTY_NOT_FOUND, [&] { key.Edit(name, value); }) &&
+           RefusedWith(BRN_ERR_PROPERTY_EXISTS, [&] { key.Append(name, value); })) {
+    }
+}
+
+tool::Key OpenOrCreate(tool::Database& database, const tool::KeyAddress& address) {
+    // A level is opened before it is created, so that an existing key below a read-only main
+    // key opens; a creation refused because the key exists means another thread made it.
+    tool::KeyAddress done({address.MainKey()});
+    if (!database.Exists(done)) {
+        RefusedWith(BRN_ERR_KEY_EXISTS,
+                    [&] { database.CreateMainKey(address.MainKey(), false, false); });
+    }
+    for (std::size_t i = 1; i < address.Names().size(); ++i) {
+        const tool::KeyAddress child = done.Child(address.Names()[i]);
+        if (!database.Exists(child)) {
+            RefusedWith(BRN_ERR_KEY_EXISTS,
+                        [&] { database.Open(done).AppendSubKey(address.Names()[i]); });
+        }
+        done = child;
+    }
+    return database.Open(address);
+}
+
+DatabaseState::DatabaseState(const std::string& path, double timeout) : path_(path) {
+    if (!(timeout >= 0) || std::isinf(timeout)) {
+        throw pybind11::value_error("timeout must be a number of seconds, 0 or more");
+    }
+    std::error_code error;
+    const std::filesystem::file_status base = std::filesystem::status(path, error);
+    if (std::filesystem::exists(base) && !std::filesystem::is_regular_file(base)) {
+        throw tool::ToolError(
+            "'" + path + "' is " +
+            (std::filesystem::is_directory(base) ? "a folder" : "not a regular file") +
+            "; a database is opened by the base path of its data files, such as '" +
+            (std::filesystem::path(path) / "db").string() + "'");
+    }
+    // The tool's open refuses at once when the database is held; the module waits itself, for
+    // this process and for others alike.
+    const std::string first = tool::DataFileName(path, 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+    for (;;) {
+        const bool here = OpenHere::Has(IdentityOf(first));
+        if (!here && !LockHeld(first)) {
+            try {
+                database_ = std::make_unique<tool::Database>(tool::DatabaseAccess{path, true});
+                identity_ = IdentityOf(first);
+                OpenHere::Add(identity_);
+                return;
+            } catch (const tool::ToolError&) {
+                if (!LockHeld(first)) {
+                    throw;  // a failure of its own, not a hold taken in between
+                }
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ThrowBusy(path, OpenHere::Has(IdentityOf(first)), timeout);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
 
 DatabaseState::~DatabaseState() {
     // Every key state holds its database, so none is left to wait for: close directly.
@@ -36,6 +199,8 @@ void DatabaseState::CloseLocked() {
         }
     }
     database_.reset();
+    OpenHere::Remove(identity_);
+    identity_.reset();
 }
 
 tool::Database& DatabaseState::OpenDatabase() {
@@ -47,10 +212,8 @@ tool::Database& DatabaseState::OpenDatabase() {
 
 std::shared_ptr<KeyState> DatabaseState::OpenKey(const tool::KeyAddress& address, bool create) {
     tool::Database& database = OpenDatabase();
-    if (create) {
-        database.CreatePath(address);
-    }
-    return std::make_shared<KeyState>(shared_from_this(), database.Open(address));
+    return std::make_shared<KeyState>(
+        shared_from_this(), create ? OpenOrCreate(database, address) : database.Open(address));
 }
 
 KeyState::KeyState(std::shared_ptr<DatabaseState> database, tool::Key key)

@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <sys/types.h>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,15 @@ namespace brindle::python {
 
 class KeyState;
 
+// Sets property `name` to `value`, whatever was there, also while other threads add or delete
+// it: the library's edit and append are each one step, and when one is refused because the
+// other thread got there first, the other applies and is tried next.
+void Assign(tool::Key& key, const std::string& name, const vell::VariableData& value);
+
+// Opens the key at `address`, first creating whatever levels are missing. A level another
+// thread creates at the same time is opened instead of reported as existing.
+tool::Key OpenOrCreate(tool::Database& database, const tool::KeyAddress& address);
+
 // An open database, shared by its Python object and by every key opened through it.
 //
 // The library must not see a handle closed while a call on it runs, and wants every key handle
@@ -25,8 +35,9 @@ class KeyState;
 // dropped before the GIL is taken back, so a thread never waits for a lock while holding it.
 class DatabaseState : public std::enable_shared_from_this<DatabaseState> {
 public:
-    // Opens (and on first use creates) the database at `path`; call without the GIL.
-    explicit DatabaseState(const std::string& path);
+    // Opens (and on first use creates) the database at `path`, waiting up to `timeout` seconds
+    // while this or another process has it open; call without the GIL.
+    DatabaseState(const std::string& path, double timeout);
     ~DatabaseState();
     DatabaseState(const DatabaseState&) = delete;
     DatabaseState& operator=(const DatabaseState&) = delete;
@@ -54,6 +65,7 @@ private:
     void CloseLocked();
 
     const std::string path_;
+    std::optional<std::pair<dev_t, ino_t>> identity_;  // of the first data file, while open
     std::shared_mutex calls_;
     std::unique_ptr<tool::Database> database_;
     std::mutex keys_mutex_;               // guards keys_

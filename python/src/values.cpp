@@ -17,6 +17,7 @@ struct PythonTypes {
     py::object byte_type;
     py::object int64_type;
     py::object float_type;
+    py::object datetime_type;     // a date-time past what datetime holds, as seconds
     py::object datetime_seconds;  // aware datetime -> seconds since 1970, or raises
     py::object datetime_from_seconds;
 };
@@ -28,6 +29,7 @@ const PythonTypes& Types() {
                                module.attr("Byte"),
                                module.attr("Int64"),
                                module.attr("Float"),
+                               module.attr("DateTime"),
                                module.attr("datetime_seconds"),
                                module.attr("datetime_from_seconds")};
     }();
@@ -115,6 +117,11 @@ vell::VariableData ToValue(py::handle object) {
     if (IsInstance(object, types.short_type) || IsInstance(object, types.byte_type) ||
         IsInstance(object, types.int64_type) || IsInstance(object, types.float_type)) {
         return FromExactType(object, types);
+    }
+    if (IsInstance(object, types.datetime_type)) {
+        vell::VariableData value;
+        value.SetDateTime(vell::DateTime(object.cast<int64_t>()));
+        return value;
     }
     if (PyLong_Check(object.ptr())) {
         return FromInt(object);

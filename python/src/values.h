@@ -12,8 +12,8 @@ namespace brindle::python {
 //
 // None is the empty value, int an int32 when it fits and an int64 otherwise, float a double,
 // str a string (UTF-8), bytes and bytearray a block, an aware datetime a date-time; the
-// classes of brindle._types (Short, Byte, Int64, Float) keep their exact type. Whatever the
-// library could not give back as it was written is refused with TypeError, ValueError or
+// classes of brindle._types (Short, Byte, Int64, Float, DateTime) keep their exact type. Whatever
+// the library could not give back as it was written is refused with TypeError, ValueError or
 // OverflowError: bool, a str holding NUL, an empty block, a naive or pre-1970 datetime, or one
 // with microseconds.
 vell::VariableData ToValue(pybind11::handle object);
@@ -23,6 +23,9 @@ vell::VariableData ToValue(pybind11::handle object);
 // text early, so EncodeText refuses it with ValueError; `what` names the text in the message.
 std::string EncodeText(pybind11::handle text, const char* what);
 pybind11::str DecodeText(const char* text, size_t length);
+inline pybind11::str DecodeText(const std::string& text) {
+    return DecodeText(text.data(), text.size());
+}
 
 // The stored type decides the Python type: int32 gives int, int64 brindle.Int64, and so on.
 pybind11::object FromValue(const vell::VariableData& value);

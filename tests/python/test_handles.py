@@ -56,3 +56,29 @@ def test_closing_the_database_while_threads_use_it_never_crashes(db_path):
     for thread in threads:
         thread.join()
     assert outcomes == ["closed", "closed"]
+
+
+def test_setting_and_creating_from_many_threads_never_reports_existing(db):
+    # Every thread sets the same new properties and opens-or-creates the same new paths, so
+    # that most steps meet another thread's add of the same name.
+    key = db.key("K", create=True)
+    failures = []
+
+    def race(number):
+        try:
+            for index in range(300):
+                key[f"p{index}"] = number
+                db.key(f"R/a{index}/b", create=True)
+        except brindle.Error as error:
+            failures.append(error)
+
+    threads = [threading.Thread(target=race, args=(number,)) for number in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert len(key) == 300 and set(key.values()) <= {0, 1, 2, 3}
+    tree = db.key("R")
+    assert len(tree.children()) == 300
+    assert all(tree.child(name).children() == ["b"] for name in tree.children())

@@ -65,6 +65,19 @@ def test_walk_visits_every_key_depth_first(db):
         assert paths.index(path.rsplit("/", 1)[0]) < paths.index(path)
 
 
+def test_walk_reaches_any_depth_and_closes_what_it_opened(db):
+    # Deeper than the interpreter's recursion limit.
+    key = db.key("Chain", create=True)
+    for _ in range(3000):
+        with key:
+            key = key.append_child("k")
+    key.close()
+    root = db.key("Chain")
+    walked = list(root.walk())
+    assert len(walked) == 3001 and walked[-1][0] == "Chain" + "/k" * 3000
+    assert not root.closed and all(key.closed for _, key in walked[1:])
+
+
 def test_export_then_import_merges_or_builds_afresh(db, tmp_path):
     # What a merge keeps and replaces is the library's test; here, that the options reach it.
     source = db.key("App/net", create=True)
@@ -82,3 +95,26 @@ def test_export_then_import_merges_or_builds_afresh(db, tmp_path):
         assert other.key("App/net/tls")["on"] == 1
         with pytest.raises(brindle.Exists):
             other.import_(exported, fresh=True)
+
+
+def test_names_that_are_not_utf8_come_and_go_as_surrogate_escapes(db, tmp_path):
+    bad = b"bad\xffname".decode("utf-8", "surrogateescape")
+    key = db.create_main_key(bad)
+    key.append_child(bad)[bad] = bad
+    child = db.key(bad + "/" + bad)
+    assert db.main_keys() == [bad] and key.children() == [bad] and list(child) == [bad]
+    assert child.path == bad + "/" + bad and child.name == bad and child[bad] == bad
+    assert [path for path, _ in key.walk()] == [bad, bad + "/" + bad]
+    assert bad in repr(child).encode("ascii").decode("unicode_escape")
+    failures = [(lambda: child["nope"], brindle.PropertyNotFound),
+                (lambda: db.key(bad + "/nope"), brindle.KeyNotFound),
+                (lambda: key.append_child(bad), brindle.Exists)]
+    for call, kind in failures:
+        with pytest.raises(kind, match=bad):
+            call()
+    child.close()
+    with pytest.raises(brindle.Closed, match=bad):
+        child.children()
+    odd_path = str(tmp_path / bad / "db")
+    with brindle.open(odd_path) as other:
+        assert other.path == odd_path and "\\udcff" in repr(other)

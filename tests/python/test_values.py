@@ -30,6 +30,8 @@ ROUND_TRIPS = [
     (b"\x00", bytes), (bytes(range(256)) * 40, bytes),
     (datetime.datetime(1970, 1, 1, tzinfo=UTC), datetime.datetime),
     (datetime.datetime(9999, 12, 31, 23, 59, 59, tzinfo=UTC), datetime.datetime),
+    (brindle.DateTime(253402300800), brindle.DateTime),  # 10000-01-01T00:00:00Z
+    (brindle.DateTime(2**63 - 1), brindle.DateTime),
 ]
 
 
@@ -51,6 +53,14 @@ def test_bytearray_and_offset_datetime_are_stored_as_their_kind(key):
     assert key["block"] == b"abc"
     assert key["when"] == datetime.datetime(2024, 3, 5, 10, 0, tzinfo=UTC)
     assert key["when"].tzinfo is UTC
+
+
+def test_a_date_time_past_what_datetime_holds_keeps_the_key_readable(key):
+    key["late"] = brindle.DateTime(253402300800)
+    key["early"] = brindle.DateTime(0)  # a DateTime datetime can hold reads as a datetime
+    assert key.items() == [("late", 253402300800),
+                           ("early", datetime.datetime(1970, 1, 1, tzinfo=UTC))]
+    assert dict(key)["late"] == 253402300800 and type(key.values()[0]) is brindle.DateTime
 
 
 def test_text_that_is_not_utf8_round_trips_through_surrogate_escapes(key):
@@ -78,7 +88,8 @@ def test_values_the_store_cannot_keep_are_refused_and_nothing_is_written(key, va
 
 @pytest.mark.parametrize("make, value", [
     (brindle.Short, 32768), (brindle.Short, -32769), (brindle.Byte, 256), (brindle.Byte, -1),
-    (brindle.Int64, 2**63), (brindle.Float, 1e39),
+    (brindle.Int64, 2**63), (brindle.Float, 1e39), (brindle.Float, -3.4028236e38),
+    (brindle.DateTime, -1),
 ])
 def test_value_classes_refuse_what_does_not_fit(make, value):
     with pytest.raises(OverflowError):
