@@ -52,7 +52,16 @@ extern "C" {
 // it when there are none. On BRN_OK `fileHandle` is a new file handle; on any other result
 // except BRN_ERR_NULL_PATH it is -1. `options` is not used. Codes: BRN_ERR_NULL_PATH;
 // BRN_FAIL when the files cannot be opened (in use by another open, unreadable, damaged; a
-// diagnostic line says why); BRN_ERR_EXCEPTION when opening raised one; BRN_ERR_NO_MEMORY.
+// diagnostic line says why, also for an unknown BRINDLE_DURABILITY or BRINDLE_CHECKPOINT_BYTES);
+// BRN_ERR_EXCEPTION when opening raised one; BRN_ERR_NO_MEMORY.
+//
+// Durability, chosen by BRINDLE_DURABILITY at the open. Every level keeps every call that
+// returned BRN_OK through a killed process, and every changing call (or batch, see
+// brindle_batch.h) is there whole or not at all. "normal" (the default) also survives a power
+// cut or an OS crash: the database opens and is sound, and it holds every call committed
+// before the last completed checkpoint (at most 4 MiB of journal, or one idle check period,
+// may be lost). "full" loses no call that returned, at the cost of a disk sync per call. "off"
+// never syncs: after a power cut recent calls may be lost and the files may be torn.
 BRN_EXPORT int BRN_OpenFile(const char* path, void*& fileHandle, unsigned int options);
 
 // Closes the database and frees the file handle; null and -1 are ignored. The key handles
