@@ -238,7 +238,8 @@ private:
     void RequestCheckpoint();
     bool StartThread();
     void StopThread();
-    bool SleepUnlessStopped(const std::stop_token& stop, uint64_t milliseconds);
+    bool SleepUnlessStopped(const std::stop_token& stop, uint64_t milliseconds,
+                            bool wake_for_checkpoint);
     void RunThread(const std::stop_token& stop);
 
     PoolOptions options_;

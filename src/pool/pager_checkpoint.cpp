@@ -139,11 +139,12 @@ void Pager::StopThread() {
 }
 
 // True when the pager asked the thread to stop, at once or within the given time. A
-// checkpoint request ends the sleep early.
-bool Pager::SleepUnlessStopped(const std::stop_token& stop, uint64_t milliseconds) {
+// checkpoint request ends the sleep early when `wake_for_checkpoint` is set.
+bool Pager::SleepUnlessStopped(const std::stop_token& stop, uint64_t milliseconds,
+                               bool wake_for_checkpoint) {
     std::unique_lock<std::mutex> lock(thread_mutex_);
     thread_wake_.wait_for(lock, stop, std::chrono::milliseconds(milliseconds),
-                          [&] { return checkpoint_requested_; });
+                          [&] { return wake_for_checkpoint && checkpoint_requested_; });
     return stop.stop_requested();
 }
 
@@ -159,7 +160,7 @@ void Pager::RunThread(const std::stop_token& stop) {
     const int64_t timeout = o.page_timeout == 0 ? 1 : o.page_timeout;
     auto next_pass = Clock::now() + std::chrono::milliseconds(o.check_first_delay_ms);
 
-    while (!SleepUnlessStopped(stop, step_ms)) {
+    while (!SleepUnlessStopped(stop, step_ms, true)) {
         bool requested = false;
         {
             std::lock_guard<std::mutex> lock(thread_mutex_);
@@ -179,7 +180,7 @@ void Pager::RunThread(const std::stop_token& stop) {
         }
         while (!walk_done && !stop.stop_requested()) {
             vell::OutputText("Enter lock");
-            if (SleepUnlessStopped(stop, o.check_retry_pause_ms)) {
+            if (SleepUnlessStopped(stop, o.check_retry_pause_ms, false)) {
                 return;
             }
             walk_done = cache_.DropIdle(stop, now, timeout, o.max_check_pages, dropped);
