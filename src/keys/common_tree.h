@@ -27,9 +27,6 @@ namespace brindle {
 // (in one fixed order) and the database lock last.
 class CommonTree {
 public:
-    // Result of DeleteMainKey for a record no longer in the table.
-    static constexpr int kMainKeyGone = -1;
-
     CommonTree();
     // The close sequence: main-key records, then the tree store and the page pool.
     ~CommonTree();
@@ -44,24 +41,25 @@ public:
     // The table's record of that exact name, or null.
     MainKeyInfo* FindMainKey(const std::string& name);
     // Packs the names of the listed main keys into buffer: 32-bit total length, 32-bit
-    // count, then each name with its NUL, in byte-wise ascending order. Returns 1.
-    int GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_t& count);
+    // count, then each name with its NUL, in byte-wise ascending order. Returns kOk.
+    Status GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_t& count);
 
     // --- main-key changes; each keeps the tree and the table in step, and each is one
     // write transaction: it happens whole or not at all ---
-    // Fills a new main key inside its creation; a result other than 1 undoes the creation.
-    using MainKeyFill = std::function<int(MainKeyInfo* record, uint64_t node)>;
+    // Fills a new main key inside its creation; a result other than kOk undoes the creation.
+    using MainKeyFill = std::function<Status(MainKeyInfo* record, uint64_t node)>;
     // Appends a child of the root named `name`, flagged read-only or hidden from mode's
     // MODE_READONLY / MODE_HIDDEN bits, and runs `fill` on it (under every main key's lock)
     // before it is committed. Outputs the record and its node on success. When a fill so
     // large that it committed steps fails, the main key stays with what those steps wrote.
-    int CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record, uint64_t& node,
-                      const MainKeyFill* fill = nullptr);
-    // Renames the main key's node and moves its table entry to the new name.
-    int RenameMainKey(MainKeyInfo* record, const std::string& new_name);
+    Status CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record,
+                         uint64_t& node, const MainKeyFill* fill = nullptr);
+    // Renames the main key's node and moves its table entry to the new name. kMainKeyGone
+    // when the record was dropped before.
+    Status RenameMainKey(MainKeyInfo* record, const std::string& new_name);
     // Deletes the main key's node with its subtree and drops its table entry; a deletion
     // that fails changes nothing. kMainKeyGone when the record was dropped before.
-    int DeleteMainKey(MainKeyInfo* record);
+    Status DeleteMainKey(MainKeyInfo* record);
 
     const ConfigRecord* Config() const { return config_; }
     TreeStore* Tree() const { return tree_.get(); }
@@ -82,7 +80,7 @@ private:
     uint32_t ReadNodeFlags(uint64_t node, uint32_t set_flags);
     // True when the configuration forbids creating or renaming the main key named `name`;
     // the refusal code goes to `result`.
-    bool MainKeyChangeDenied(const std::string& name, int& result) const;
+    bool MainKeyChangeDenied(const std::string& name, Status& result) const;
     void DropFromTable(MainKeyInfo* record);
 
     std::unique_ptr<Pager> pool_;
