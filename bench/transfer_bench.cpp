@@ -12,6 +12,7 @@
 #include "brindle.h"
 #include "keys/common_tree.h"
 #include "keys/config_record.h"
+#include "pool/write_transaction.h"
 #include "support/temp_dir.h"
 #include "tree/property_record.h"
 #include "vell/output.h"
@@ -98,10 +99,11 @@ private:
         brindle::CommonTree tree;
         brindle::MainKeyInfo* record = nullptr;
         uint64_t main_key = 0;
-        if (!tree.Open(&config) || tree.CreateMainKey("bench", 0, record, main_key) != BRN_OK) {
+        if (!tree.Open(&config) || tree.CreateMainKey("bench", 0, record, main_key) != brindle::Status::kOk) {
             std::abort();
         }
         brindle::TreeStore& store = *tree.Tree();
+        brindle::WriteTransaction transaction(tree.Pool());  // the source is built as one change
         int index = 0;
         for (int g = 0; g < kGroups; ++g) {
             const uint64_t group = AddKey(store, main_key, Numbered("g", g), index++);
@@ -112,6 +114,7 @@ private:
                 }
             }
         }
+        transaction.Commit();
     }
     testsupport::TempDir dir_;
 };

@@ -3,6 +3,7 @@
 
 #include "api/export_support.h"
 #include "api/handles.h"
+#include "api/status_codes.h"
 #include "brindle_codes.h"
 #include "md_exception.h"
 #include "vell/output.h"
@@ -27,7 +28,7 @@ Batch::Batch(void* fileHandle) noexcept : file_(fileHandle), status_(BRN_OK) {
         return;
     }
     try {
-        status_ = file->database->BeginBatch();
+        status_ = ToCode(file->database->BeginBatch());
     } catch (...) {
         status_ = BRN_ERR_EXCEPTION;
     }
@@ -44,7 +45,7 @@ int Batch::Commit() noexcept {
     }
     open_ = false;
     try {
-        status_ = DatabaseOf(file_)->EndBatch(true);
+        status_ = ToCode(DatabaseOf(file_)->EndBatch(true));
     } catch (const MDException& error) {
         vell::OutputLine("Batch commit failed: %s: %s", error.GetTypeName(), error.GetMessage());
         status_ = BRN_ERR_EXCEPTION;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "api/export_support.h"
+#include "api/status_codes.h"
 #include "keys/open_key.h"
 #include "vell/endian.h"
 #include "vell/mem_cache.h"
@@ -100,8 +101,8 @@ int MoveToChild(BRNHandle& handle, const std::string& path, unsigned int mode) {
 int MoveFromMainKey(BRNHandle& handle, const std::string& path, unsigned int mode) {
     brindle::MainKeyInfo* record = handle.main_key;
     uint64_t node = handle.node;
-    int result =
-        brindle::OpenKey(*handle.file->database, handle.main_key_name, path, record, node, mode);
+    const int result = brindle::ToCode(
+        brindle::OpenKey(*handle.file->database, handle.main_key_name, path, record, node, mode));
     if (result == BRN_OK) {
         handle.main_key = record;
         handle.node = node;
@@ -137,8 +138,8 @@ BRN_EXPORT int BRN_OpenKey(void*& fileHandle, void*& keyHandle, std::string main
         }
         handle->file = file;
         handle->mode = mode;
-        int result =
-            brindle::OpenKey(*file->database, mainKey, path, handle->main_key, handle->node, mode);
+        const int result = brindle::ToCode(
+            brindle::OpenKey(*file->database, mainKey, path, handle->main_key, handle->node, mode));
         if (result == BRN_OK) {
             handle->main_key_name = mainKey;
             handle->path = path;
@@ -167,10 +168,11 @@ BRN_EXPORT int BRN_ReopenSubKey(void*& keyHandle, std::string path, unsigned int
 }
 
 BRN_EXPORT int BRN_SelectSubKeys(void*& keyHandle, std::list<std::string>& names) {
-    return ListNames(keyHandle, "BRN_SelectSubKeys", kSubKeyBufferSize, names,
-                     [](BRNHandle& handle, vell::MemCache& block, uint32_t& length) {
-                         return brindle::OperationsOf(handle).GetSubKeyNames(block, length);
-                     });
+    return ListNames(
+        keyHandle, "BRN_SelectSubKeys", kSubKeyBufferSize, names,
+        [](BRNHandle& handle, vell::MemCache& block, uint32_t& length) {
+            return brindle::ToCode(brindle::OperationsOf(handle).GetSubKeyNames(block, length));
+        });
 }
 
 BRN_EXPORT int BRN_GetAllMainKeys(void*& keyHandle, std::list<std::string>& names) {
@@ -191,7 +193,7 @@ BRN_EXPORT int BRN_AppendSubKey(void*& keyHandle, std::string& name) {
     }
     return PassingOnlyMDException("BRN_AppendSubKey", [&] {
         std::string child = name;
-        int result = brindle::OperationsOf(*handle).AppendSubKey(child);
+        const int result = brindle::ToCode(brindle::OperationsOf(*handle).AppendSubKey(child));
         if (result == BRN_OK) {
             name = child;
         }
@@ -205,8 +207,9 @@ BRN_EXPORT int BRN_RenameKeys(void*& keyHandle, std::string newName) {
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException(
-        "BRN_RenameKeys", [&] { return brindle::OperationsOf(*handle).RenameKey(newName); });
+    return PassingOnlyMDException("BRN_RenameKeys", [&] {
+        return brindle::ToCode(brindle::OperationsOf(*handle).RenameKey(newName));
+    });
 }
 
 BRN_EXPORT int BRN_DeleteKey(void*& keyHandle) {
@@ -215,8 +218,9 @@ BRN_EXPORT int BRN_DeleteKey(void*& keyHandle) {
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException("BRN_DeleteKey",
-                                  [&] { return brindle::OperationsOf(*handle).DeleteKey(); });
+    return PassingOnlyMDException("BRN_DeleteKey", [&] {
+        return brindle::ToCode(brindle::OperationsOf(*handle).DeleteKey());
+    });
 }
 
 }  // extern "C"

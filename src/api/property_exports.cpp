@@ -7,6 +7,7 @@
 
 #include "api/export_support.h"
 #include "api/property_codec.h"
+#include "api/status_codes.h"
 #include "keys/key_operations.h"
 #include "vell/endian.h"
 #include "vell/mem_cache.h"
@@ -87,8 +88,9 @@ int ReadIntoBuffer(void* value, int argument_result, const char* export_name,
         return BRN_ERR_BUFFER;
     }
     length = 0;
-    return PassingOnlyMDException(
-        export_name, [&] { return read(brindle::OperationsOf(*handle), *buffer, length); });
+    return PassingOnlyMDException(export_name, [&] {
+        return brindle::ToCode(read(brindle::OperationsOf(*handle), *buffer, length));
+    });
 }
 
 // Appending and editing: the handle checks, then the record of `name` and `value` is built
@@ -166,10 +168,11 @@ BRN_EXPORT int BRN_SelectKeyPropertys(
 }
 
 BRN_EXPORT int BRN_AppendProperty(void*& keyHandle, std::string name, vell::VariableData& value) {
-    return StoreProperty(keyHandle, "BRN_AppendProperty", name, value,
-                         [&](KeyOperations operations, const uint8_t* record, uint32_t length) {
-                             return operations.AppendProperty(name, record, length);
-                         });
+    return StoreProperty(
+        keyHandle, "BRN_AppendProperty", name, value,
+        [&](KeyOperations operations, const uint8_t* record, uint32_t length) {
+            return brindle::ToCode(operations.AppendProperty(name, record, length));
+        });
 }
 
 BRN_EXPORT int BRN_EditProperty(void*& keyHandle, std::string name, vell::VariableData& value) {
@@ -181,7 +184,7 @@ BRN_EXPORT int BRN_EditProperty(void*& keyHandle, std::string name, vell::Variab
                              if (!brindle::DecodeProperty(record, length, check)) {
                                  return BRN_ERR_NO_MEMORY;
                              }
-                             return operations.EditProperty(name, record, length);
+                             return brindle::ToCode(operations.EditProperty(name, record, length));
                          });
 }
 
@@ -191,8 +194,9 @@ BRN_EXPORT int BRN_DeleteProperty(void*& keyHandle, std::string name) {
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException(
-        "BRN_DeleteProperty", [&] { return brindle::OperationsOf(*handle).DeleteProperty(name); });
+    return PassingOnlyMDException("BRN_DeleteProperty", [&] {
+        return brindle::ToCode(brindle::OperationsOf(*handle).DeleteProperty(name));
+    });
 }
 
 }  // extern "C"

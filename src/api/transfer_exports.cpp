@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "api/export_support.h"
+#include "api/status_codes.h"
 #include "transfer/subtree_export.h"
 #include "transfer/subtree_import.h"
 
@@ -31,7 +32,7 @@ int Export(void* value, std::string path, bool overwrite, SegmentNaming naming) 
         request.path = std::move(path);
         request.overwrite = overwrite;
         request.naming = naming;
-        return brindle::ExportSubtree(request);
+        return brindle::ToCode(brindle::ExportSubtree(request));
     } catch (...) {
         return BRN_ERR_EXCEPTION;
     }
@@ -55,8 +56,9 @@ BRN_EXPORT int BRN_ImportSubTree(void*& fileHandle, std::string path, bool fresh
     if (checked != BRN_OK) {
         return checked;
     }
-    return brindle::PassingOnlyMDException(
-        "ImportSubTree", [&] { return brindle::ImportSubtree(*file->database, path, fresh); });
+    return brindle::PassingOnlyMDException("ImportSubTree", [&] {
+        return brindle::ToCode(brindle::ImportSubtree(*file->database, path, fresh));
+    });
 }
 
 }  // extern "C"

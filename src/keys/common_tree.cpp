@@ -227,7 +227,7 @@ MainKeyInfo* CommonTree::FindMainKey(const std::string& name) {
     return it == table_.end() ? nullptr : it->second;
 }
 
-int CommonTree::GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_t& count) {
+Status CommonTree::GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_t& count) {
     vell::ReadGuard guard(database_lock_);
     const bool list_hidden = config_ != nullptr && config_->listHiddenMainKeys;
     auto listed = [list_hidden](const MainKeyInfo* record) {
@@ -262,37 +262,37 @@ int CommonTree::GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_
     }
     length = static_cast<uint32_t>(total);
     count = names;
-    return BRN_OK;
+    return Status::kOk;
 }
 
-bool CommonTree::MainKeyChangeDenied(const std::string& name, int& result) const {
+bool CommonTree::MainKeyChangeDenied(const std::string& name, Status& result) const {
     if (!config_->allowMainKeyChange) {
-        result = BRN_ERR_MAIN_KEY_CHANGE_DENIED;
+        result = Status::kMainKeyChangeDenied;
         return true;
     }
     if (!config_->allowSystemMainKey && name == config_->systemMainKey) {
-        result = BRN_ERR_RESERVED_MAIN_KEY;
+        result = Status::kReservedMainKey;
         return true;
     }
     return false;
 }
 
-int CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record,
-                              uint64_t& node, const MainKeyFill* fill) {
+Status CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record,
+                                 uint64_t& node, const MainKeyFill* fill) {
     WriterGate gate(pool_.get());
     TableChangeGuard guard(*this);
     // Another thread may have created it since the caller looked.
     if (table_.count(name) != 0) {
-        return BRN_ERR_KEY_EXISTS;
+        return Status::kKeyExists;
     }
-    int refusal = BRN_OK;
+    Status refusal = Status::kOk;
     if (MainKeyChangeDenied(name, refusal)) {
         return refusal;
     }
     WriteTransaction transaction(pool_.get());
     uint64_t page = 0;
     if (!tree_->AppendSubNode(Root(), page, name)) {
-        return BRN_FAIL;
+        return Status::kFailed;
     }
     uint32_t flags = 0;
     if ((mode & MODE_READONLY) != 0) {
@@ -303,8 +303,8 @@ int CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInf
     }
     MainKeyInfo* made = MakeRecord(page, name, flags, "Alloc MAINKEYINFO object memory failed");
     if (fill != nullptr) {
-        int filled = (*fill)(made, page);
-        if (filled != BRN_OK) {
+        Status filled = (*fill)(made, page);
+        if (filled != Status::kOk) {
             made->dropped.store(true, std::memory_order_release);
             return filled;
         }
@@ -313,23 +313,23 @@ int CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInf
     table_[name] = made;
     record = made;
     node = page;
-    return BRN_OK;
+    return Status::kOk;
 }
 
-int CommonTree::RenameMainKey(MainKeyInfo* record, const std::string& new_name) {
+Status CommonTree::RenameMainKey(MainKeyInfo* record, const std::string& new_name) {
     WriterGate gate(pool_.get());
     TableChangeGuard guard(*this);
     auto it = table_.find(record->name);
     if (it == table_.end() || it->second != record) {
-        return kMainKeyGone;
+        return Status::kMainKeyGone;
     }
-    int refusal = BRN_OK;
+    Status refusal = Status::kOk;
     if (MainKeyChangeDenied(record->name, refusal)) {
         return refusal;
     }
     WriteTransaction transaction(pool_.get());
-    int result = transaction.CommitIfOk(tree_->EditNodeName(record->node, new_name));
-    if (result == BRN_OK) {
+    Status result = CommitIfOk(transaction, tree_->EditNodeName(record->node, new_name));
+    if (result == Status::kOk) {
         table_.erase(it);
         record->name = new_name;
         table_[new_name] = record;
@@ -337,16 +337,16 @@ int CommonTree::RenameMainKey(MainKeyInfo* record, const std::string& new_name) 
     return result;
 }
 
-int CommonTree::DeleteMainKey(MainKeyInfo* record) {
+Status CommonTree::DeleteMainKey(MainKeyInfo* record) {
     WriterGate gate(pool_.get());
     TableChangeGuard guard(*this);
     if (record->Dropped()) {
-        return kMainKeyGone;
+        return Status::kMainKeyGone;
     }
     // All or nothing: a deletion that fails leaves the main key whole, in the table too.
     WriteTransaction transaction(pool_.get());
-    int result = tree_->DeleteNode(record->node);
-    if (result == BRN_OK) {
+    Status result = tree_->DeleteNode(record->node);
+    if (result == Status::kOk) {
         transaction.Commit();
         DropFromTable(record);
     }
@@ -368,21 +368,21 @@ struct CommonTree::BatchState {
     size_t records_before = 0;       // records made before the batch began
 };
 
-int CommonTree::BeginBatch() {
+Status CommonTree::BeginBatch() {
     if (InBatch() || !pool_) {
-        return BRN_FAIL;
+        return Status::kFailed;
     }
     auto state = std::make_unique<BatchState>();
     state->transaction = std::make_unique<WriteTransaction>(pool_.get());
     state->records_before = records_.size();
     batch_ = std::move(state);
     batch_thread_.store(std::this_thread::get_id(), std::memory_order_release);
-    return BRN_OK;
+    return Status::kOk;
 }
 
-int CommonTree::EndBatch(bool commit) {
+Status CommonTree::EndBatch(bool commit) {
     if (!InBatch()) {
-        return BRN_FAIL;
+        return Status::kFailed;
     }
     std::unique_ptr<BatchState> state = std::move(batch_);
     std::exception_ptr failure;
@@ -416,7 +416,7 @@ int CommonTree::EndBatch(bool commit) {
     if (failure) {
         std::rethrow_exception(failure);
     }
-    return BRN_OK;
+    return Status::kOk;
 }
 
 void CommonTree::RetainForBatch(MainKeyInfo* record) {

@@ -32,9 +32,6 @@ namespace brindle {
 // database lock, so it never waits for a key lock while holding the database lock.
 class CommonTree {
 public:
-    // Result of DeleteMainKey for a record no longer in the table.
-    static constexpr int kMainKeyGone = -1;
-
     CommonTree();
     // The close sequence: main-key records, then the tree store and the page pool.
     ~CommonTree();
@@ -49,24 +46,25 @@ public:
     // The table's record of that exact name, or null.
     MainKeyInfo* FindMainKey(const std::string& name);
     // Packs the names of the listed main keys into buffer: 32-bit total length, 32-bit
-    // count, then each name with its NUL, in byte-wise ascending order. Returns 1.
-    int GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_t& count);
+    // count, then each name with its NUL, in byte-wise ascending order. Returns kOk.
+    Status GetAllMainKeys(vell::MemCache& buffer, uint32_t& length, uint32_t& count);
 
     // --- main-key changes; each keeps the tree and the table in step, and each is one
     // write transaction: it happens whole or not at all ---
-    // Fills a new main key inside its creation; a result other than 1 undoes the creation.
-    using MainKeyFill = std::function<int(MainKeyInfo* record, uint64_t node)>;
+    // Fills a new main key inside its creation; a result other than kOk undoes the creation.
+    using MainKeyFill = std::function<Status(MainKeyInfo* record, uint64_t node)>;
     // Appends a child of the root named `name`, flagged read-only or hidden from mode's
     // MODE_READONLY / MODE_HIDDEN bits, and runs `fill` on it (under every main key's lock)
     // before it is committed. Outputs the record and its node on success. When a fill so
     // large that it committed steps fails, the main key stays with what those steps wrote.
-    int CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record, uint64_t& node,
-                      const MainKeyFill* fill = nullptr);
-    // Renames the main key's node and moves its table entry to the new name.
-    int RenameMainKey(MainKeyInfo* record, const std::string& new_name);
+    Status CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record,
+                         uint64_t& node, const MainKeyFill* fill = nullptr);
+    // Renames the main key's node and moves its table entry to the new name. kMainKeyGone
+    // when the record was dropped before.
+    Status RenameMainKey(MainKeyInfo* record, const std::string& new_name);
     // Deletes the main key's node with its subtree and drops its table entry; a deletion
     // that fails changes nothing. kMainKeyGone when the record was dropped before.
-    int DeleteMainKey(MainKeyInfo* record);
+    Status DeleteMainKey(MainKeyInfo* record);
 
     // --- batches: several changing calls of one thread as one unit ---
     // Starts a batch on the calling thread: every changing call this thread makes on the
@@ -74,12 +72,12 @@ public:
     // another thread writes or runs a batch (the writer gate). A failed call inside a batch
     // changes nothing and leaves the batch usable. The write locks of the main keys the batch
     // changes are kept until it ends, so other threads never see its changes before it
-    // commits. BRN_OK, or BRN_FAIL when this thread runs a batch on the database already.
-    int BeginBatch();
-    // Ends the calling thread's batch: commits it (BRN_OK; throws "IOException" after rolling
-    // everything back when the journal refuses it) or rolls it back. BRN_FAIL when the thread
+    // commits. kOk, or kFailed when this thread runs a batch on the database already.
+    Status BeginBatch();
+    // Ends the calling thread's batch: commits it (kOk; throws "IOException" after rolling
+    // everything back when the journal refuses it) or rolls it back. kFailed when the thread
     // runs no batch.
-    int EndBatch(bool commit);
+    Status EndBatch(bool commit);
     // True on the thread that runs a batch on this database.
     bool InBatch() const {
         return batch_thread_.load(std::memory_order_acquire) == std::this_thread::get_id();
@@ -113,7 +111,7 @@ private:
     uint32_t ReadNodeFlags(uint64_t node, uint32_t set_flags);
     // True when the configuration forbids creating or renaming the main key named `name`;
     // the refusal code goes to `result`.
-    bool MainKeyChangeDenied(const std::string& name, int& result) const;
+    bool MainKeyChangeDenied(const std::string& name, Status& result) const;
     void DropFromTable(MainKeyInfo* record);
 
     std::unique_ptr<Pager> pool_;

@@ -25,15 +25,15 @@ void GrowPropertyBuffer(vell::MemCache& buffer, uint64_t size) {
 
 }  // namespace
 
-// Runs body under the main key's lock, taken with Guard, once the handle's node is there: 102
-// without a main-key record, 5 for no node or a deleted main key.
+// Runs body under the main key's lock, taken with Guard, once the handle's node is there:
+// kNoMainKey without a main-key record, kBadNode for no node or a deleted main key.
 template <typename Guard, typename Body>
-int KeyOperations::WithNode(Body&& body) {
+Status KeyOperations::WithNode(Body&& body) {
     if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
+        return Status::kNoMainKey;
     }
     Guard guard(record_->key_lock);
-    if (int checked = CheckNode(); checked != BRN_OK) {
+    if (Status checked = CheckNode(); checked != Status::kOk) {
         return checked;
     }
     return body();
@@ -42,152 +42,156 @@ int KeyOperations::WithNode(Body&& body) {
 // Runs a change under the writer gate and then the main key's write lock (which a batch
 // keeps to its end), once the handle's node is there.
 template <typename Body>
-int KeyOperations::WithNodeForChange(Body&& body) {
+Status KeyOperations::WithNodeForChange(Body&& body) {
     if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
+        return Status::kNoMainKey;
     }
     WriterGate gate(database_.Pool());
     vell::WriteGuard guard(record_->key_lock);
     database_.RetainForBatch(record_);
-    if (int checked = CheckNode(); checked != BRN_OK) {
+    if (Status checked = CheckNode(); checked != Status::kOk) {
         return checked;
     }
     return body();
 }
 
-int KeyOperations::CheckNode() const {
+Status KeyOperations::CheckNode() const {
     if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
+        return Status::kNoMainKey;
     }
     if (node_ == 0 || record_->Dropped()) {
-        return BRN_ERR_BAD_NODE;
+        return Status::kBadNode;
     }
-    return BRN_OK;
+    return Status::kOk;
 }
 
-int KeyOperations::GetSubKeyNames(vell::MemCache& block, uint32_t& length) {
-    return WithNode<vell::ReadGuard>([&]() -> int {
+Status KeyOperations::GetSubKeyNames(vell::MemCache& block, uint32_t& length) {
+    return WithNode<vell::ReadGuard>([&]() -> Status {
         return database_.Tree()->GetSubNodeNames(&record_->key_lock, node_, block, length);
     });
 }
 
-int KeyOperations::AppendSubKey(std::string& name) {
-    return WithNodeForChange([&]() -> int {
+Status KeyOperations::AppendSubKey(std::string& name) {
+    return WithNodeForChange([&]() -> Status {
         WriteTransaction transaction(database_.Pool());
         TreeStore* tree = database_.Tree();
         std::string child_name = name;
         if (child_name.empty()) {
-            int named = tree->NextSubNodeName(&record_->key_lock, record_->node, node_, child_name);
-            if (named != BRN_OK) {
+            Status named =
+                tree->NextSubNodeName(&record_->key_lock, record_->node, node_, child_name);
+            if (named != Status::kOk) {
                 return named;
             }
         }
         uint64_t child = 0;
         if (tree->GetSubNodeIndex(node_, child_name, child)) {
-            return BRN_ERR_KEY_EXISTS;
+            return Status::kKeyExists;
         }
         if (!tree->AppendSubNode(node_, child, child_name)) {
-            return BRN_FAIL;
+            return Status::kFailed;
         }
         transaction.Commit();
         name = child_name;
-        return BRN_OK;
+        return Status::kOk;
     });
 }
 
-int KeyOperations::RenameKey(const std::string& new_name) {
+Status KeyOperations::RenameKey(const std::string& new_name) {
     if (record_ != nullptr && record_->ReadOnly()) {
-        return BRN_ERR_READ_ONLY;
+        return Status::kReadOnly;
     }
-    return WithNodeForChange([&]() -> int {
+    return WithNodeForChange([&]() -> Status {
         WriteTransaction transaction(database_.Pool());
-        return transaction.CommitIfOk(database_.Tree()->EditNodeName(node_, new_name));
+        return CommitIfOk(transaction, database_.Tree()->EditNodeName(node_, new_name));
     });
 }
 
-int KeyOperations::DeleteKey() {
+Status KeyOperations::DeleteKey() {
     if (record_ == nullptr) {
-        return BRN_ERR_INVALID_ARGUMENT;
+        return Status::kNoMainKey;
     }
     if (node_ != 0 && node_ == record_->node) {
         // The main key itself: its node and its table entry go together, under the locks
         // of every main key whose sibling links change.
         if (database_.Config()->denyMainKeyDelete) {
-            return BRN_ERR_MAIN_KEY_DELETE_DENIED;
+            return Status::kMainKeyDeleteDenied;
         }
-        int result = database_.DeleteMainKey(record_);
-        return result == CommonTree::kMainKeyGone ? BRN_ERR_BAD_NODE : result;
+        Status result = database_.DeleteMainKey(record_);
+        return result == Status::kMainKeyGone ? Status::kBadNode : result;
     }
-    return WithNodeForChange([&]() -> int {
+    return WithNodeForChange([&]() -> Status {
         WriteTransaction transaction(database_.Pool());
-        return transaction.CommitIfOk(database_.Tree()->DeleteNode(node_));
+        return CommitIfOk(transaction, database_.Tree()->DeleteNode(node_));
     });
 }
 
-int KeyOperations::GetNodeProperty(const std::string& name, vell::MemCache& buffer,
-                                   uint32_t& length) {
-    return WithNode<vell::ReadGuard>([&]() -> int {
+Status KeyOperations::GetNodeProperty(const std::string& name, vell::MemCache& buffer,
+                                      uint32_t& length) {
+    return WithNode<vell::ReadGuard>([&]() -> Status {
         TreeStore* tree = database_.Tree();
         RecordPos position;
         if (!tree->FindNodeProperty(node_, name, position)) {
-            return BRN_ERR_PROPERTY_NOT_FOUND;
+            return Status::kPropertyNotFound;
         }
         // Most records fit the buffer as it is; only a larger one costs a second read.
         if (buffer.Size() < kMinPropertyBuffer) {
             GrowPropertyBuffer(buffer, kMinPropertyBuffer);
         }
         uint32_t record_length = buffer.Size() - kPropertyRecordOffset;
-        int result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
-                                         record_length);
-        if (result == kTreeBufferTooSmall) {
+        Status result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
+                                            record_length);
+        if (result == Status::kBufferTooSmall) {
             GrowPropertyBuffer(buffer, uint64_t{record_length} + kPropertyRecordOffset);
             result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
                                          record_length);
         }
-        if (result != BRN_OK) {
+        if (result != Status::kOk) {
             return result;
         }
         length = record_length + kPropertyRecordOffset;
-        return BRN_OK;
+        return Status::kOk;
     });
 }
 
-int KeyOperations::GetNodeProperties(vell::MemCache& buffer, uint32_t& length) {
-    return WithNode<vell::ReadGuard>([&]() -> int {
+Status KeyOperations::GetNodeProperties(vell::MemCache& buffer, uint32_t& length) {
+    return WithNode<vell::ReadGuard>([&]() -> Status {
         return database_.Tree()->GetNodeAllRecords(node_, buffer, length,
                                                    TreeStore::RecordsForm::kListing24);
     });
 }
 
-int KeyOperations::AppendProperty(const std::string& name, const uint8_t* record, uint32_t length) {
-    return WithNodeForChange([&]() -> int {
+Status KeyOperations::AppendProperty(const std::string& name, const uint8_t* record,
+                                     uint32_t length) {
+    return WithNodeForChange([&]() -> Status {
         TreeStore* tree = database_.Tree();
         RecordPos existing;
         if (tree->FindNodeProperty(node_, name, existing)) {
-            return BRN_ERR_PROPERTY_EXISTS;
+            return Status::kPropertyExists;
         }
         WriteTransaction transaction(database_.Pool());
-        return transaction.CommitIfOk(tree->AppendNodeRecord(node_, record, length) ? BRN_OK
-                                                                                    : BRN_FAIL);
+        return CommitIfOk(transaction, tree->AppendNodeRecord(node_, record, length)
+                                           ? Status::kOk
+                                           : Status::kFailed);
     });
 }
 
-int KeyOperations::EditProperty(const std::string& name, const uint8_t* record, uint32_t length) {
-    return WithNodeForChange([&]() -> int {
+Status KeyOperations::EditProperty(const std::string& name, const uint8_t* record,
+                                   uint32_t length) {
+    return WithNodeForChange([&]() -> Status {
         TreeStore* tree = database_.Tree();
         RecordPos existing;
         if (!tree->FindNodeProperty(node_, name, existing)) {
-            return BRN_ERR_PROPERTY_NOT_FOUND;
+            return Status::kPropertyNotFound;
         }
         WriteTransaction transaction(database_.Pool());
-        return transaction.CommitIfOk(tree->ReplaceNodeProperty(node_, name, record, length));
+        return CommitIfOk(transaction, tree->ReplaceNodeProperty(node_, name, record, length));
     });
 }
 
-int KeyOperations::DeleteProperty(const std::string& name) {
-    return WithNodeForChange([&]() -> int {
+Status KeyOperations::DeleteProperty(const std::string& name) {
+    return WithNodeForChange([&]() -> Status {
         WriteTransaction transaction(database_.Pool());
-        return transaction.CommitIfOk(database_.Tree()->DeleteNodePropertyByName(node_, name));
+        return CommitIfOk(transaction, database_.Tree()->DeleteNodePropertyByName(node_, name));
     });
 }
 

@@ -9,11 +9,11 @@ namespace brindle {
 namespace {
 
 // MODE_OPEN on an existing main key: the key at the path below it.
-int OpenBelowMainKey(CommonTree& database, MainKeyInfo* found, const std::string& path,
-                     MainKeyInfo*& record, uint64_t& node, uint32_t mode) {
+Status OpenBelowMainKey(CommonTree& database, MainKeyInfo* found, const std::string& path,
+                        MainKeyInfo*& record, uint64_t& node, uint32_t mode) {
     vell::ReadGuard guard(found->key_lock);
     if (found->Dropped()) {
-        return BRN_ERR_MAIN_KEY_NOT_FOUND;
+        return Status::kMainKeyNotFound;
     }
     uint64_t current = found->node;
     if (!path.empty()) {
@@ -21,56 +21,56 @@ int OpenBelowMainKey(CommonTree& database, MainKeyInfo* found, const std::string
                             ? database.Tree()->GetSubNodeIndex(current, path, current)
                             : ResolvePath(database, found, path, mode, current);
         if (!resolved) {
-            return BRN_ERR_KEY_NOT_FOUND;
+            return Status::kKeyNotFound;
         }
     }
     record = found;
     node = current;
-    return BRN_OK;
+    return Status::kOk;
 }
 
-int ChangeExistingMainKey(CommonTree& database, MainKeyInfo* found, const std::string& path,
-                          MainKeyInfo*& record, uint64_t& node, uint32_t mode) {
+Status ChangeExistingMainKey(CommonTree& database, MainKeyInfo* found, const std::string& path,
+                             MainKeyInfo*& record, uint64_t& node, uint32_t mode) {
     if ((mode & MODE_CREATE) != 0) {
-        return BRN_ERR_KEY_EXISTS;
+        return Status::kKeyExists;
     }
     if ((mode & MODE_RENAME) != 0) {
-        int result = database.RenameMainKey(found, path);
-        if (result == CommonTree::kMainKeyGone) {
-            return BRN_ERR_MAIN_KEY_NOT_FOUND;
+        Status result = database.RenameMainKey(found, path);
+        if (result == Status::kMainKeyGone) {
+            return Status::kMainKeyNotFound;
         }
-        if (result == BRN_OK) {
+        if (result == Status::kOk) {
             record = found;
         }
         return result;
     }
     if ((mode & MODE_DELETE) != 0) {
         if (database.Config()->denyMainKeyDelete) {
-            return BRN_ERR_MAIN_KEY_DELETE_DENIED;
+            return Status::kMainKeyDeleteDenied;
         }
-        int result = database.DeleteMainKey(found);
-        return result == CommonTree::kMainKeyGone ? BRN_ERR_MAIN_KEY_NOT_FOUND : result;
+        Status result = database.DeleteMainKey(found);
+        return result == Status::kMainKeyGone ? Status::kMainKeyNotFound : result;
     }
     if ((mode & MODE_OPEN) != 0) {
         return OpenBelowMainKey(database, found, path, record, node, mode);
     }
-    return BRN_ERR_NO_OPERATION;
+    return Status::kNoOperation;
 }
 
 }  // namespace
 
-int OpenKey(CommonTree& database, const std::string& main_key, const std::string& path,
-            MainKeyInfo*& record, uint64_t& node, uint32_t mode) {
+Status OpenKey(CommonTree& database, const std::string& main_key, const std::string& path,
+               MainKeyInfo*& record, uint64_t& node, uint32_t mode) {
     if (database.Root() == 0) {
-        return BRN_ERR_NO_ROOT;
+        return Status::kNoRoot;
     }
     if (main_key.empty()) {
-        return BRN_ERR_MAIN_KEY_NOT_FOUND;
+        return Status::kMainKeyNotFound;
     }
     MainKeyInfo* found = database.FindMainKey(main_key);
     if (found == nullptr) {
         if ((mode & MODE_CREATE) == 0) {
-            return BRN_ERR_MAIN_KEY_NOT_FOUND;
+            return Status::kMainKeyNotFound;
         }
         return database.CreateMainKey(main_key, mode, record, node);
     }

@@ -105,14 +105,6 @@ public:
             pager_->RollbackToSavepoint();
         }
     }
-    // Commits when `result` is success (1), else leaves the rollback to the destructor.
-    // Returns result.
-    int CommitIfOk(int result) {
-        if (result == 1) {
-            Commit();
-        }
-        return result;
-    }
 
 private:
     WriterGate gate_;

@@ -17,12 +17,12 @@ using namespace export_image;
 namespace {
 
 // Reads the record at `at`: its header must be there with size 20, and its name and its
-// property block must lie wholly inside the image. 40 otherwise; `header_error` is the code
-// for a header size other than 20.
-int ReadNodeRecord(const uint8_t* image, uint64_t size, uint64_t at, int header_error,
-                   NodeRecordView& record) {
+// property block must lie wholly inside the image. kImportFormat otherwise; `header_error` is the
+// outcome for a header size other than 20.
+Status ReadNodeRecord(const uint8_t* image, uint64_t size, uint64_t at, Status header_error,
+                      NodeRecordView& record) {
     if (at > size || size - at < kExportRecordHeaderSize) {
-        return BRN_ERR_IMPORT_FORMAT;
+        return Status::kImportFormat;
     }
     const uint8_t* header = image + at;
     if (vell::LoadU32(header) != kExportRecordHeaderSize) {
@@ -36,18 +36,18 @@ int ReadNodeRecord(const uint8_t* image, uint64_t size, uint64_t at, int header_
     const uint64_t name_at = at + kExportRecordHeaderSize;
     const void* nul = std::memchr(image + name_at, '\0', size - name_at);
     if (nul == nullptr) {
-        return BRN_ERR_IMPORT_FORMAT;
+        return Status::kImportFormat;
     }
     const auto name_length =
         static_cast<uint64_t>(static_cast<const uint8_t*>(nul) - (image + name_at));
     record.name = std::string_view(reinterpret_cast<const char*>(image + name_at), name_length);
     const uint64_t block_at = name_at + name_length + 1;
     if (size - block_at < record.block_length || !IsStorableName(record.name)) {
-        return BRN_ERR_IMPORT_FORMAT;
+        return Status::kImportFormat;
     }
     record.block = image + block_at;
     record.end = block_at + record.block_length;
-    return BRN_OK;
+    return Status::kOk;
 }
 
 // Decodes a stored property record, which must name its property as the stores do.
@@ -67,44 +67,44 @@ bool IsStorableName(std::string_view name) {
     return !name.empty() && name.size() <= kMaxNameLength;
 }
 
-int CheckImageHeader(const uint8_t* image, uint64_t size, std::string& key_path) {
+Status CheckImageHeader(const uint8_t* image, uint64_t size, std::string& key_path) {
     if (size < kHeaderSize) {
-        return BRN_ERR_IMPORT_FORMAT;
+        return Status::kImportFormat;
     }
     if (vell::LoadU32(image) != kHeaderSize) {
-        return BRN_ERR_IMPORT_HEADER;
+        return Status::kImportHeader;
     }
     if (vell::LoadU32(image + 4) != kVersion) {
-        return BRN_ERR_VERSION;
+        return Status::kVersion;
     }
     const uint64_t area = size - kHeaderSize;
     if (vell::LoadU32(image + kAreaLengthOffset) != area) {
-        return BRN_ERR_IMPORT_FORMAT;
+        return Status::kImportFormat;
     }
     if (ExportChecksum(image + kHeaderSize, static_cast<uint32_t>(area)) !=
         vell::LoadU32(image + kChecksumOffset)) {
-        return BRN_ERR_CHECKSUM;
+        return Status::kChecksum;
     }
     // The field is NUL-padded; a path that fills it to the last byte ends with the field.
     const auto* field = reinterpret_cast<const char*>(image + kKeyPathOffset);
     key_path.assign(field, strnlen(field, kKeyPathField));
-    return key_path.empty() ? BRN_ERR_IMPORT_EMPTY_PATH : BRN_OK;
+    return key_path.empty() ? Status::kImportEmptyPath : Status::kOk;
 }
 
-int ReadRootRecord(const uint8_t* image, uint64_t size, NodeRecordView& root) {
+Status ReadRootRecord(const uint8_t* image, uint64_t size, NodeRecordView& root) {
     if (size - kHeaderSize < kExportRecordHeaderSize) {
-        return BRN_ERR_IMPORT_FORMAT;
+        return Status::kImportFormat;
     }
     if (vell::LoadU32(image + kHeaderSize) != kExportRecordHeaderSize) {
-        return BRN_ERR_IMPORT_HEADER;
+        return Status::kImportHeader;
     }
     const uint8_t* header = image + kHeaderSize;
     if ((vell::LoadU32(header + kRecordFlagsOffset) & kExportRoot) == 0 ||
         vell::LoadU32(header + kRecordIdOffset) != 0 ||
         vell::LoadU32(header + kRecordParentOffset) != 0) {
-        return BRN_ERR_IMPORT_FORMAT;
+        return Status::kImportFormat;
     }
-    return ReadNodeRecord(image, size, kHeaderSize, BRN_ERR_IMPORT_HEADER, root);
+    return ReadNodeRecord(image, size, kHeaderSize, Status::kImportHeader, root);
 }
 
 // The records of a level follow each other until one marked last; a record not marked leaf
@@ -112,21 +112,21 @@ int ReadRootRecord(const uint8_t* image, uint64_t size, NodeRecordView& root) {
 // token of its parent and whether its first record is still to come; a level whose last
 // record is read is dropped before that record's children are taken up, as nothing of it
 // follows them.
-int WalkChildren(const uint8_t* image, uint64_t size, const NodeRecordView& root,
-                 uint64_t root_token, const RecordVisitor& visit) {
+Status WalkChildren(const uint8_t* image, uint64_t size, const NodeRecordView& root,
+                    uint64_t root_token, const RecordVisitor& visit) {
     struct Level {
         uint64_t token;
         bool at_first;
     };
     if ((root.flags & kExportLeaf) != 0) {
-        return BRN_OK;
+        return Status::kOk;
     }
     std::vector<Level> levels{{root_token, true}};
     uint64_t at = root.end;
     while (!levels.empty()) {
         if (at > size || size - at < kExportRecordHeaderSize ||
             vell::LoadU32(image + at) != kExportRecordHeaderSize) {
-            return BRN_ERR_IMPORT_FORMAT;
+            return Status::kImportFormat;
         }
         const uint32_t flags = vell::LoadU32(image + at + kRecordFlagsOffset);
         if (levels.back().at_first) {
@@ -135,17 +135,17 @@ int WalkChildren(const uint8_t* image, uint64_t size, const NodeRecordView& root
                 continue;
             }
             if ((flags & kExportFirstChild) == 0) {
-                return BRN_ERR_IMPORT_FORMAT;
+                return Status::kImportFormat;
             }
             levels.back().at_first = false;
         }
         NodeRecordView record;
-        int result = ReadNodeRecord(image, size, at, BRN_ERR_IMPORT_FORMAT, record);
+        Status result = ReadNodeRecord(image, size, at, Status::kImportFormat, record);
         uint64_t token = 0;
-        if (result == BRN_OK) {
+        if (result == Status::kOk) {
             result = visit(levels.back().token, record, token);
         }
-        if (result != BRN_OK) {
+        if (result != Status::kOk) {
             return result;
         }
         at = record.end;
@@ -156,30 +156,30 @@ int WalkChildren(const uint8_t* image, uint64_t size, const NodeRecordView& root
             levels.push_back(Level{token, true});
         }
     }
-    return BRN_OK;
+    return Status::kOk;
 }
 
-int ForEachProperty(const uint8_t* block, uint32_t length,
-                    const std::function<int(const PropertyEntry&)>& use) {
+Status ForEachProperty(const uint8_t* block, uint32_t length,
+                       const std::function<Status(const PropertyEntry&)>& use) {
     if (length < 4) {
-        return BRN_ERR_IMPORT_FORMAT;
+        return Status::kImportFormat;
     }
     if (vell::LoadU32(block) != length) {
-        return BRN_ERR_IMPORT_HEADER;
+        return Status::kImportHeader;
     }
     if (length < kEmptyBlockSize) {
-        return BRN_ERR_IMPORT_FORMAT;
+        return Status::kImportFormat;
     }
     const uint32_t count = vell::LoadU32(block + 4);
     uint64_t at = kEmptyBlockSize;
     for (uint32_t i = 0; i < count; ++i) {
         if (length - at < 4) {
-            return BRN_ERR_IMPORT_FORMAT;
+            return Status::kImportFormat;
         }
         const uint32_t entry_length = vell::LoadU32(block + at);
         at += 4;
         if (length - at < entry_length) {
-            return BRN_ERR_IMPORT_FORMAT;
+            return Status::kImportFormat;
         }
         PropertyEntry entry;
         entry.record = block + at;
@@ -188,17 +188,17 @@ int ForEachProperty(const uint8_t* block, uint32_t length,
         try {
             decoded = DecodeEntry(entry);
         } catch (const std::bad_alloc&) {
-            return BRN_ERR_BUFFER;
+            return Status::kNoBuffer;
         }
         if (!decoded) {
-            return BRN_ERR_EXCEPTION;
+            return Status::kException;
         }
-        if (int result = use(entry); result != BRN_OK) {
+        if (Status result = use(entry); result != Status::kOk) {
             return result;
         }
         at += entry_length;
     }
-    return BRN_OK;
+    return Status::kOk;
 }
 
 }  // namespace brindle

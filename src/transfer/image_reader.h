@@ -5,20 +5,21 @@
 #include <string>
 #include <string_view>
 
+#include "tree/status.h"
 #include "vell/variable_data.h"
 
 namespace brindle {
 
 // Reading an export image that came from outside: every length and offset is checked
 // against the image before a byte is read, every loop advances by at least one record or
-// entry, and nesting is followed without recursion. Results are BRN_ codes: 40 for a record
-// or block that is malformed or runs past the image, 41 for a wrong header size or a block
-// whose length word does not match, 1000 for a property that cannot be decoded, 110 when
-// memory for a decoded property cannot be had.
+// entry, and nesting is followed without recursion. Outcomes: kImportFormat for a record
+// or block that is malformed or runs past the image, kImportHeader for a wrong header size or
+// a block whose length word does not match, kException for a property that cannot be
+// decoded, kNoBuffer when memory for a decoded property cannot be had.
 
-// Checks the header words and the checksum, then reads the key path. BRN_OK, or 40 (too
-// short, length word), 41 (header size), 113 (version), 112 (checksum), 42 (empty path).
-int CheckImageHeader(const uint8_t* image, uint64_t size, std::string& key_path);
+// Checks the header words and the checksum, then reads the key path. kOk, or kImportFormat (too
+// short, length word), kImportHeader (header size), kVersion, kChecksum, kImportEmptyPath.
+Status CheckImageHeader(const uint8_t* image, uint64_t size, std::string& key_path);
 
 // One node record of the record area.
 struct NodeRecordView {
@@ -32,19 +33,20 @@ struct NodeRecordView {
     uint64_t end = 0;  // offset of the byte after its property block
 };
 
-// Reads the root record (the first of the record area): 41 for a wrong header size, 40 when
+// Reads the root record (the first of the record area): kImportHeader for a wrong header size,
+// kImportFormat when
 // it is not marked as the root, has ids other than 0, or does not fit.
-int ReadRootRecord(const uint8_t* image, uint64_t size, NodeRecordView& root);
+Status ReadRootRecord(const uint8_t* image, uint64_t size, NodeRecordView& root);
 
 // Called for each record below the root in depth-first order, with the token the call for
 // its parent handed out (the root's token for the root's children); sets the token of the
-// record's own children. A result other than BRN_OK stops the walk and is returned.
+// record's own children. An outcome other than kOk stops the walk and is returned.
 using RecordVisitor =
-    std::function<int(uint64_t parent_token, const NodeRecordView& record, uint64_t& token)>;
+    std::function<Status(uint64_t parent_token, const NodeRecordView& record, uint64_t& token)>;
 
 // Walks the records of the root's subtree that start right after the root record.
-int WalkChildren(const uint8_t* image, uint64_t size, const NodeRecordView& root,
-                 uint64_t root_token, const RecordVisitor& visit);
+Status WalkChildren(const uint8_t* image, uint64_t size, const NodeRecordView& root,
+                    uint64_t root_token, const RecordVisitor& visit);
 
 // One decoded property: its stored record, as it stands in the image, and its name and
 // value.
@@ -57,8 +59,8 @@ struct PropertyEntry {
 
 // Checks a property block and decodes each of its entries in turn, handing each to `use`.
 // A property must carry a name of 1 to 255 characters, as every stored property does.
-int ForEachProperty(const uint8_t* block, uint32_t length,
-                    const std::function<int(const PropertyEntry&)>& use);
+Status ForEachProperty(const uint8_t* block, uint32_t length,
+                       const std::function<Status(const PropertyEntry&)>& use);
 
 // Key and property names as the stores hold them: 1 to 255 characters.
 bool IsStorableName(std::string_view name);

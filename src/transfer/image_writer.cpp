@@ -28,48 +28,48 @@ struct Level {
 ImageWriter::ImageWriter(TreeStore& tree, ImageSink& sink)
     : tree_(tree), sink_(sink), block_(kInitialBlockBuffer) {}
 
-int ImageWriter::Write(uint64_t node, const std::string& key_path) {
+Status ImageWriter::Write(uint64_t node, const std::string& key_path) {
     total_ = 0;
     if (tree_.RootPage() == 0) {
-        return BRN_ERR_NO_ROOT;
+        return Status::kNoRoot;
     }
     if (node == 0 || static_cast<int64_t>(node) < 0) {
-        return BRN_ERR_BAD_NODE;
+        return Status::kBadNode;
     }
     if (key_path.size() >= kKeyPathField) {
-        return BRN_ERR_KEY_PATH_TOO_LONG;
+        return Status::kKeyPathTooLong;
     }
     if (sink_.Capacity() <= kHeaderSize + kExportRecordHeaderSize) {
-        return BRN_ERR_IMAGE_TOO_LARGE;
+        return Status::kImageTooLarge;
     }
-    int result = WriteHeader(key_path);
+    Status result = WriteHeader(key_path);
     std::string name;
-    if (result == BRN_OK) {
+    if (result == Status::kOk) {
         result = tree_.GetNodeName(node, name);
     }
     uint64_t root_at = 0;
-    if (result == BRN_OK) {
+    if (result == Status::kOk) {
         result =
             AppendNodeRecord(node, name, kExportRoot | kExportFirst | kExportLast, 0, 0, root_at);
     }
     bool wrote_children = false;
-    if (result == BRN_OK) {
+    if (result == Status::kOk) {
         result = WriteChildren(node, wrote_children);
     }
-    if (result != BRN_OK) {
+    if (result != Status::kOk) {
         return result;
     }
     if (!wrote_children) {
         AddFlags(root_at, kExportLeaf);
     }
     if (total_ + kExportRecordHeaderSize > sink_.Capacity()) {
-        return BRN_ERR_IMAGE_TOO_LARGE;
+        return Status::kImageTooLarge;
     }
     uint8_t end[kExportRecordHeaderSize] = {};
     vell::StoreU32(end, kExportRecordHeaderSize);
     vell::StoreU32(end + kRecordFlagsOffset, kExportEnd);
     if (!sink_.Reserve(total_ + kExportRecordHeaderSize)) {
-        return BRN_ERR_BUFFER;
+        return Status::kNoBuffer;
     }
     std::memcpy(sink_.Base() + total_, end, kExportRecordHeaderSize);
     total_ += kExportRecordHeaderSize;
@@ -77,12 +77,12 @@ int ImageWriter::Write(uint64_t node, const std::string& key_path) {
     const uint32_t area = static_cast<uint32_t>(total_ - kHeaderSize);
     vell::StoreU32(image + kAreaLengthOffset, area);
     vell::StoreU32(image + kChecksumOffset, ExportChecksum(image + kHeaderSize, area));
-    return BRN_OK;
+    return Status::kOk;
 }
 
-int ImageWriter::WriteHeader(const std::string& key_path) {
+Status ImageWriter::WriteHeader(const std::string& key_path) {
     if (!sink_.Reserve(kHeaderSize)) {
-        return BRN_ERR_BUFFER;
+        return Status::kNoBuffer;
     }
     uint8_t* header = sink_.Base();
     std::memset(header, 0, kHeaderSize);
@@ -91,16 +91,16 @@ int ImageWriter::WriteHeader(const std::string& key_path) {
     vell::StoreU32(header + 8, kReserved);
     std::memcpy(header + kKeyPathOffset, key_path.data(), key_path.size());
     total_ = kHeaderSize;
-    return BRN_OK;
+    return Status::kOk;
 }
 
 // Children are written depth first without recursion, so that a deep tree cannot exhaust
 // the stack. Ids follow the order of writing: a node's children count on from its own id,
 // and once a child with children of its own is done, the next sibling's id is one past the
 // number that child's subtree left behind (so one id is skipped after such a subtree).
-int ImageWriter::WriteChildren(uint64_t root, bool& wrote_any) {
+Status ImageWriter::WriteChildren(uint64_t root, bool& wrote_any) {
     std::vector<Level> levels(1, Level{0, 1, {}, 0});
-    if (int result = GetChildren(root, levels[0].children); result != BRN_OK) {
+    if (Status result = GetChildren(root, levels[0].children); result != Status::kOk) {
         return result;
     }
     wrote_any = !levels[0].children.empty();
@@ -122,12 +122,12 @@ int ImageWriter::WriteChildren(uint64_t root, bool& wrote_any) {
         }
         const uint32_t id = level.next_id;
         uint64_t record_at = 0;
-        int result = AppendNodeRecord(child, name, flags, id, level.id, record_at);
+        Status result = AppendNodeRecord(child, name, flags, id, level.id, record_at);
         Level below{id, id + 1, {}, 0};
-        if (result == BRN_OK) {
+        if (result == Status::kOk) {
             result = GetChildren(child, below.children);
         }
-        if (result != BRN_OK) {
+        if (result != Status::kOk) {
             return result;
         }
         if (below.children.empty()) {
@@ -137,49 +137,49 @@ int ImageWriter::WriteChildren(uint64_t root, bool& wrote_any) {
             levels.push_back(std::move(below));  // `level` is not used past this point
         }
     }
-    return BRN_OK;
+    return Status::kOk;
 }
 
-int ImageWriter::AppendNodeRecord(uint64_t node, const std::string& name, uint32_t flags,
-                                  uint32_t id, uint32_t parent, uint64_t& record_at) {
+Status ImageWriter::AppendNodeRecord(uint64_t node, const std::string& name, uint32_t flags,
+                                     uint32_t id, uint32_t parent, uint64_t& record_at) {
     uint8_t header[kExportRecordHeaderSize] = {};
     vell::StoreU32(header, kExportRecordHeaderSize);
     vell::StoreU32(header + kRecordFlagsOffset, flags);
     vell::StoreU32(header + kRecordIdOffset, id);
     vell::StoreU32(header + kRecordParentOffset, parent);
     record_at = total_;
-    int result = Append(header, kExportRecordHeaderSize);
-    if (result == BRN_OK) {
+    Status result = Append(header, kExportRecordHeaderSize);
+    if (result == Status::kOk) {
         result = Append(name.c_str(), name.size() + 1);
     }
     uint32_t block_length = 0;
-    if (result == BRN_OK) {
+    if (result == Status::kOk) {
         result =
             tree_.GetNodeAllRecords(node, block_, block_length, TreeStore::RecordsForm::kExport8);
     }
-    if (result == BRN_OK) {
+    if (result == Status::kOk) {
         result = Append(block_.Data(), block_length);
     }
-    if (result == BRN_OK) {
+    if (result == Status::kOk) {
         vell::StoreU32(sink_.Base() + record_at + kRecordBlockLengthOffset, block_length);
     }
     return result;
 }
 
-int ImageWriter::Append(const void* data, uint64_t length) {
+Status ImageWriter::Append(const void* data, uint64_t length) {
     if (total_ + length >= sink_.Capacity()) {
-        return BRN_ERR_IMAGE_TOO_LARGE;
+        return Status::kImageTooLarge;
     }
     if (!sink_.Reserve(total_ + length)) {
-        return BRN_ERR_BUFFER;
+        return Status::kNoBuffer;
     }
     std::memcpy(sink_.Base() + total_, data, length);
     total_ += length;
-    return BRN_OK;
+    return Status::kOk;
 }
 
-int ImageWriter::GetChildren(uint64_t node, Children& children) {
-    return tree_.GetSubNodes(node, children) ? BRN_OK : BRN_ERR_BAD_NODE;
+Status ImageWriter::GetChildren(uint64_t node, Children& children) {
+    return tree_.GetSubNodes(node, children) ? Status::kOk : Status::kBadNode;
 }
 
 void ImageWriter::AddFlags(uint64_t record_at, uint32_t flags) {

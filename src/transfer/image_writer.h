@@ -32,25 +32,26 @@ public:
     ImageWriter& operator=(const ImageWriter&) = delete;
 
     // Writes the header (with `key_path`), the records of `node` and everything below it,
-    // and the end record. BRN_OK, or: 11 without a tree, 5 for node 0, 55 for a key path of
-    // 2048 characters or more, 104 when the image does not fit the sink's capacity, 110
-    // when the sink cannot provide its memory; tree-store codes pass unchanged.
-    int Write(uint64_t node, const std::string& key_path);
+    // and the end record. kOk, or: kNoRoot without a tree, kBadNode for node 0, kKeyPathTooLong for
+    // a key path of 2048 characters or more, kImageTooLarge when the image does not fit the sink's
+    // capacity, kNoBuffer when the sink cannot provide its memory; tree-store outcomes pass
+    // unchanged.
+    Status Write(uint64_t node, const std::string& key_path);
     // Bytes of the finished image.
     uint32_t Length() const { return static_cast<uint32_t>(total_); }
 
 private:
     using Children = std::vector<std::pair<uint64_t, std::string>>;
 
-    int WriteHeader(const std::string& key_path);
-    int WriteChildren(uint64_t root, bool& wrote_any);
+    Status WriteHeader(const std::string& key_path);
+    Status WriteChildren(uint64_t root, bool& wrote_any);
     // Appends a node record (header, name, property block) at the end of the image;
     // `record_at` receives its offset.
-    int AppendNodeRecord(uint64_t node, const std::string& name, uint32_t flags, uint32_t id,
-                         uint32_t parent, uint64_t& record_at);
+    Status AppendNodeRecord(uint64_t node, const std::string& name, uint32_t flags, uint32_t id,
+                            uint32_t parent, uint64_t& record_at);
     // Appends bytes, keeping the image below the capacity.
-    int Append(const void* data, uint64_t length);
-    int GetChildren(uint64_t node, Children& children);
+    Status Append(const void* data, uint64_t length);
+    Status GetChildren(uint64_t node, Children& children);
     void AddFlags(uint64_t record_at, uint32_t flags);
 
     TreeStore& tree_;

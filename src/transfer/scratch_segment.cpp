@@ -24,38 +24,38 @@ ScratchSegment::~ScratchSegment() {
     Release();
 }
 
-int ScratchSegment::ClaimNumbered(int64_t node) {
+Status ScratchSegment::ClaimNumbered(int64_t node) {
     char name[kNameBuffer];
     for (int attempt = 1; attempt <= kMaxTries; ++attempt) {
         std::snprintf(name, sizeof(name), "%s_%" PRId64 "_%d", base_name_.c_str(), node, attempt);
-        int result = TryName(name);
-        if (result != BRN_ERR_NO_SEGMENT_NAME) {
+        Status result = TryName(name);
+        if (result != Status::kNoSegmentName) {
             return result;
         }
     }
-    return BRN_ERR_NO_SEGMENT_NAME;
+    return Status::kNoSegmentName;
 }
 
-int ScratchSegment::ClaimSingle(int64_t node) {
+Status ScratchSegment::ClaimSingle(int64_t node) {
     char name[kNameBuffer];
     std::snprintf(name, sizeof(name), "%s_%" PRId64, base_name_.c_str(), node);
     return TryName(name);
 }
 
-int ScratchSegment::TryName(const std::string& name) {
+Status ScratchSegment::TryName(const std::string& name) {
     Release();
     memory_ = std::make_unique<vell::SharedMemory>(name);
     if (!memory_->Create(capacity_)) {
         Release();
-        return BRN_ERR_BUFFER;
+        return Status::kNoBuffer;
     }
     if (memory_->Existed()) {
         Release();
-        return BRN_ERR_NO_SEGMENT_NAME;
+        return Status::kNoSegmentName;
     }
     base_ = memory_->Data();
     name_ = name;
-    return BRN_OK;
+    return Status::kOk;
 }
 
 bool ScratchSegment::Reserve(uint64_t end) {

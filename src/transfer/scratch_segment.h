@@ -29,11 +29,12 @@ public:
     ScratchSegment(const ScratchSegment&) = delete;
     ScratchSegment& operator=(const ScratchSegment&) = delete;
 
-    // Takes the first free name of tries 1 to 300. BRN_OK, 46 when every name is held,
-    // 110 when a segment cannot be created or mapped.
-    int ClaimNumbered(int64_t node);
-    // Takes the single name of the node. BRN_OK, 46 when it is held, 110.
-    int ClaimSingle(int64_t node);
+    // Takes the first free name of tries 1 to 300. kOk, kNoSegmentName when every name is
+    // held, kNoBuffer when a segment cannot be created or mapped.
+    Status ClaimNumbered(int64_t node);
+    // Takes the single name of the node. kOk, kNoSegmentName when it is held,
+    // kNoBuffer.
+    Status ClaimSingle(int64_t node);
     // Unmaps and destroys the segment; the name is free again.
     void Release();
 
@@ -44,8 +45,8 @@ public:
     bool Reserve(uint64_t end) override;
 
 private:
-    // BRN_OK when the name was free and is ours now; 46 when another export holds it.
-    int TryName(const std::string& name);
+    // kOk when the name was free and is ours now; kNoSegmentName when another export holds it.
+    Status TryName(const std::string& name);
 
     uint32_t capacity_;
     std::string base_name_;

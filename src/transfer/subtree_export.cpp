@@ -31,20 +31,20 @@ std::string PartialName(const std::string& path) {
 // full disk fails here with a result code instead of part-way through; the bytes are then
 // written (never through a mapping, where a full disk would kill the process) and synced,
 // so that the rename publishes a complete file.
-int CopyIntoFile(int fd, const uint8_t* image, uint32_t length) {
+Status CopyIntoFile(int fd, const uint8_t* image, uint32_t length) {
     vell::FileSystem& fs = vell::FileSystem::Current();
     if (length > 0 && fs.Allocate(fd, 0, static_cast<off_t>(length)) != 0) {
-        return BRN_ERR_EXPORT_FILE;
+        return Status::kExportFile;
     }
     uint64_t done = 0;
     while (done < length) {
         ssize_t put = fs.PWrite(fd, image + done, length - done, static_cast<off_t>(done));
         if (put <= 0) {
-            return BRN_ERR_EXPORT_FILE;
+            return Status::kExportFile;
         }
         done += static_cast<uint64_t>(put);
     }
-    return fs.Sync(fd) == 0 ? BRN_OK : BRN_ERR_EXPORT_FILE;
+    return fs.Sync(fd) == 0 ? Status::kOk : Status::kExportFile;
 }
 
 }  // namespace
@@ -66,18 +66,18 @@ std::string BuildExportKeyPath(const std::string& main_key_name, const std::stri
     return key_path;
 }
 
-int ExportSubtree(const ExportRequest& request) {
+Status ExportSubtree(const ExportRequest& request) {
     try {
         if (!request.overwrite) {
             if (vell::FindFirstFile(request.path)) {
-                return BRN_ERR_FILE_EXISTS;
+                return Status::kFileExists;
             }
         }
         ScratchSegment segment(request.capacity, request.segment_base);
         const auto node = static_cast<int64_t>(request.node);
-        int result = request.naming == SegmentNaming::kNumbered ? segment.ClaimNumbered(node)
-                                                                : segment.ClaimSingle(node);
-        if (result != BRN_OK) {
+        Status result = request.naming == SegmentNaming::kNumbered ? segment.ClaimNumbered(node)
+                                                                   : segment.ClaimSingle(node);
+        if (result != Status::kOk) {
             return result;
         }
         uint32_t length = 0;
@@ -86,40 +86,40 @@ int ExportSubtree(const ExportRequest& request) {
             // written without holding up the main key's writers.
             vell::ReadGuard lock(request.main_key->key_lock);
             if (request.main_key->Dropped()) {
-                return BRN_ERR_BAD_NODE;
+                return Status::kBadNode;
             }
             TreeStore* tree = request.database->Tree();
             if (tree == nullptr) {
-                return BRN_ERR_NO_ROOT;
+                return Status::kNoRoot;
             }
             ImageWriter writer(*tree, segment);
             result = writer.Write(request.node, request.key_path);
             length = writer.Length();
         }
-        if (result != BRN_OK) {
+        if (result != Status::kOk) {
             return result;
         }
         return WriteExportFile(request.path, segment.Base(), length);
     } catch (...) {
-        return BRN_ERR_EXCEPTION;
+        return Status::kException;
     }
 }
 
-int WriteExportFile(const std::string& path, const uint8_t* image, uint32_t length) {
+Status WriteExportFile(const std::string& path, const uint8_t* image, uint32_t length) {
     vell::FileSystem& fs = vell::FileSystem::Current();
     const std::string partial = PartialName(path);
     int fd = fs.Open(partial, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
-        return BRN_ERR_EXPORT_FILE;
+        return Status::kExportFile;
     }
-    int result = CopyIntoFile(fd, image, length);
+    Status result = CopyIntoFile(fd, image, length);
     if (fs.Close(fd) != 0) {
-        result = BRN_ERR_EXPORT_FILE;
+        result = Status::kExportFile;
     }
-    if (result == BRN_OK && fs.Rename(partial, path) != 0) {
-        result = BRN_ERR_EXPORT_FILE;
+    if (result == Status::kOk && fs.Rename(partial, path) != 0) {
+        result = Status::kExportFile;
     }
-    if (result != BRN_OK) {
+    if (result != Status::kOk) {
         fs.Unlink(partial);
     }
     return result;

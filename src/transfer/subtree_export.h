@@ -34,14 +34,15 @@ std::string BuildExportKeyPath(const std::string& main_key_name, const std::stri
                                uint32_t mode);
 
 // Builds the image in a scratch segment under the main key's read lock and writes it to
-// the file. BRN_OK, or: 47 when the file exists and overwrite is false, 46 and 110 from the
-// segment, 5 when the main key was deleted, the image writer's codes, 49 when the file
-// cannot be written, 1000 when an exception was raised. A failed export leaves no segment
+// the file. kOk, or: kFileExists when the file exists and overwrite is false, kNoSegmentName and
+// kNoBuffer from the segment, kBadNode when the main key was deleted, the image writer's
+// outcomes, kExportFile when the file cannot be written, kException when an exception was
+// raised. A failed export leaves no segment
 // and no file behind, and a file it was to replace stays as it was.
-int ExportSubtree(const ExportRequest& request);
+Status ExportSubtree(const ExportRequest& request);
 
 // Writes the image to a new file beside `path` and renames it over `path` once complete.
-// BRN_OK or 49 (the new file removed again).
-int WriteExportFile(const std::string& path, const uint8_t* image, uint32_t length);
+// kOk or kExportFile (the new file removed again).
+Status WriteExportFile(const std::string& path, const uint8_t* image, uint32_t length);
 
 }  // namespace brindle

@@ -59,14 +59,14 @@ class TreeImporter {
 public:
     TreeImporter(TreeStore& tree, bool fresh) : tree_(tree), fresh_(fresh) {}
 
-    // The child of `parent` named `name`: found when merging, else appended. 44 when it
+    // The child of `parent` named `name`: found when merging, else appended. kImportAppend when it
     // cannot be appended; with `log` the failure of a fresh import is logged.
-    int Child(uint64_t parent, const std::string& name, bool log, uint64_t& child) {
+    Status Child(uint64_t parent, const std::string& name, bool log, uint64_t& child) {
         if (!fresh_ && tree_.GetSubNodeIndex(parent, name, child)) {
-            return BRN_OK;
+            return Status::kOk;
         }
         if (tree_.AppendSubNode(parent, child, name)) {
-            return BRN_OK;
+            return Status::kOk;
         }
         if (fresh_ && log) {
             char message[kLogBuffer];
@@ -75,28 +75,29 @@ public:
                           name.c_str(), static_cast<int64_t>(parent));
             vell::WriteLog(message);
         }
-        return BRN_ERR_IMPORT_APPEND;
+        return Status::kImportAppend;
     }
 
-    int Properties(uint64_t node, const uint8_t* block, uint32_t length) {
+    Status Properties(uint64_t node, const uint8_t* block, uint32_t length) {
         return ForEachProperty(block, length,
                                [&](const PropertyEntry& entry) { return Property(node, entry); });
     }
 
-    int Record(uint64_t parent, const NodeRecordView& record, uint64_t& node) {
-        int result = Child(parent, std::string(record.name), false, node);
-        return result == BRN_OK ? Properties(node, record.block, record.block_length) : result;
+    Status Record(uint64_t parent, const NodeRecordView& record, uint64_t& node) {
+        Status result = Child(parent, std::string(record.name), false, node);
+        return result == Status::kOk ? Properties(node, record.block, record.block_length) : result;
     }
 
 private:
     // A property the key has already gets the imported value in its place; others are
     // appended as their records stand in the image.
-    int Property(uint64_t node, const PropertyEntry& entry) {
+    Status Property(uint64_t node, const PropertyEntry& entry) {
         RecordPos position;
         if (!fresh_ && tree_.FindNodeProperty(node, entry.name, position)) {
             return tree_.EditNodeProperty(node, entry.name, entry.value);
         }
-        return tree_.AppendNodeRecord(node, entry.record, entry.length) ? BRN_OK : BRN_FAIL;
+        return tree_.AppendNodeRecord(node, entry.record, entry.length) ? Status::kOk
+                                                                        : Status::kFailed;
     }
 
     TreeStore& tree_;
@@ -104,23 +105,23 @@ private:
 };
 
 // Opens the main key named by the image, or creates it as the mode asks.
-int OpenMainKey(CommonTree& database, const std::string& name, bool fresh, MainKeyInfo*& record,
-                uint64_t& node) {
+Status OpenMainKey(CommonTree& database, const std::string& name, bool fresh, MainKeyInfo*& record,
+                   uint64_t& node) {
     if (fresh) {
         return OpenKey(database, name, "", record, node, MODE_CREATE);
     }
-    int result = OpenKey(database, name, "", record, node, MODE_OPEN);
-    if (result == BRN_ERR_MAIN_KEY_NOT_FOUND) {
+    Status result = OpenKey(database, name, "", record, node, MODE_OPEN);
+    if (result == Status::kMainKeyNotFound) {
         result = OpenKey(database, name, "", record, node, MODE_CREATE);
     }
     return result;
 }
 
 // The whole record area, checked with the rules of the import but without writing.
-int CheckRecords(const uint8_t* image, uint64_t size, const NodeRecordView& root) {
-    auto accept = [](const PropertyEntry&) { return BRN_OK; };
-    int result = ForEachProperty(root.block, root.block_length, accept);
-    if (result != BRN_OK) {
+Status CheckRecords(const uint8_t* image, uint64_t size, const NodeRecordView& root) {
+    auto accept = [](const PropertyEntry&) { return Status::kOk; };
+    Status result = ForEachProperty(root.block, root.block_length, accept);
+    if (result != Status::kOk) {
         return result;
     }
     return WalkChildren(image, size, root, 0,
@@ -131,17 +132,17 @@ int CheckRecords(const uint8_t* image, uint64_t size, const NodeRecordView& root
 
 }  // namespace
 
-int ImportSubtree(CommonTree& database, const std::string& path, bool fresh) {
+Status ImportSubtree(CommonTree& database, const std::string& path, bool fresh) {
     std::optional<vell::FoundFile> found = vell::FindFirstFile(path);
     if (!found) {
-        return BRN_ERR_FILE_NOT_FOUND;
+        return Status::kFileNotFound;
     }
     if (found->size >> 32 != 0) {
-        return BRN_ERR_FILE_TOO_LARGE;
+        return Status::kFileTooLarge;
     }
     std::vector<uint8_t> image;
     if (!ReadWholeFile(path, image) || image.empty()) {
-        return BRN_ERR_IMPORT_FILE;
+        return Status::kImportFile;
     }
     return ImportImage(database, image.data(), image.size(), fresh);
 }
@@ -151,25 +152,25 @@ namespace {
 // Checks the image's records, then writes them below the main key's node `current`, along
 // the key path's middle levels. The caller holds the main key's lock (or every main key's)
 // for writing and runs a write transaction.
-int ImportBelowMainKey(CommonTree& database, const uint8_t* image, uint64_t size, bool fresh,
-                       const std::vector<std::string>& levels, uint64_t current) {
+Status ImportBelowMainKey(CommonTree& database, const uint8_t* image, uint64_t size, bool fresh,
+                          const std::vector<std::string>& levels, uint64_t current) {
     NodeRecordView root;
-    int result = ReadRootRecord(image, size, root);
-    if (result == BRN_OK) {
+    Status result = ReadRootRecord(image, size, root);
+    if (result == Status::kOk) {
         result = CheckRecords(image, size, root);
     }
     TreeImporter importer(*database.Tree(), fresh);
-    for (size_t i = 1; result == BRN_OK && i + 1 < levels.size(); ++i) {
+    for (size_t i = 1; result == Status::kOk && i + 1 < levels.size(); ++i) {
         result = importer.Child(current, levels[i], true, current);
     }
     uint64_t target = current;
-    if (result == BRN_OK && levels.size() > 1) {
+    if (result == Status::kOk && levels.size() > 1) {
         result = importer.Child(current, std::string(root.name), true, target);
     }
-    if (result == BRN_OK) {
+    if (result == Status::kOk) {
         result = importer.Properties(target, root.block, root.block_length);
     }
-    if (result != BRN_OK) {
+    if (result != Status::kOk) {
         return result;
     }
     return WalkChildren(image, size, root, target,
@@ -180,24 +181,24 @@ int ImportBelowMainKey(CommonTree& database, const uint8_t* image, uint64_t size
 
 }  // namespace
 
-int ImportImage(CommonTree& database, const uint8_t* image, uint64_t size, bool fresh) {
+Status ImportImage(CommonTree& database, const uint8_t* image, uint64_t size, bool fresh) {
     // An import is one unit whatever its size: it changes nothing, or everything.
     WriterGate gate(database.Pool());
     TreeStore* tree = database.Tree();
     if (tree == nullptr || database.Root() == 0) {
-        return BRN_ERR_NO_ROOT;
+        return Status::kNoRoot;
     }
     std::string key_path;
-    if (int result = CheckImageHeader(image, size, key_path); result != BRN_OK) {
+    if (Status result = CheckImageHeader(image, size, key_path); result != Status::kOk) {
         return result;
     }
     std::vector<std::string> levels;
     if (!SplitKeyPath(key_path, levels) || levels.empty()) {
-        return BRN_ERR_IMPORT_PATH;
+        return Status::kImportPath;
     }
     for (const std::string& level : levels) {
         if (!IsStorableName(level)) {
-            return BRN_ERR_IMPORT_PATH;
+            return Status::kImportPath;
         }
     }
     if (database.FindMainKey(levels[0]) == nullptr) {
@@ -212,20 +213,21 @@ int ImportImage(CommonTree& database, const uint8_t* image, uint64_t size, bool 
     }
     MainKeyInfo* main_key = nullptr;
     uint64_t current = 0;
-    if (int result = OpenMainKey(database, levels[0], fresh, main_key, current); result != BRN_OK) {
+    if (Status result = OpenMainKey(database, levels[0], fresh, main_key, current);
+        result != Status::kOk) {
         return result;
     }
     if (main_key->ReadOnly()) {
-        return BRN_ERR_READ_ONLY;
+        return Status::kReadOnly;
     }
     vell::WriteGuard lock(main_key->key_lock);
     database.RetainForBatch(main_key);
     if (main_key->Dropped()) {
-        return BRN_ERR_BAD_NODE;
+        return Status::kBadNode;
     }
     WriteTransaction transaction(database.Pool());
-    return transaction.CommitIfOk(
-        ImportBelowMainKey(database, image, size, fresh, levels, current));
+    return CommitIfOk(transaction,
+                      ImportBelowMainKey(database, image, size, fresh, levels, current));
 }
 
 }  // namespace brindle

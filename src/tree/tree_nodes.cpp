@@ -9,7 +9,7 @@
 
 namespace brindle {
 
-int TreeStore::ReadName(PinnedPage& node, std::string& name) {
+Status TreeStore::ReadName(PinnedPage& node, std::string& name) {
     NodeRecord record = node->ReadNode();
     if (record.first_record.page == 0) {
         vell::ThrowFormatError("Node name is empty -- GetNodeName");
@@ -32,14 +32,14 @@ int TreeStore::ReadName(PinnedPage& node, std::string& name) {
     if (!CopyDataFromPageEx(*page, reinterpret_cast<uint8_t*>(data.data()),
                             record.first_record.offset + kRecordHeaderSize,
                             static_cast<uint32_t>(header.data_length))) {
-        return kTreeDataError;
+        return Status::kDataError;
     }
     name.assign(data.c_str());
-    return kTreeOk;
+    return Status::kOk;
 }
 
-int TreeStore::GetNodeName(uint64_t node, std::string& name) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+Status TreeStore::GetNodeName(uint64_t node, std::string& name) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
     PinnedPage page(pool_, node, "Data format error -- GetNodeName");
@@ -142,7 +142,7 @@ TreeStore::ChildWalk TreeStore::WalkChildren(
         }
         PinnedPage page(pool_, current, where);
         std::string name;
-        if (ReadName(page, name) != kTreeOk) {
+        if (ReadName(page, name) != Status::kOk) {
             return ChildWalk::kUnreadable;
         }
         if (!visit(current, name)) {
@@ -166,13 +166,13 @@ bool TreeStore::GetSubNodes(uint64_t node,
     return true;
 }
 
-int TreeStore::GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node, vell::MemCache& block,
-                               uint32_t& length) {
+Status TreeStore::GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node,
+                                  vell::MemCache& block, uint32_t& length) {
     if (key_lock == nullptr) {
-        return kTreeNoMainKey;
+        return Status::kNoMainKey;
     }
     vell::ReadGuard lock(*key_lock);
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
     std::vector<std::pair<uint64_t, std::string>> children;
@@ -193,15 +193,15 @@ int TreeStore::GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node, vel
         at += child.second.size() + 1;
     }
     length = static_cast<uint32_t>(total);
-    return kTreeOk;
+    return Status::kOk;
 }
 
-int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+Status TreeStore::EditNodeName(uint64_t node, const std::string& name) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
     if (name.empty()) {
-        return kTreeEmptyName;
+        return Status::kEmptyName;
     }
     const char* where = "Data format error treenode no first record -- EditNodeName";
     RecordPos first;
@@ -212,7 +212,7 @@ int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
         PinnedPage page(pool_, node, where);
         first = page->ReadNode().first_record;
         parent = page->ReadNode().parent;
-        if (first.page != 0 && ReadName(page, old_name) != kTreeOk) {
+        if (first.page != 0 && ReadName(page, old_name) != Status::kOk) {
             old_name.clear();
         }
         if (first.page == 0) {
@@ -224,9 +224,10 @@ int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
     const uint8_t* data = reinterpret_cast<const uint8_t*>(name.c_str());
     const uint32_t length = static_cast<uint32_t>(name.size() + 1);
     RecordPos inserted;
-    int result = after_first.page != 0 ? InsertRecordAt(node, after_first, data, length, inserted)
-                                       : (AppendNodeRecord(node, data, length) ? kTreeOk : 0);
-    if (result == kTreeOk) {
+    Status result = after_first.page != 0
+                        ? InsertRecordAt(node, after_first, data, length, inserted)
+                        : (AppendNodeRecord(node, data, length) ? Status::kOk : Status::kFailed);
+    if (result == Status::kOk) {
         result = DeleteRecordAt(node, first);
     }
     // The name record moved; the properties' positions did not, but an appended name record
@@ -234,7 +235,7 @@ int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
     index_.Drop(NodeIndexCache::Kind::kProperties, node);
     if (parent > 0) {
         index_.Remove(NodeIndexCache::Kind::kChildren, parent, old_name, RecordPos{0, node});
-        if (result == kTreeOk) {
+        if (result == Status::kOk) {
             index_.Add(NodeIndexCache::Kind::kChildren, parent, name, RecordPos{0, node});
         } else {
             index_.Drop(NodeIndexCache::Kind::kChildren, parent);
@@ -243,19 +244,19 @@ int TreeStore::EditNodeName(uint64_t node, const std::string& name) {
     return result;
 }
 
-int TreeStore::NextSubNodeName(vell::ReadWriteLock* key_lock, uint64_t key_node, uint64_t node,
-                               std::string& name) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+Status TreeStore::NextSubNodeName(vell::ReadWriteLock* key_lock, uint64_t key_node, uint64_t node,
+                                  std::string& name) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
     if (key_lock == nullptr) {
-        return kTreeNoMainKey;
+        return Status::kNoMainKey;
     }
     vell::WriteGuard lock(*key_lock);
     std::string text;
     if (node != key_node) {
-        int result = GetNodeName(node, text);
-        if (result != kTreeOk) {
+        Status result = GetNodeName(node, text);
+        if (result != Status::kOk) {
             return result;
         }
     }
@@ -273,11 +274,11 @@ int TreeStore::NextSubNodeName(vell::ReadWriteLock* key_lock, uint64_t key_node,
     text += std::to_string(record.sub_node_counter);
     if (text.size() >= 256) {
         record.Encode(page->ChangeArea());  // undone with the failed call
-        return kTreeNameTooLong;
+        return Status::kNameTooLong;
     }
     page->WriteNode(record);
     name = text;
-    return kTreeOk;
+    return Status::kOk;
 }
 
 // Takes a node out of its parent's list of children and writes every page that changed,
@@ -312,8 +313,8 @@ void TreeStore::UnlinkFromParent(PinnedPage& node, const NodeRecord& record) {
     parent->WriteNode(parent_record);
 }
 
-int TreeStore::DeleteNode(uint64_t node) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+Status TreeStore::DeleteNode(uint64_t node) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
     PinnedPage page(pool_, node, "Data format error -- DeleteNode");
@@ -323,7 +324,7 @@ int TreeStore::DeleteNode(uint64_t node) {
     }
     if (record.parent > 0) {
         std::string name;
-        if (ReadName(page, name) == kTreeOk) {
+        if (ReadName(page, name) == Status::kOk) {
             index_.Remove(NodeIndexCache::Kind::kChildren, record.parent, name, RecordPos{0, node});
         } else {
             index_.Drop(NodeIndexCache::Kind::kChildren, record.parent);
@@ -344,7 +345,7 @@ int TreeStore::DeleteNode(uint64_t node) {
             PinnedPage child_page(pool_, child, "Data format error -- DeleteNode");
             next = child_page->ReadNode().next_sibling;
         }
-        if (DeleteNode(child) != kTreeOk) {
+        if (DeleteNode(child) != Status::kOk) {
             vell::ThrowFormatError("Delete node failed -- DeleteNode");
         }
         child = next;
@@ -359,8 +360,8 @@ int TreeStore::DeleteNode(uint64_t node) {
             PinnedPage record_page(pool_, position.page, "Data format error -- DeleteNode");
             next = record_page->ReadHeader(position.offset).next;
         }
-        int result = DeleteRecordAt(node, position);
-        if (result != kTreeOk) {
+        Status result = DeleteRecordAt(node, position);
+        if (result != Status::kOk) {
             index_.DropNode(node);
             return result;
         }
@@ -368,7 +369,7 @@ int TreeStore::DeleteNode(uint64_t node) {
     }
     index_.DropNode(node);
     page.handle().SetFree(true);
-    return kTreeOk;
+    return Status::kOk;
 }
 
 }  // namespace brindle

@@ -195,7 +195,7 @@ bool TreeStore::DeleteTree() {
     if (!TreeOpen() && !OpenTree(kOpenMustExist)) {
         return false;
     }
-    if (!TreeOpen() || DeleteNode(root_page_) != kTreeOk) {
+    if (!TreeOpen() || DeleteNode(root_page_) != Status::kOk) {
         return false;
     }
     pool_->SetTreeAnchor(pool_->TreeFlags() & ~kCommonTreePresent, pool_->FirstQueuePage());

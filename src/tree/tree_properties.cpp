@@ -1,5 +1,6 @@
 // Records of a node: appending, inserting, finding, reading, deleting and replacing them.
 #include <cstring>
+#include <optional>
 
 #include "tree/pinned_page.h"
 #include "tree/property_record.h"
@@ -113,17 +114,17 @@ bool TreeStore::AppendNodeRecord(uint64_t node, const uint8_t* data, uint32_t le
     return true;
 }
 
-int TreeStore::InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* data,
-                                uint32_t length) {
+Status TreeStore::InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* data,
+                                   uint32_t length) {
     RecordPos inserted;
-    int result = InsertRecordAt(node, before, data, length, inserted);
+    Status result = InsertRecordAt(node, before, data, length, inserted);
     index_.Drop(NodeIndexCache::Kind::kProperties, node);
     return result;
 }
 
-int TreeStore::InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length,
-                              RecordPos& inserted) {
-    if (int checked = CheckRecordCall(node, before); checked != kTreeOk) {
+Status TreeStore::InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* data,
+                                 uint32_t length, RecordPos& inserted) {
+    if (Status checked = CheckRecordCall(node, before); checked != Status::kOk) {
         return checked;
     }
     const char* format = "Data format error -- InsertNodeRecord";
@@ -144,7 +145,7 @@ int TreeStore::InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* da
     RecordPos position;
     uint64_t end_page = 0;
     if (!WriteNewRecord(node_page, header, data, length, "InsertNodeRecord", position, end_page)) {
-        return kTreeFailed;
+        return Status::kFailed;
     }
     if (end_page == 0) {
         vell::ThrowFormatError("AddPageData lastpage error -- InsertNodeRecord");
@@ -165,7 +166,7 @@ int TreeStore::InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* da
     record.tail_page = end_page;
     node_page->WriteNode(record);
     inserted = position;
-    return kTreeOk;
+    return Status::kOk;
 }
 
 bool TreeStore::FindNodeProperty(uint64_t node, const std::string& name, RecordPos& position) {
@@ -251,15 +252,13 @@ bool TreeStore::WalkPropertyRecords(
 
 namespace {
 
-// Data that continues on later pages, which a read without pins leaves to a pinned one.
-constexpr int kRecordRunsOn = -1;
-
 // The record at offset in the page: its data length in length, and its data copied to buffer
 // when buffer is set and large enough. A record whose data continues on later pages gives
-// kRecordRunsOn unless copy_rest copies the rest (it is called with the bytes in this page).
+// nothing unless copy_rest copies the rest (it is called with the bytes in this page): a read
+// without pins leaves such data to a pinned one.
 template <typename CopyRest>
-int ReadRecordAt(TreePage& page, uint32_t offset, uint8_t* buffer, uint32_t& length,
-                 const char* format, CopyRest&& copy_rest) {
+std::optional<Status> ReadRecordAt(TreePage& page, uint32_t offset, uint8_t* buffer,
+                                   uint32_t& length, const char* format, CopyRest&& copy_rest) {
     RecordHeader header = page.ReadHeader(offset);
     if (!header.Has(kRecordStart) || header.data_length < 0) {
         vell::ThrowFormatError(format);
@@ -267,54 +266,56 @@ int ReadRecordAt(TreePage& page, uint32_t offset, uint8_t* buffer, uint32_t& len
     const uint32_t data_length = static_cast<uint32_t>(header.data_length);
     if (buffer == nullptr) {
         length = data_length;
-        return kTreeOk;
+        return Status::kOk;
     }
     if (length < data_length) {
         length = data_length;
-        return kTreeBufferTooSmall;
+        return Status::kBufferTooSmall;
     }
     const uint32_t data_offset = offset + kRecordHeaderSize;
     if (data_offset <= page.AreaSize() && page.AreaSize() - data_offset >= data_length) {
         std::memcpy(buffer, page.Area() + data_offset, data_length);
     } else if (!copy_rest(data_offset, data_length)) {
-        return kRecordRunsOn;
+        return std::nullopt;
     }
     length = data_length;
-    return kTreeOk;
+    return Status::kOk;
 }
 
 }  // namespace
 
-int TreeStore::GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer, uint32_t& length) {
-    if (int checked = CheckRecordCall(node, position); checked != kTreeOk) {
+Status TreeStore::GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer,
+                                uint32_t& length) {
+    if (Status checked = CheckRecordCall(node, position); checked != Status::kOk) {
         return checked;
     }
     const char* format = "Data format error -- GetNodeRecord";
     // Most records lie whole in a page that is in memory: read them there without a pin.
-    int result = kRecordRunsOn;
+    std::optional<Status> read_resident;
     uint32_t resident_length = length;
     pool_->ReadResident(position.page, [&](Page* resident) {
         TreePage page(resident, format);
-        result = ReadRecordAt(page, position.offset, buffer, resident_length, format,
-                              [](uint32_t, uint32_t) { return false; });
+        read_resident = ReadRecordAt(page, position.offset, buffer, resident_length, format,
+                                     [](uint32_t, uint32_t) { return false; });
     });
-    if (result != kRecordRunsOn) {
+    if (read_resident) {
         length = resident_length;
-        return result;
+        return *read_resident;
     }
     PinnedPage page(pool_, position.page, format);
     bool copied = true;
-    result = ReadRecordAt(page.view(), position.offset, buffer, length, format,
-                          [&](uint32_t data_offset, uint32_t data_length) {
-                              copied = CopyDataFromPageEx(page, buffer, data_offset, data_length);
-                              return true;
-                          });
-    return copied ? result : kTreeDataError;
+    std::optional<Status> read =
+        ReadRecordAt(page.view(), position.offset, buffer, length, format,
+                     [&](uint32_t data_offset, uint32_t data_length) {
+                         copied = CopyDataFromPageEx(page, buffer, data_offset, data_length);
+                         return true;
+                     });
+    return copied && read ? *read : Status::kDataError;
 }
 
-int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t& total,
-                                 RecordsForm form) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+Status TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t& total,
+                                    RecordsForm form) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
     const uint32_t header_size = form == RecordsForm::kListing24 ? 24 : 8;
@@ -351,7 +352,7 @@ int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t
         vell::ThrowFormatError(format);
     }
     if (!copied) {
-        return kTreeDataError;
+        return Status::kDataError;
     }
     uint8_t* out = buffer.Data();
     if (form == RecordsForm::kListing24) {
@@ -363,17 +364,17 @@ int TreeStore::GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t
         vell::StoreU32(out + 4, count);
     }
     total = static_cast<uint32_t>(used);
-    return kTreeOk;
+    return Status::kOk;
 }
 
-int TreeStore::DeleteNodeProperty(uint64_t node, RecordPos position) {
-    int result = DeleteRecordAt(node, position);
+Status TreeStore::DeleteNodeProperty(uint64_t node, RecordPos position) {
+    Status result = DeleteRecordAt(node, position);
     index_.Drop(NodeIndexCache::Kind::kProperties, node);
     return result;
 }
 
-int TreeStore::DeleteRecordAt(uint64_t node, RecordPos position) {
-    if (int checked = CheckRecordCall(node, position); checked != kTreeOk) {
+Status TreeStore::DeleteRecordAt(uint64_t node, RecordPos position) {
+    if (Status checked = CheckRecordCall(node, position); checked != Status::kOk) {
         return checked;
     }
     const char* type_error = "Data format error page type error-- DeleteNodeProperty";
@@ -417,7 +418,7 @@ int TreeStore::DeleteRecordAt(uint64_t node, RecordPos position) {
     node_page->WriteNode(current);
 
     touched.clear();
-    return kTreeOk;
+    return Status::kOk;
 }
 
 // Links the records before and after `removed` to each other, or the node to whichever of
@@ -472,39 +473,39 @@ uint64_t TreeStore::TailAfterDelete(uint64_t node, RecordPos position, const Rec
     return tail_page;
 }
 
-int TreeStore::DeleteNodePropertyByName(uint64_t node, const std::string& name) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+Status TreeStore::DeleteNodePropertyByName(uint64_t node, const std::string& name) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
     if (name.empty()) {
-        return kTreeEmptyPropertyName;
+        return Status::kEmptyPropertyName;
     }
     RecordPos position;
     if (!FindNodeProperty(node, name, position)) {
-        return kTreeNotFound;
+        return Status::kPropertyNotFound;
     }
-    int result = DeleteRecordAt(node, position);
-    if (result == kTreeOk) {
+    Status result = DeleteRecordAt(node, position);
+    if (result == Status::kOk) {
         index_.Remove(NodeIndexCache::Kind::kProperties, node, name, position);
     }
     return result;
 }
 
-int TreeStore::ReplaceNodeProperty(uint64_t node, const std::string& name, const uint8_t* data,
-                                   uint32_t length) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+Status TreeStore::ReplaceNodeProperty(uint64_t node, const std::string& name, const uint8_t* data,
+                                      uint32_t length) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
     RecordPos position;
     if (!FindNodeProperty(node, name, position)) {
-        return kTreeNotFound;
+        return Status::kPropertyNotFound;
     }
     RecordPos inserted;
-    int result = InsertRecordAt(node, position, data, length, inserted);
-    if (result == kTreeOk) {
+    Status result = InsertRecordAt(node, position, data, length, inserted);
+    if (result == Status::kOk) {
         result = DeleteRecordAt(node, position);
     }
-    if (result == kTreeOk) {
+    if (result == Status::kOk) {
         index_.Set(NodeIndexCache::Kind::kProperties, node, name, inserted);
     } else {
         index_.Drop(NodeIndexCache::Kind::kProperties, node);
@@ -512,9 +513,9 @@ int TreeStore::ReplaceNodeProperty(uint64_t node, const std::string& name, const
     return result;
 }
 
-int TreeStore::EditNodeProperty(uint64_t node, const std::string& name,
-                                const vell::VariableData& value) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+Status TreeStore::EditNodeProperty(uint64_t node, const std::string& name,
+                                   const vell::VariableData& value) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
     const char* failed = "Get binary data failed -- EditNodeProperty";
@@ -533,14 +534,14 @@ int TreeStore::EditNodeProperty(uint64_t node, const std::string& name,
     return ReplaceNodeProperty(node, name, buffer.Data(), size);
 }
 
-int TreeStore::GetNodePropertyByName(uint64_t node, const std::string& name, uint8_t* buffer,
-                                     uint32_t& length) {
-    if (int checked = CheckNode(node); checked != kTreeOk) {
+Status TreeStore::GetNodePropertyByName(uint64_t node, const std::string& name, uint8_t* buffer,
+                                        uint32_t& length) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
     RecordPos position;
     if (!FindNodeProperty(node, name, position)) {
-        return kTreeNotFound;
+        return Status::kPropertyNotFound;
     }
     return GetNodeRecord(node, position, buffer, length);
 }

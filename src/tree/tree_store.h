@@ -9,6 +9,7 @@
 
 #include "pool/pager.h"
 #include "tree/node_index.h"
+#include "tree/status.h"
 #include "tree/tree_records.h"
 #include "vell/mem_cache.h"
 #include "vell/read_write_lock.h"
@@ -18,26 +19,13 @@ namespace brindle {
 
 class PinnedPage;
 
-// Result codes of the tree store's operations.
-inline constexpr int kTreeFailed = 0;  // a write failed; nothing changed
-inline constexpr int kTreeOk = 1;
-inline constexpr int kTreeBadNode = 5;
-inline constexpr int kTreeEmptyPropertyName = 6;
-inline constexpr int kTreeNotFound = 7;
-inline constexpr int kTreeEmptyName = 10;
-inline constexpr int kTreeNoRoot = 11;
-inline constexpr int kTreeNameTooLong = 18;
-inline constexpr int kTreeBufferTooSmall = 100;
-inline constexpr int kTreeDataError = 101;
-inline constexpr int kTreeNoMainKey = 102;
-
 // The tree of keys laid out in the pages of a Pager: nodes (one node page each, named
 // by its page number), their children, and per node a chain of records whose first is the
 // node's name and the others its properties. Found through the common queue anchored in
 // the pool head.
 //
 // Callers hold the database lock or the main key's lock around every call, for writing
-// around every change. Structural faults throw MDException; argument faults return codes.
+// around every change. Structural faults throw MDException; argument faults return a Status.
 //
 // Writes are ordered so that the files are readable at every moment: a page reaches the
 // disk before any page that links to it, and a page goes back to the free list only after
@@ -72,30 +60,32 @@ public:
     bool GetSubNodeIndex(uint64_t parent, const std::string& name, uint64_t& child);
     bool GetSubNodes(uint64_t node, std::vector<std::pair<uint64_t, std::string>>& children);
     // Block: 32-bit total length, 32-bit count, then each name with its NUL.
-    int GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node, vell::MemCache& block,
-                        uint32_t& length);
-    int GetNodeName(uint64_t node, std::string& name);
-    int EditNodeName(uint64_t node, const std::string& name);
+    Status GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node, vell::MemCache& block,
+                           uint32_t& length);
+    Status GetNodeName(uint64_t node, std::string& name);
+    Status EditNodeName(uint64_t node, const std::string& name);
     // A name for a new child of node: 1, 2, ... below the main key's own node (key_node),
     // "<name>.1", "<name>.2", ... below others.
-    int NextSubNodeName(vell::ReadWriteLock* key_lock, uint64_t key_node, uint64_t node,
-                        std::string& name);
-    int DeleteNode(uint64_t node);
+    Status NextSubNodeName(vell::ReadWriteLock* key_lock, uint64_t key_node, uint64_t node,
+                           std::string& name);
+    Status DeleteNode(uint64_t node);
 
     // --- records ---
     bool AppendNodeRecord(uint64_t node, const uint8_t* data, uint32_t length);
-    int InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length);
+    Status InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length);
     bool FindNodeProperty(uint64_t node, const std::string& name, RecordPos& position);
-    int GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer, uint32_t& length);
-    int GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t& total, RecordsForm form);
-    int DeleteNodeProperty(uint64_t node, RecordPos position);
-    int DeleteNodePropertyByName(uint64_t node, const std::string& name);
-    int ReplaceNodeProperty(uint64_t node, const std::string& name, const uint8_t* data,
-                            uint32_t length);
-    int GetNodePropertyByName(uint64_t node, const std::string& name, uint8_t* buffer,
-                              uint32_t& length);
+    Status GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer, uint32_t& length);
+    Status GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t& total,
+                             RecordsForm form);
+    Status DeleteNodeProperty(uint64_t node, RecordPos position);
+    Status DeleteNodePropertyByName(uint64_t node, const std::string& name);
+    Status ReplaceNodeProperty(uint64_t node, const std::string& name, const uint8_t* data,
+                               uint32_t length);
+    Status GetNodePropertyByName(uint64_t node, const std::string& name, uint8_t* buffer,
+                                 uint32_t& length);
     // Replaces the named property by a record of the same name holding `value`.
-    int EditNodeProperty(uint64_t node, const std::string& name, const vell::VariableData& value);
+    Status EditNodeProperty(uint64_t node, const std::string& name,
+                            const vell::VariableData& value);
 
     // --- record data across pages ---
     // Appends data at the end of the held page, running on into new continuation pages.
@@ -119,14 +109,16 @@ public:
 
 private:
     bool TreeOpen() const { return root_page_ > 0; }
-    // kTreeOk, or the code for a missing tree (11) or a missing node (5).
-    int CheckNode(uint64_t node) const {
-        return !TreeOpen() ? kTreeNoRoot : node == 0 ? kTreeBadNode : kTreeOk;
+    // kOk, or the outcome for a missing tree or a missing node.
+    Status CheckNode(uint64_t node) const {
+        return !TreeOpen() ? Status::kNoRoot : node == 0 ? Status::kBadNode : Status::kOk;
     }
-    // CheckNode, then kTreeNotFound for no record.
-    int CheckRecordCall(uint64_t node, RecordPos position) const {
-        int checked = CheckNode(node);
-        return checked != kTreeOk ? checked : position.page == 0 ? kTreeNotFound : kTreeOk;
+    // CheckNode, then kPropertyNotFound for no record.
+    Status CheckRecordCall(uint64_t node, RecordPos position) const {
+        Status checked = CheckNode(node);
+        return checked != Status::kOk ? checked
+               : position.page == 0   ? Status::kPropertyNotFound
+                                      : Status::kOk;
     }
     // Pins the page where the node's next record goes, taking a new continuation page when
     // the tail has no room for a header. Never chooses a page whose data runs on.
@@ -137,7 +129,7 @@ private:
     bool WriteNewRecord(PinnedPage& node, const RecordHeader& header, const uint8_t* data,
                         uint32_t length, const char* operation, RecordPos& position,
                         uint64_t& end_page);
-    int ReadName(PinnedPage& node, std::string& name);
+    Status ReadName(PinnedPage& node, std::string& name);
     bool ReadChildTable(uint64_t node, NodeIndexCache::Table& table);
     // How a walk over a node's children ended: every child visited, stopped by the visitor,
     // at a name that cannot be read, or at a chain longer than the pool (a loop).
@@ -152,9 +144,9 @@ private:
     bool WalkToProperty(uint64_t node, const std::string& name, RecordPos& position,
                         const std::function<void(const std::string&, RecordPos)>& visit);
     // InsertNodeRecord and DeleteNodeProperty without touching the indexes.
-    int InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length,
-                       RecordPos& inserted);
-    int DeleteRecordAt(uint64_t node, RecordPos position);
+    Status InsertRecordAt(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length,
+                          RecordPos& inserted);
+    Status DeleteRecordAt(uint64_t node, RecordPos position);
     void UnlinkRecord(const RecordHeader& removed, bool was_last, NodeRecord& record,
                       std::vector<std::unique_ptr<PinnedPage>>& touched, const char* where);
     uint64_t TailAfterDelete(uint64_t node, RecordPos position, const RecordHeader& removed,

@@ -149,7 +149,7 @@ TEST(PropertyExportsTest, BadRecordsGiveCodesAndTreeFaultsReachTheHost) {
     const uint8_t bad[] = {9, 0, 0, 0, 'b', 'a', 'd', 0, 10};
     ASSERT_EQ(KeyOperations(database, handle.main_key, handle.node)
                   .AppendProperty("bad", bad, sizeof(bad)),
-              BRN_OK);
+              Status::kOk);
     vell::VariableData value(5);
     EXPECT_EQ(BRN_GetKeyProperty(key, "bad", value), BRN_ERR_BAD_VALUE);
     EXPECT_EQ(value.GetInt(), 5);

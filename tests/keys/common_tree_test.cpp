@@ -25,7 +25,7 @@ using Names = std::vector<std::string>;
 // The shared database object, opened at once, with shortcuts for the main-key table.
 struct TestTree : testing_keys::TestTree {
     TestTree() { Reopen(); }
-    int Open(const std::string& main_key, const std::string& path, uint32_t mode) {
+    Status Open(const std::string& main_key, const std::string& path, uint32_t mode) {
         record = nullptr;
         node = 0;
         return OpenKey(*tree, main_key, path, record, node, mode);
@@ -36,7 +36,7 @@ struct TestTree : testing_keys::TestTree {
         vell::MemCache buffer(4);
         uint32_t length = 0;
         uint32_t count = 0;
-        EXPECT_EQ(tree->GetAllMainKeys(buffer, length, count), BRN_OK);
+        EXPECT_EQ(tree->GetAllMainKeys(buffer, length, count), Status::kOk);
         EXPECT_EQ(vell::LoadU32(buffer.Data()), length);
         Names names;
         for (uint32_t at = 8; names.size() < count; at += names.back().size() + 1) {
@@ -56,11 +56,11 @@ TEST(CommonTreeTest, MainKeysAreListedInByteOrderAndKeepTheirFlagsAcrossReopen) 
     TestTree db;
     EXPECT_TRUE(db.Listed().empty());
     for (const char* name : {"b", "a", "B"}) {
-        ASSERT_EQ(db.Open(name, "ignored", MODE_CREATE | MODE_OPEN), BRN_OK);
+        ASSERT_EQ(db.Open(name, "ignored", MODE_CREATE | MODE_OPEN), Status::kOk);
         EXPECT_EQ(db.node, db.Main(name)->node);  // create stands on the new node
     }
-    ASSERT_EQ(db.Open("hidden", "", MODE_CREATE | MODE_HIDDEN), BRN_OK);
-    ASSERT_EQ(db.Open("locked", "", MODE_CREATE | MODE_READONLY), BRN_OK);
+    ASSERT_EQ(db.Open("hidden", "", MODE_CREATE | MODE_HIDDEN), Status::kOk);
+    ASSERT_EQ(db.Open("locked", "", MODE_CREATE | MODE_READONLY), Status::kOk);
     EXPECT_EQ(db.Listed(), (Names{"B", "a", "b", "locked"}));
 
     db.Reopen();
@@ -79,34 +79,35 @@ TEST(CommonTreeTest, MainKeysAreListedInByteOrderAndKeepTheirFlagsAcrossReopen) 
 
 TEST(CommonTreeTest, MainKeyChangesFollowTheConfiguration) {
     TestTree db;
-    ASSERT_EQ(db.Open("a", "", MODE_CREATE), BRN_OK);
-    EXPECT_EQ(db.Open("ZRDM_SYSTEMNKEY", "", MODE_CREATE), BRN_ERR_RESERVED_MAIN_KEY);
-    EXPECT_EQ(db.Open("a", "", MODE_DELETE), BRN_ERR_MAIN_KEY_DELETE_DENIED);
+    ASSERT_EQ(db.Open("a", "", MODE_CREATE), Status::kOk);
+    EXPECT_EQ(db.Open("ZRDM_SYSTEMNKEY", "", MODE_CREATE), Status::kReservedMainKey);
+    EXPECT_EQ(db.Open("a", "", MODE_DELETE), Status::kMainKeyDeleteDenied);
     db.config.allowMainKeyChange = false;
-    EXPECT_EQ(db.Open("c", "", MODE_CREATE), BRN_ERR_MAIN_KEY_CHANGE_DENIED);
-    EXPECT_EQ(db.Open("a", "z", MODE_RENAME), BRN_ERR_MAIN_KEY_CHANGE_DENIED);
+    EXPECT_EQ(db.Open("c", "", MODE_CREATE), Status::kMainKeyChangeDenied);
+    EXPECT_EQ(db.Open("a", "z", MODE_RENAME), Status::kMainKeyChangeDenied);
     db.config.allowMainKeyChange = true;
     db.config.allowSystemMainKey = true;
-    EXPECT_EQ(db.Open("ZRDM_SYSTEMNKEY", "", MODE_CREATE), BRN_OK);
+    EXPECT_EQ(db.Open("ZRDM_SYSTEMNKEY", "", MODE_CREATE), Status::kOk);
     db.config.allowSystemMainKey = false;
-    EXPECT_EQ(db.Open("ZRDM_SYSTEMNKEY", "s", MODE_RENAME), BRN_ERR_RESERVED_MAIN_KEY);
+    EXPECT_EQ(db.Open("ZRDM_SYSTEMNKEY", "s", MODE_RENAME), Status::kReservedMainKey);
     EXPECT_EQ(db.Listed(), (Names{"ZRDM_SYSTEMNKEY", "a"}));
 }
 
 TEST(CommonTreeTest, RenameMovesTheTableEntryAndMayTakeOverAnother) {
     TestTree db;
-    ASSERT_EQ(db.Open("a", "", MODE_CREATE), BRN_OK);
-    ASSERT_EQ(db.Open("b", "", MODE_CREATE), BRN_OK);
+    ASSERT_EQ(db.Open("a", "", MODE_CREATE), Status::kOk);
+    ASSERT_EQ(db.Open("b", "", MODE_CREATE), Status::kOk);
     MainKeyInfo* a = db.Main("a");
     MainKeyInfo* b = db.Main("b");
-    ASSERT_EQ(db.Open("a", "z", MODE_RENAME | MODE_DELETE | MODE_OPEN), BRN_OK);  // rename wins
+    ASSERT_EQ(db.Open("a", "z", MODE_RENAME | MODE_DELETE | MODE_OPEN),
+              Status::kOk);  // rename wins
     EXPECT_EQ(db.record, a);
     EXPECT_EQ(db.node, 0u);
     EXPECT_EQ(db.Listed(), (Names{"b", "z"}));
-    EXPECT_EQ(db.Open("z", "", MODE_RENAME), BRN_ERR_EMPTY_NAME);
+    EXPECT_EQ(db.Open("z", "", MODE_RENAME), Status::kEmptyName);
     // The new name is not compared with the others: it takes over b's entry, while b's
     // record stays alive for the handles that point to it.
-    ASSERT_EQ(db.Open("z", "b", MODE_RENAME), BRN_OK);
+    ASSERT_EQ(db.Open("z", "b", MODE_RENAME), Status::kOk);
     EXPECT_EQ(db.Main("b"), a);
     EXPECT_FALSE(b->Dropped());
     EXPECT_EQ(db.ProblemsAndLeaks(), "");
@@ -116,28 +117,28 @@ TEST(CommonTreeTest, DeletedMainKeyLeavesItsHandlesSafe) {
     TestTree db;
     db.config.denyMainKeyDelete = false;
     for (const char* name : {"a", "b", "c"}) {
-        ASSERT_EQ(db.Open(name, "", MODE_CREATE), BRN_OK);
+        ASSERT_EQ(db.Open(name, "", MODE_CREATE), Status::kOk);
     }
     MainKeyInfo* b = db.Main("b");
     std::string kid = "kid";
-    ASSERT_EQ(KeyOperations(*db.tree, b, b->node).AppendSubKey(kid), BRN_OK);
-    ASSERT_EQ(db.Open("b", "kid", MODE_OPEN), BRN_OK);
+    ASSERT_EQ(KeyOperations(*db.tree, b, b->node).AppendSubKey(kid), Status::kOk);
+    ASSERT_EQ(db.Open("b", "kid", MODE_OPEN), Status::kOk);
     KeyOperations stale(*db.tree, b, db.node);
 
-    ASSERT_EQ(db.Open("b", "", MODE_DELETE), BRN_OK);
+    ASSERT_EQ(db.Open("b", "", MODE_DELETE), Status::kOk);
     EXPECT_EQ(db.record, nullptr);
     EXPECT_TRUE(b->Dropped());
     EXPECT_EQ(db.Listed(), (Names{"a", "c"}));
     EXPECT_EQ(db.ProblemsAndLeaks(), "");
     // Handles opened before refuse work instead of touching freed pages.
     std::string name = "x";
-    EXPECT_EQ(stale.AppendSubKey(name), BRN_ERR_BAD_NODE);
-    EXPECT_EQ(stale.DeleteProperty("p"), BRN_ERR_BAD_NODE);
-    EXPECT_EQ(KeyOperations(*db.tree, b, b->node).DeleteKey(), BRN_ERR_BAD_NODE);
+    EXPECT_EQ(stale.AppendSubKey(name), Status::kBadNode);
+    EXPECT_EQ(stale.DeleteProperty("p"), Status::kBadNode);
+    EXPECT_EQ(KeyOperations(*db.tree, b, b->node).DeleteKey(), Status::kBadNode);
 
     // Through a handle on its own node a main key leaves the table too.
     MainKeyInfo* c = db.Main("c");
-    EXPECT_EQ(KeyOperations(*db.tree, c, c->node).DeleteKey(), BRN_OK);
+    EXPECT_EQ(KeyOperations(*db.tree, c, c->node).DeleteKey(), Status::kOk);
     EXPECT_EQ(db.Listed(), (Names{"a"}));
     db.Reopen();
     EXPECT_EQ(db.Listed(), (Names{"a"}));
@@ -146,10 +147,10 @@ TEST(CommonTreeTest, DeletedMainKeyLeavesItsHandlesSafe) {
 
 TEST(CommonTreeTest, PathsResolveLevelByLevel) {
     TestTree db;
-    ASSERT_EQ(db.Open("m", "", MODE_CREATE), BRN_OK);
+    ASSERT_EQ(db.Open("m", "", MODE_CREATE), Status::kOk);
     MainKeyInfo* m = db.Main("m");
     auto child = [&](uint64_t parent, std::string name) {
-        EXPECT_EQ(KeyOperations(*db.tree, m, parent).AppendSubKey(name), BRN_OK);
+        EXPECT_EQ(KeyOperations(*db.tree, m, parent).AppendSubKey(name), Status::kOk);
         uint64_t node = 0;
         EXPECT_TRUE(db.tree->Tree()->GetSubNodeIndex(parent, name, node));
         return node;
@@ -161,7 +162,7 @@ TEST(CommonTreeTest, PathsResolveLevelByLevel) {
     const uint64_t x1 = child(child(m->node, "x"), "x.1");
     const uint64_t x12 = child(x1, "x.1.2");
     std::string generated;  // below x.1 a generated name continues its dotted name
-    ASSERT_EQ(KeyOperations(*db.tree, m, x1).AppendSubKey(generated), BRN_OK);
+    ASSERT_EQ(KeyOperations(*db.tree, m, x1).AppendSubKey(generated), Status::kOk);
     EXPECT_EQ(generated, "x.1.1");
 
     struct Case {
@@ -182,13 +183,13 @@ TEST(CommonTreeTest, PathsResolveLevelByLevel) {
         {"x\\x.1\\x.1.2", MODE_OPEN, x12},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(db.Open("m", c.path, c.mode), c.node != 0 ? BRN_OK : BRN_ERR_KEY_NOT_FOUND)
+        EXPECT_EQ(db.Open("m", c.path, c.mode), c.node != 0 ? Status::kOk : Status::kKeyNotFound)
             << c.path;
         EXPECT_EQ(db.node, c.node) << c.path;
     }
-    EXPECT_EQ(db.Open("m", "", MODE_CHILD | MODE_DOTTED), BRN_ERR_NO_OPERATION);
-    EXPECT_EQ(db.Open("none", "", MODE_OPEN | MODE_DELETE), BRN_ERR_MAIN_KEY_NOT_FOUND);
-    EXPECT_EQ(db.Open("m", "", MODE_CREATE | MODE_OPEN), BRN_ERR_KEY_EXISTS);
+    EXPECT_EQ(db.Open("m", "", MODE_CHILD | MODE_DOTTED), Status::kNoOperation);
+    EXPECT_EQ(db.Open("none", "", MODE_OPEN | MODE_DELETE), Status::kMainKeyNotFound);
+    EXPECT_EQ(db.Open("m", "", MODE_CREATE | MODE_OPEN), Status::kKeyExists);
 }
 
 TEST(CommonTreeTest, OpenFailsWithoutUsablePoolAndLogsWhy) {

@@ -253,7 +253,7 @@ void Apply(Content& model, const Call& call) {
     }
 }
 
-int Perform(CommonTree& tree, const Call& call) {
+Status Perform(CommonTree& tree, const Call& call) {
     MainKeyInfo* record = nullptr;
     uint64_t node = 0;
     if (call.kind == Call::kMainKey) {
@@ -262,8 +262,8 @@ int Perform(CommonTree& tree, const Call& call) {
     const size_t split = call.path.find('\\');
     const std::string main_key = call.path.substr(0, split);
     const std::string below = split == std::string::npos ? "" : call.path.substr(split + 1);
-    int result = OpenKey(tree, main_key, below, record, node, MODE_OPEN);
-    if (result != BRN_OK) {
+    Status result = OpenKey(tree, main_key, below, record, node, MODE_OPEN);
+    if (result != Status::kOk) {
         return result;
     }
     KeyOperations operations(tree, record, node);
@@ -285,7 +285,7 @@ int Perform(CommonTree& tree, const Call& call) {
         case Call::kRenameKey:
             return operations.RenameKey(call.name);
         default:
-            return BRN_FAIL;
+            return Status::kFailed;
     }
 }
 
@@ -314,7 +314,7 @@ void ReadKey(CommonTree& tree, MainKeyInfo* record, uint64_t node, const std::st
     auto& properties = content[path];
     vell::MemCache block(512);
     uint32_t length = 0;
-    if (KeyOperations(tree, record, node).GetNodeProperties(block, length) != BRN_OK) {
+    if (KeyOperations(tree, record, node).GetNodeProperties(block, length) != Status::kOk) {
         throw std::runtime_error("the properties of " + path + " cannot be listed");
     }
     const uint8_t* data = block.Data();
@@ -443,7 +443,8 @@ void RunWorkload(const std::string& level, std::optional<SyncClass> ignored,
         for (uint64_t number = 1; number <= kWorkloadCalls; ++number) {
             Call call = NextCall(model, number, rng);
             file_system.MarkCallStarted(number);
-            ASSERT_EQ(Perform(*tree, call), BRN_OK) << "call " << number << " on " << call.path;
+            ASSERT_EQ(Perform(*tree, call), Status::kOk)
+                << "call " << number << " on " << call.path;
             file_system.MarkCallReturned(number);
             Apply(model, call);
             run.fingerprints.push_back(Fingerprint(model));

@@ -99,14 +99,14 @@ TEST(ImageWriterTest, RefusesWhatDoesNotFit) {
          {length, length - 1, length - 20, kHeaderSize + 21, kHeaderSize + 20}) {
         VectorSink sink(capacity);
         ImageWriter writer(*db.tree->Tree(), sink);
-        EXPECT_EQ(writer.Write(key, "M"), capacity == length ? BRN_OK : BRN_ERR_IMAGE_TOO_LARGE)
+        EXPECT_EQ(writer.Write(key, "M"), capacity == length ? Status::kOk : Status::kImageTooLarge)
             << capacity;
     }
     VectorSink sink(1u << 20);
     ImageWriter writer(*db.tree->Tree(), sink);
-    EXPECT_EQ(writer.Write(key, std::string(2047, 'k')), BRN_OK);
-    EXPECT_EQ(writer.Write(key, std::string(2048, 'k')), BRN_ERR_KEY_PATH_TOO_LONG);
-    EXPECT_EQ(writer.Write(0, "M"), BRN_ERR_BAD_NODE);
+    EXPECT_EQ(writer.Write(key, std::string(2047, 'k')), Status::kOk);
+    EXPECT_EQ(writer.Write(key, std::string(2048, 'k')), Status::kKeyPathTooLong);
+    EXPECT_EQ(writer.Write(0, "M"), Status::kBadNode);
 }
 
 }  // namespace

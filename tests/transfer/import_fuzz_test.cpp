@@ -65,19 +65,14 @@ std::vector<uint8_t> SourceImage() {
 TEST(ImportFuzzTest, MutatedImagesNeverCrashOrDamageTheDatabase) {
     const std::vector<uint8_t> source = SourceImage();
     const Layout layout = Parse(source);
-    const std::set<int> allowed = {BRN_OK,
-                                   BRN_FAIL,
-                                   BRN_ERR_KEY_EXISTS,
-                                   BRN_ERR_IMPORT_FORMAT,
-                                   BRN_ERR_IMPORT_HEADER,
-                                   BRN_ERR_IMPORT_APPEND,
-                                   BRN_ERR_CHECKSUM,
-                                   BRN_ERR_EXCEPTION};
+    const std::set<Status> allowed = {
+        Status::kOk,           Status::kFailed,       Status::kKeyExists, Status::kImportFormat,
+        Status::kImportHeader, Status::kImportAppend, Status::kChecksum,  Status::kException};
     const uint32_t interesting[] = {0, 1, 4, 8, 20, 21, 0x7FFFFFFF, 0xFFFFFFFF, 0xFFFFFFF0};
     std::mt19937 rng(20240611);
     auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
     Database target;
-    std::map<int, int> seen;
+    std::map<Status, int> seen;
     for (int round = 0; round < 400; ++round) {
         std::vector<uint8_t> image = source;
         const size_t area = image.size() - kHeaderSize;
@@ -135,21 +130,24 @@ TEST(ImportFuzzTest, MutatedImagesNeverCrashOrDamageTheDatabase) {
         if (pick(20) != 0) {
             Reseal(image);
         }
-        int result = -1;
+        Status result = Status::kOk;
+        bool threw = false;
         try {
             result = ImportImage(*target.tree, image.data(), image.size(), fresh);
         } catch (const MDException&) {
-            result = -2;
+            threw = true;
         }
-        ++seen[result];
-        EXPECT_TRUE(result == -2 || allowed.count(result) != 0)
-            << "round " << round << ": " << result;
+        if (!threw) {
+            ++seen[result];
+        }
+        EXPECT_TRUE(threw || allowed.count(result) != 0)
+            << "round " << round << ": " << static_cast<int>(result);
         if (round % 20 == 19) {
             ASSERT_EQ(target.Problems(), "") << "round " << round;
         }
     }
-    EXPECT_GT(seen[BRN_OK], 0);
-    EXPECT_GT(seen[BRN_ERR_IMPORT_FORMAT], 0);
+    EXPECT_GT(seen[Status::kOk], 0);
+    EXPECT_GT(seen[Status::kImportFormat], 0);
     EXPECT_EQ(target.Problems(), "");
 }
 
@@ -165,7 +163,7 @@ TEST(ImportFuzzTest, DeepNestingIsWalkedWithoutRecursion) {
         image.insert(image.end(), std::begin(level), std::end(level));
     }
     Reseal(image);
-    EXPECT_EQ(ImportImage(*db.tree, image.data(), image.size(), false), BRN_ERR_IMPORT_FORMAT);
+    EXPECT_EQ(ImportImage(*db.tree, image.data(), image.size(), false), Status::kImportFormat);
     // A refused import leaves nothing behind, not even its main key.
     EXPECT_EQ(db.tree->FindMainKey("F"), nullptr);
 }

@@ -39,26 +39,26 @@ TEST(SubtreeExportTest, FailedExportsLeaveNoSegmentAndNoFile) {
     request.key_path = "M";
     request.path = db.dir.File("out");
     request.segment_base = kBase;
-    ASSERT_EQ(ExportSubtree(request), BRN_OK);
+    ASSERT_EQ(ExportSubtree(request), Status::kOk);
     const std::vector<uint8_t> expected = db.Image(key, "M");
     EXPECT_EQ(testsupport::ReadWholeFile(request.path),
               std::string(expected.begin(), expected.end()));
-    EXPECT_EQ(ExportSubtree(request), BRN_ERR_FILE_EXISTS);
+    EXPECT_EQ(ExportSubtree(request), Status::kFileExists);
 
     const std::string earlier(100000, 'x');  // an earlier file, larger than the export
     std::ofstream(request.path) << earlier;
     request.overwrite = true;
     request.capacity = static_cast<uint32_t>(expected.size() - 1);
-    EXPECT_EQ(ExportSubtree(request), BRN_ERR_IMAGE_TOO_LARGE);
+    EXPECT_EQ(ExportSubtree(request), Status::kImageTooLarge);
     EXPECT_EQ(testsupport::ReadWholeFile(request.path), earlier);
     request.capacity = export_image::kScratchCapacity;
-    ASSERT_EQ(ExportSubtree(request), BRN_OK);  // replaces it whole, nothing of it left over
+    ASSERT_EQ(ExportSubtree(request), Status::kOk);  // replaces it whole, nothing of it left over
     EXPECT_EQ(testsupport::ReadWholeFile(request.path),
               std::string(expected.begin(), expected.end()));
     request.path = db.dir.File("missing/out");
-    EXPECT_EQ(ExportSubtree(request), BRN_ERR_EXPORT_FILE);
+    EXPECT_EQ(ExportSubtree(request), Status::kExportFile);
     request.path = db.dir.path().string();  // a directory cannot be replaced
-    EXPECT_EQ(ExportSubtree(request), BRN_ERR_EXPORT_FILE);
+    EXPECT_EQ(ExportSubtree(request), Status::kExportFile);
 
     EXPECT_FALSE(SegmentExists(kBase + "_" + std::to_string(key) + "_1"));
     size_t files = 0;

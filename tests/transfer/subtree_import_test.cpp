@@ -19,7 +19,7 @@ using testing_transfer::Database;
 using testing_transfer::Reseal;
 using testing_transfer::Word;
 
-int Import(Database& db, const std::vector<uint8_t>& image, bool fresh) {
+Status Import(Database& db, const std::vector<uint8_t>& image, bool fresh) {
     return ImportImage(*db.tree, image.data(), image.size(), fresh);
 }
 
@@ -61,15 +61,15 @@ TEST(SubtreeImportTest, HeaderFaultsAreFoundBeforeAnythingIsWritten) {
         };
     };
     EXPECT_EQ(with([](auto& image) { image.resize(kHeaderSize - 1); }, false),
-              BRN_ERR_IMPORT_FORMAT);
-    EXPECT_EQ(with([](auto& image) { image.pop_back(); }, false), BRN_ERR_IMPORT_FORMAT);
-    EXPECT_EQ(with(word(0, kHeaderSize + 1), false), BRN_ERR_IMPORT_HEADER);
-    EXPECT_EQ(with(word(4, kVersion + 1), false), BRN_ERR_VERSION);
-    EXPECT_EQ(with(word(kAreaLengthOffset, 5), false), BRN_ERR_IMPORT_FORMAT);
-    EXPECT_EQ(with(word(kHeaderSize + 12, 9), false), BRN_ERR_CHECKSUM);
-    EXPECT_EQ(with(path(""), true), BRN_ERR_IMPORT_EMPTY_PATH);
-    EXPECT_EQ(with(path("M\\\\B"), true), BRN_ERR_IMPORT_PATH);
-    EXPECT_EQ(with(path("M\\" + std::string(256, 'n')), true), BRN_ERR_IMPORT_PATH);
+              Status::kImportFormat);
+    EXPECT_EQ(with([](auto& image) { image.pop_back(); }, false), Status::kImportFormat);
+    EXPECT_EQ(with(word(0, kHeaderSize + 1), false), Status::kImportHeader);
+    EXPECT_EQ(with(word(4, kVersion + 1), false), Status::kVersion);
+    EXPECT_EQ(with(word(kAreaLengthOffset, 5), false), Status::kImportFormat);
+    EXPECT_EQ(with(word(kHeaderSize + 12, 9), false), Status::kChecksum);
+    EXPECT_EQ(with(path(""), true), Status::kImportEmptyPath);
+    EXPECT_EQ(with(path("M\\\\B"), true), Status::kImportPath);
+    EXPECT_EQ(with(path("M\\" + std::string(256, 'n')), true), Status::kImportPath);
     EXPECT_EQ(target.tree->FindMainKey("M"), nullptr);
 
     // Of the bytes after the last whole word only the first is summed.
@@ -78,10 +78,10 @@ TEST(SubtreeImportTest, HeaderFaultsAreFoundBeforeAnythingIsWritten) {
     Reseal(padded);
     std::vector<uint8_t> changed = padded;
     changed[changed.size() - 3] ^= 1;
-    EXPECT_EQ(Import(target, changed, false), BRN_ERR_CHECKSUM);
+    EXPECT_EQ(Import(target, changed, false), Status::kChecksum);
     changed = padded;
     changed[changed.size() - 2] ^= 1;
-    EXPECT_EQ(Import(target, changed, false), BRN_OK);  // unseen, but past the end record
+    EXPECT_EQ(Import(target, changed, false), Status::kOk);  // unseen, but past the end record
 }
 
 TEST(SubtreeImportTest, MalformedRecordsWriteNothingBelowTheMainKey) {
@@ -93,19 +93,19 @@ TEST(SubtreeImportTest, MalformedRecordsWriteNothingBelowTheMainKey) {
     struct Case {
         size_t at;
         uint32_t value;
-        int expected;
+        Status expected;
     } cases[] = {
-        {kHeaderSize, 21, BRN_ERR_IMPORT_HEADER},
-        {kHeaderSize + 4, 0x18, BRN_ERR_IMPORT_FORMAT},  // not marked as the root
-        {kHeaderSize + 12, 1, BRN_ERR_IMPORT_FORMAT},    // root id
-        {source.root_block, 9, BRN_ERR_IMPORT_HEADER},   // block length word
-        {entry, 0x1000, BRN_ERR_IMPORT_FORMAT},          // entry runs past its block
-        {entry + 4, 3, BRN_ERR_EXCEPTION},               // record length word
-        {x_type, 99, BRN_ERR_EXCEPTION},                 // unknown value type
-        {source.first_child, 19, BRN_ERR_IMPORT_FORMAT},
-        {source.first_child + 4, 0x34, BRN_ERR_IMPORT_FORMAT},   // first child not marked first
-        {source.first_child + 4, 0x0E, BRN_ERR_IMPORT_FORMAT},   // last child not marked last
-        {source.first_child + 8, 0x100, BRN_ERR_IMPORT_FORMAT},  // block runs past the image
+        {kHeaderSize, 21, Status::kImportHeader},
+        {kHeaderSize + 4, 0x18, Status::kImportFormat},  // not marked as the root
+        {kHeaderSize + 12, 1, Status::kImportFormat},    // root id
+        {source.root_block, 9, Status::kImportHeader},   // block length word
+        {entry, 0x1000, Status::kImportFormat},          // entry runs past its block
+        {entry + 4, 3, Status::kException},              // record length word
+        {x_type, 99, Status::kException},                // unknown value type
+        {source.first_child, 19, Status::kImportFormat},
+        {source.first_child + 4, 0x34, Status::kImportFormat},   // first child not marked first
+        {source.first_child + 4, 0x0E, Status::kImportFormat},   // last child not marked last
+        {source.first_child + 8, 0x100, Status::kImportFormat},  // block runs past the image
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> image = source.image;
@@ -116,12 +116,12 @@ TEST(SubtreeImportTest, MalformedRecordsWriteNothingBelowTheMainKey) {
     }
     std::vector<uint8_t> cut(source.image.begin(), source.image.begin() + source.first_child + 21);
     Reseal(cut);
-    EXPECT_EQ(Import(target, cut, false), BRN_ERR_IMPORT_FORMAT);
+    EXPECT_EQ(Import(target, cut, false), Status::kImportFormat);
     EXPECT_EQ(target.Find(main_key, "A"), 0u);
 
     Database read_only;
     read_only.MainKey("M", MODE_READONLY);
-    EXPECT_EQ(Import(read_only, source.image, false), BRN_ERR_READ_ONLY);
+    EXPECT_EQ(Import(read_only, source.image, false), Status::kReadOnly);
     EXPECT_EQ(target.Problems(), "");
 }
 
@@ -133,7 +133,7 @@ TEST(SubtreeImportTest, MergeReusesKeysAndReplacesPropertiesFreshAppends) {
     target.Property(b, "x", vell::VariableData("old"));
     target.Property(b, "w", vell::VariableData(5));
     for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(Import(target, source.image, false), BRN_OK);
+        ASSERT_EQ(Import(target, source.image, false), Status::kOk);
         EXPECT_EQ(target.Value(b, "x"), vell::VariableData(1));
         EXPECT_EQ(target.Value(b, "y"), vell::VariableData("new"));
         EXPECT_EQ(target.Value(b, "w"), vell::VariableData(5));
@@ -142,10 +142,10 @@ TEST(SubtreeImportTest, MergeReusesKeysAndReplacesPropertiesFreshAppends) {
         target.tree->Tree()->GetSubNodes(b, children);
         EXPECT_EQ(children.size(), 1u);
     }
-    EXPECT_EQ(Import(target, source.image, true), BRN_ERR_KEY_EXISTS);
+    EXPECT_EQ(Import(target, source.image, true), Status::kKeyExists);
 
     Database fresh;
-    ASSERT_EQ(Import(fresh, source.image, true), BRN_OK);
+    ASSERT_EQ(Import(fresh, source.image, true), Status::kOk);
     const uint64_t copy = fresh.Find(fresh.Find(fresh.tree->FindMainKey("M")->node, "A"), "B");
     EXPECT_EQ(fresh.Value(copy, "y"), vell::VariableData("new"));
     EXPECT_EQ(fresh.Value(fresh.Find(copy, "C"), "z"), vell::VariableData(2.5));
@@ -154,7 +154,7 @@ TEST(SubtreeImportTest, MergeReusesKeysAndReplacesPropertiesFreshAppends) {
     const std::vector<uint8_t> whole = source.db.Image(source.db.tree->FindMainKey("M")->node, "M");
     Database other;
     const uint64_t other_main = other.MainKey("M");
-    ASSERT_EQ(Import(other, whole, false), BRN_OK);
+    ASSERT_EQ(Import(other, whole, false), Status::kOk);
     EXPECT_NE(other.Find(other.Find(other_main, "A"), "B"), 0u);
     EXPECT_EQ(target.Problems() + fresh.Problems() + other.Problems(), "");
     // The name indexes the imports used and changed still agree with the pages.
@@ -167,15 +167,15 @@ TEST(SubtreeImportTest, MergeReusesKeysAndReplacesPropertiesFreshAppends) {
 TEST(SubtreeImportTest, FilesThatCannotBeRead) {
     Database db;
     const std::string dir = db.dir.path().string();
-    EXPECT_EQ(ImportSubtree(*db.tree, dir + "/absent", false), BRN_ERR_FILE_NOT_FOUND);
+    EXPECT_EQ(ImportSubtree(*db.tree, dir + "/absent", false), Status::kFileNotFound);
     std::ofstream(dir + "/empty").close();
-    EXPECT_EQ(ImportSubtree(*db.tree, dir + "/empty", false), BRN_ERR_IMPORT_FILE);
-    EXPECT_EQ(ImportSubtree(*db.tree, dir, false), BRN_ERR_IMPORT_FILE);
+    EXPECT_EQ(ImportSubtree(*db.tree, dir + "/empty", false), Status::kImportFile);
+    EXPECT_EQ(ImportSubtree(*db.tree, dir, false), Status::kImportFile);
     ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0600), 0);
-    EXPECT_EQ(ImportSubtree(*db.tree, dir + "/pipe", false), BRN_ERR_IMPORT_FILE);
+    EXPECT_EQ(ImportSubtree(*db.tree, dir + "/pipe", false), Status::kImportFile);
     std::ofstream(dir + "/huge").close();
     std::filesystem::resize_file(dir + "/huge", uint64_t{4} << 30);
-    EXPECT_EQ(ImportSubtree(*db.tree, dir + "/huge", false), BRN_ERR_FILE_TOO_LARGE);
+    EXPECT_EQ(ImportSubtree(*db.tree, dir + "/huge", false), Status::kFileTooLarge);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ public:
     uint64_t MainKey(const std::string& name, uint32_t mode = 0) {
         MainKeyInfo* record = nullptr;
         uint64_t node = 0;
-        EXPECT_EQ(tree->CreateMainKey(name, mode, record, node), BRN_OK);
+        EXPECT_EQ(tree->CreateMainKey(name, mode, record, node), Status::kOk);
         return node;
     }
     uint64_t Child(uint64_t parent, const std::string& name) {
@@ -58,7 +58,7 @@ public:
     vell::VariableData Value(uint64_t node, const std::string& name) {
         uint32_t length = 0;
         NamedValue property;
-        if (tree->Tree()->GetNodePropertyByName(node, name, nullptr, length) == BRN_OK) {
+        if (tree->Tree()->GetNodePropertyByName(node, name, nullptr, length) == Status::kOk) {
             std::vector<uint8_t> record(length);
             tree->Tree()->GetNodePropertyByName(node, name, record.data(), length);
             EXPECT_TRUE(DecodeProperty(record.data(), length, property));
@@ -72,7 +72,7 @@ public:
     std::vector<uint8_t> Image(uint64_t node, const std::string& key_path) {
         VectorSink sink(16u << 20);
         ImageWriter writer(*tree->Tree(), sink);
-        EXPECT_EQ(writer.Write(node, key_path), BRN_OK);
+        EXPECT_EQ(writer.Write(node, key_path), Status::kOk);
         sink.bytes.resize(writer.Length());
         return sink.bytes;
     }

@@ -19,7 +19,7 @@ TEST(TreeOpenTest, CreatesTheQueueAndRootFromTheFreeListTail) {
         EXPECT_EQ(db.tree->RootPage(), 9u);
         EXPECT_TRUE(db.pool->TreeFlags() & kCommonTreePresent);
         std::string name;
-        ASSERT_EQ(db.tree->GetNodeName(9, name), kTreeOk);
+        ASSERT_EQ(db.tree->GetNodeName(9, name), Status::kOk);
         EXPECT_EQ(name, "ZRCONFIG -- ROOT");
         EXPECT_TRUE(db.tree->OpenTree(TreeStore::kOpenMustExist));  // already open
         EXPECT_EQ(db.Problems(), "");

@@ -72,7 +72,7 @@ TEST_F(TreePagesTest, TailRepairNeverCutsDataThatRunsOn) {
     auto first = PropertyOfSize("first", 782 + 930, 0x31);  // 22 bytes left in page two
     ASSERT_TRUE(Append(first));
     ASSERT_TRUE(Append(Property("small", 8)));
-    EXPECT_EQ(tree().DeleteNodePropertyByName(node_, "small"), kTreeOk);
+    EXPECT_EQ(tree().DeleteNodePropertyByName(node_, "small"), Status::kOk);
     ASSERT_TRUE(Append(Property("another", 8)));
     EXPECT_EQ(Read(tree(), node_, "first"), first);
     EXPECT_EQ(Read(tree(), node_, "another"), Property("another", 8));
@@ -96,13 +96,13 @@ TEST_F(TreePagesTest, GeneratedNamesCountAndWrapAtTheLimit) {
         record.sub_node_counter = 0x7FFFFFFF;
         page->WriteNode(record);
     }
-    ASSERT_EQ(tree().NextSubNodeName(&key_lock, key, key, name), kTreeOk);
+    ASSERT_EQ(tree().NextSubNodeName(&key_lock, key, key, name), Status::kOk);
     EXPECT_EQ(name, "1");
-    EXPECT_EQ(tree().NextSubNodeName(nullptr, key, key, name), kTreeNoMainKey);
+    EXPECT_EQ(tree().NextSubNodeName(nullptr, key, key, name), Status::kNoMainKey);
 
     uint64_t long_named = 0;
     ASSERT_TRUE(tree().AppendSubNode(key, long_named, std::string(254, 'n')));
-    EXPECT_EQ(tree().NextSubNodeName(&key_lock, key, long_named, name), kTreeNameTooLong);
+    EXPECT_EQ(tree().NextSubNodeName(&key_lock, key, long_named, name), Status::kNameTooLong);
 }
 
 TEST_F(TreePagesTest, NamesOf823And824CharactersAroundThePageEnd) {
@@ -112,7 +112,7 @@ TEST_F(TreePagesTest, NamesOf823And824CharactersAroundThePageEnd) {
     EXPECT_EQ(NodeOf(*db_->pool, fits).tail_page, fits);
     EXPECT_NE(NodeOf(*db_->pool, spills).tail_page, spills);
     std::string name;
-    ASSERT_EQ(tree().GetNodeName(spills, name), kTreeOk);
+    ASSERT_EQ(tree().GetNodeName(spills, name), Status::kOk);
     EXPECT_EQ(name, std::string(824, 'b'));
     uint64_t found = 0;
     EXPECT_TRUE(tree().GetSubNodeIndex(tree().RootPage(), std::string(824, 'b'), found));

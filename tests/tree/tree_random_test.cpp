@@ -52,7 +52,7 @@ public:
 void ExpectSame(TreeStore& tree, Model& model) {
     for (auto& [node, expected] : model.nodes) {
         std::string name;
-        ASSERT_EQ(tree.GetNodeName(node, name), kTreeOk);
+        ASSERT_EQ(tree.GetNodeName(node, name), Status::kOk);
         EXPECT_EQ(name, expected.name);
         std::vector<std::pair<uint64_t, std::string>> children;
         tree.GetSubNodes(node, children);
@@ -63,7 +63,7 @@ void ExpectSame(TreeStore& tree, Model& model) {
         vell::MemCache buffer;
         uint32_t total = 0;
         ASSERT_EQ(tree.GetNodeAllRecords(node, buffer, total, TreeStore::RecordsForm::kExport8),
-                  kTreeOk);
+                  Status::kOk);
         ASSERT_EQ(vell::LoadU32(buffer.Data() + 4), expected.properties.size());
         uint32_t at = 8;
         for (auto& property : expected.properties) {
@@ -129,10 +129,10 @@ TEST(TreeRandomTest, ThousandsOfOperationsAgreeWithAModel) {
                 model.nodes[child].parent = node;
                 model.nodes[node].children.push_back(child);
             } else if (action == 3 && node != root && pick(3) == 0) {
-                ASSERT_EQ(tree.DeleteNode(node), kTreeOk);
+                ASSERT_EQ(tree.DeleteNode(node), Status::kOk);
                 model.Remove(node);
             } else if (action == 4) {
-                ASSERT_EQ(tree.EditNodeName(node, name), kTreeOk);
+                ASSERT_EQ(tree.EditNodeName(node, name), Status::kOk);
                 model.nodes[node].name = name;
             } else if (action <= 7) {
                 std::string property = "p" + std::to_string(pick(12));
@@ -146,14 +146,14 @@ TEST(TreeRandomTest, ThousandsOfOperationsAgreeWithAModel) {
                 } else {
                     ASSERT_EQ(tree.ReplaceNodeProperty(node, property, data.data(),
                                                        static_cast<uint32_t>(data.size())),
-                              kTreeOk);
+                              Status::kOk);
                     found->second = data;
                 }
             } else {
                 auto& list = model.nodes[node].properties;
                 if (!list.empty()) {
                     auto victim = list.begin() + static_cast<long>(pick(list.size()));
-                    ASSERT_EQ(tree.DeleteNodePropertyByName(node, victim->first), kTreeOk);
+                    ASSERT_EQ(tree.DeleteNodePropertyByName(node, victim->first), Status::kOk);
                     list.erase(victim);
                 }
             }

@@ -70,11 +70,11 @@ inline std::vector<uint8_t> PropertyOfSize(const std::string& name, size_t total
 // Reads a property back whole; empty when it cannot be found.
 inline std::vector<uint8_t> Read(TreeStore& tree, uint64_t node, const std::string& name) {
     uint32_t length = 0;
-    if (tree.GetNodePropertyByName(node, name, nullptr, length) != kTreeOk) {
+    if (tree.GetNodePropertyByName(node, name, nullptr, length) != Status::kOk) {
         return {};
     }
     std::vector<uint8_t> data(length);
-    if (tree.GetNodePropertyByName(node, name, data.data(), length) != kTreeOk) {
+    if (tree.GetNodePropertyByName(node, name, data.data(), length) != Status::kOk) {
         return {};
     }
     return data;

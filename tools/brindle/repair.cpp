@@ -61,7 +61,8 @@ struct StoredProperty {
 std::vector<StoredProperty> ListProperties(TreeStore& tree, uint64_t node) {
     vell::MemCache block;
     uint32_t total = 0;
-    if (tree.GetNodeAllRecords(node, block, total, TreeStore::RecordsForm::kListing24) != kTreeOk) {
+    if (tree.GetNodeAllRecords(node, block, total, TreeStore::RecordsForm::kListing24) !=
+        Status::kOk) {
         throw ToolError("cannot read the properties of node " + std::to_string(node));
     }
     // After a 24-byte head, each record as a 32-bit length and the record: its own 32-bit
@@ -156,7 +157,7 @@ private:
         TreeStore& tree = database_.Tree();
         const StoredProperty& kept = properties[first];
         for (std::size_t i = 0; i < copies; ++i) {
-            if (tree.DeleteNodePropertyByName(node, kept.name) != kTreeOk) {
+            if (tree.DeleteNodePropertyByName(node, kept.name) != Status::kOk) {
                 throw ToolError("cannot delete property '" + kept.name + "'");
             }
         }
@@ -168,7 +169,7 @@ private:
         const auto size = static_cast<uint32_t>(kept.record.size());
         const bool placed =
             successor != nullptr && tree.FindNodeProperty(node, *successor, before)
-                ? tree.InsertNodeRecord(node, before, kept.record.data(), size) == kTreeOk
+                ? tree.InsertNodeRecord(node, before, kept.record.data(), size) == Status::kOk
                 : tree.AppendNodeRecord(node, kept.record.data(), size);
         if (!placed) {
             throw ToolError("cannot write property '" + kept.name + "' back");
