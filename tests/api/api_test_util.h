@@ -25,7 +25,13 @@ using PropertyList = std::list<std::pair<std::string, vell::VariableData>>;
 // it (also those of failed opens) are closed before the file handle, as a host must.
 class TestDatabase {
 public:
-    TestDatabase() : path_(dir_.File("db")) { Open(); }
+    TestDatabase() : TestDatabase(true) {}
+    // Left unopened when `open` is false, for files placed in dir() first.
+    explicit TestDatabase(bool open) : path_(dir_.File("db")) {
+        if (open) {
+            Open();
+        }
+    }
     ~TestDatabase() { Close(); }
 
     void Open() { ASSERT_EQ(BRN_OpenFile(path_.c_str(), file_, 0), BRN_OK); }
