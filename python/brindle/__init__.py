@@ -11,10 +11,10 @@ from collections.abc import MutableMapping as _MutableMapping
 from brindle._errors import (Closed, Error, Exists, InternalError, InvalidName, KeyNotFound,
                              NotAllowed, PropertyNotFound, ReadOnly, StoreError, TransferError)
 from brindle._types import Byte, DateTime, Float, Int64, Short
-from brindle._brindle import Database, Key, result_codes
+from brindle._brindle import Batch, Database, Key, result_codes
 
 __all__ = [
-    "open", "Database", "Key", "Short", "Byte", "Int64", "Float", "DateTime", "result_codes",
+    "open", "Database", "Key", "Batch", "Short", "Byte", "Int64", "Float", "DateTime", "result_codes",
     "Error", "Closed", "KeyNotFound", "PropertyNotFound", "Exists", "ReadOnly", "InvalidName",
     "NotAllowed", "TransferError", "InternalError", "StoreError",
 ]

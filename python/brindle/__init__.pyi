@@ -76,6 +76,20 @@ class Database:
     def import_(self, path: _Path, *, fresh: bool = False) -> None:
         """Reads an export file back in, at the key path it records. Merges into existing keys
         unless fresh, which builds a new main key (Exists when it is there already)."""
+    def batch(self) -> Batch:
+        """A context manager that makes the changes of its block, made on this thread, one
+        unit: all of them are kept, or none. See Batch."""
+
+class Batch:
+    """A context manager that makes the changes of its block one unit: on a normal exit they
+    are committed together, on an exception none of them is kept. Only the calls of the
+    thread that entered it join; other threads' changes wait for it to end. A failed call
+    inside changes nothing and leaves the batch usable."""
+
+    def __enter__(self) -> Batch:
+        """Starts the batch, waiting while another thread writes."""
+    def __exit__(self, *exc: object) -> bool:
+        """Commits the batch, or rolls it back when the block raised."""
 
 class Key(MutableMapping[str, Stored]):
     """An open key: a mutable mapping of its properties, and a context manager that closes

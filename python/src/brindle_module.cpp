@@ -75,6 +75,39 @@ std::string Name(py::handle text, const char* what) {
     return name;
 }
 
+// The context manager db.batch() gives: the calls of the `with` block's thread are one unit.
+struct BatchScope {
+    DatabasePointer database;
+};
+
+void BindBatch(py::module_& module) {
+    py::class_<BatchScope>(
+        module, "Batch",
+        "A context manager that makes the changes of its block one unit: on a normal exit\n"
+        "they are committed together, on an exception none of them is kept. Only the calls\n"
+        "of the thread that entered it join; other threads' changes wait for it to end.\n"
+        "A failed call inside changes nothing and leaves the batch usable.")
+        .def(
+            "__enter__",
+            [](BatchScope& scope) {
+                DatabasePointer database = scope.database;
+                py::gil_scoped_release unlocked;
+                database->BeginBatch();
+                return scope;
+            },
+            "Starts the batch, waiting while another thread writes.")
+        .def(
+            "__exit__",
+            [](BatchScope& scope, py::object type, py::object, py::object) {
+                DatabasePointer database = scope.database;
+                const bool commit = type.is_none();
+                py::gil_scoped_release unlocked;
+                database->EndBatch(commit);
+                return false;
+            },
+            "Commits the batch, or rolls it back when the block raised.");
+}
+
 void BindDatabase(py::module_& module) {
     py::class_<DatabaseState, DatabasePointer>(
         module, "Database",
@@ -115,6 +148,10 @@ void BindDatabase(py::module_& module) {
              "by '\\', or by '/' when the address holds no backslash. create=True first\n"
              "makes the levels that are missing. KeyNotFound when a level is missing.",
              py::arg("address"), py::kw_only(), py::arg("create") = false)
+        .def(
+            "batch", [](DatabasePointer self) { return BatchScope{std::move(self)}; },
+            "A context manager that makes the changes of its block, made on this thread, one\n"
+            "unit: all of them are kept, or none. See Batch.")
         .def("import_", &Import,
              "Reads an export file back in, at the key path it records. Merges into existing\n"
              "keys unless fresh, which builds a new main key (Exists when it is there).",
@@ -129,6 +166,7 @@ PYBIND11_MODULE(_brindle, module) {
     // Key first: Database's methods return keys, and a signature names a class only once it
     // is bound.
     brindle::python::BindKey(module);
+    brindle::python::BindBatch(module);
     brindle::python::BindDatabase(module);
     module.def("result_codes", &brindle::python::ResultCodeRows,
                "The result codes of the library as (code, name, message) rows");

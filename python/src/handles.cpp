@@ -186,8 +186,61 @@ bool DatabaseState::IsClosed() {
 
 void DatabaseState::Close() {
     pybind11::gil_scoped_release unlocked;
+    {
+        // A batch ends before its database closes: one of this thread's own cannot.
+        std::unique_lock guard(batches_mutex_);
+        if (batches_.count(std::this_thread::get_id()) != 0) {
+            ThrowResult(BRN_ERR_INVALID_ARGUMENT,
+                        "the database has a batch open on this thread; end the batch first");
+        }
+        closing_ = true;
+        batches_ended_.wait(guard, [&] { return batches_.empty(); });
+    }
     std::unique_lock closing(calls_);
     CloseLocked();
+}
+
+void DatabaseState::BeginBatch() {
+    {
+        std::lock_guard guard(batches_mutex_);
+        if (closing_) {
+            throw ClosedError("the database " + path_ + " is closed");
+        }
+        if (batches_.count(std::this_thread::get_id()) != 0) {
+            ThrowResult(BRN_FAIL, "a batch is open on this thread already; batches do not nest");
+        }
+    }
+    std::shared_lock open(calls_);
+    auto batch = std::make_unique<brindle::Batch>(OpenDatabase().FileHandle());
+    if (batch->Status() != BRN_OK) {
+        ThrowResult(batch->Status(), "the batch could not start");
+    }
+    std::lock_guard guard(batches_mutex_);
+    batches_.emplace(std::this_thread::get_id(), std::move(batch));
+}
+
+void DatabaseState::EndBatch(bool commit) {
+    std::unique_ptr<brindle::Batch> batch;
+    {
+        std::lock_guard guard(batches_mutex_);
+        auto found = batches_.find(std::this_thread::get_id());
+        if (found == batches_.end()) {
+            return;
+        }
+        batch = std::move(found->second);
+        batches_.erase(found);
+    }
+    int result = BRN_OK;
+    if (commit) {
+        result = batch->Commit();
+    } else {
+        batch->Rollback();
+    }
+    batch.reset();
+    batches_ended_.notify_all();
+    if (result != BRN_OK) {
+        ThrowResult(result, "the batch could not be committed; none of its changes were kept");
+    }
 }
 
 void DatabaseState::CloseLocked() {

@@ -3,14 +3,18 @@
 #include <pybind11/pybind11.h>
 
 #include <sys/types.h>
+#include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <unordered_set>
 
 #include "brindle/database.h"
+#include "brindle_batch.h"
 #include "errors.h"
 
 namespace brindle::python {
@@ -55,6 +59,13 @@ public:
         return operation(OpenDatabase());
     }
 
+    // Starts a batch on the calling thread: every change the thread makes through this
+    // database until EndBatch is one unit (see brindle_batch.h). Waits while another thread
+    // writes or runs a batch. Call without the GIL.
+    void BeginBatch();
+    // Commits the calling thread's batch (`commit`) or rolls it back. Call without the GIL.
+    void EndBatch(bool commit);
+
     // Opens the key at `address` as a new key state; `create` makes the missing levels first.
     // Call inside Call().
     std::shared_ptr<KeyState> OpenKey(const tool::KeyAddress& address, bool create);
@@ -70,6 +81,11 @@ private:
     std::unique_ptr<tool::Database> database_;
     std::mutex keys_mutex_;               // guards keys_
     std::unordered_set<KeyState*> keys_;  // every live key state of this database
+    // Open batches by thread; Close waits for them to end.
+    std::mutex batches_mutex_;
+    std::condition_variable batches_ended_;
+    std::map<std::thread::id, std::unique_ptr<brindle::Batch>> batches_;
+    bool closing_ = false;  // guarded by batches_mutex_: no batch may start
 };
 
 // One key handle. Calls on it hold the database's `calls_` and the key's `uses_` shared;

@@ -26,6 +26,8 @@ public:
     Database& operator=(const Database&) = delete;
 
     const std::string& Path() const { return path_; }
+    // The library's file handle, for the C++ interfaces beside the exports (a batch).
+    void* FileHandle() const { return file_; }
 
     // The main keys that are not hidden, in byte-wise order.
     std::vector<std::string> MainKeys();
