@@ -40,6 +40,15 @@ test -e "$completion" || { echo "not installed: bash-completion/completions/brin
 warnings=$(groff -man -Tutf8 -ww -z "$man_page" 2>&1)
 test -z "$warnings" || { echo "brindle.1 renders with warnings: $warnings" >&2; exit 1; }
 grep -q 'wait' "$man_page" || { echo "brindle.1 lacks the option --wait" >&2; exit 1; }
+# The page is made of the source alone: nothing of this build (its folder, the library's
+# file) goes in, so it is the same wherever it is built.
+if grep -qF -e "$build" -e "$(cd "$build" && pwd -P)" -e 'libbrindle.so' "$man_page"; then
+    echo "brindle.1 names this build: $(grep -F -e "$build" -e libbrindle.so "$man_page")" >&2
+    exit 1
+fi
+for word in BRINDLE_DURABILITY BRINDLE_CHECKPOINT_BYTES 'P.journal' 'SH ENVIRONMENT' 'SH FILES'; do
+    grep -qF -- "$word" "$man_page" || { echo "brindle.1 lacks $word" >&2; exit 1; }
+done
 # Completion as bash runs it: the command word, then a key address from the database.
 completed=$(bash -c '
     source "$1"

@@ -97,8 +97,18 @@ TEST(JsonCodec, HandWrittenValuesNeedOnlyTheReadableForm) {
 
 TEST(JsonCodec, RejectsMalformedDocumentsSayingWhere) {
     const std::pair<std::string, std::string> cases[] = {
-        {"{not json", "not valid JSON"},
+        {"{not json", "not valid JSON at line 1, column 3: syntax error"},
+        {"{\"brindle_dump\": 1, \"keys\": [{\"name\": \"A\xff\"}]}", "last read: '\"A\\xff'"},
         {R"({"keys": []})", "brindle_dump"},
+        {R"({"brindle_dump": 2, "keys": []})", "\"brindle_dump\": 2 is a format this tool does"},
+        {R"({"brindle_dump": 1, "brindle_dump": 1, "keys": []})",
+         "the top level: the field 'brindle_dump' is given twice"},
+        {R"({"brindle_dump": 1, "keys": [{"name": "A", "keys": [{"name": "b", "name": "c"}]}]})",
+         "keys[0] 'A' > keys[0] 'c': the field 'name' is given twice"},
+        {WithProperty(R"({"name": "n", "type": "int", "value": 1, "value": 2})"),
+         "keys[0] 'App' > properties[0] 'n': the field 'value' is given twice"},
+        {WithProperty(R"({"name": "n", "type": "string", "value": {"base64": "", "base64": ""}})"),
+         "properties[0] 'n': the field 'base64' is given twice"},
         {R"({"brindle_dump": 1, "keys": [{"name": "A", "colour": "red"}]})",
          "keys[0]: unknown field 'colour'"},
         {R"({"brindle_dump": 1, "keys": [{"name": ""}]})", "1 to 255 bytes"},
@@ -134,6 +144,7 @@ TEST(JsonCodec, RejectsMalformedDocumentsSayingWhere) {
         const std::string error = LoadError(json);
         EXPECT_NE(error.find(expected), std::string::npos)
             << json << "\n  gave: " << (error.empty() ? "(accepted)" : error);
+        EXPECT_EQ(error.find("json.exception"), std::string::npos) << error;
     }
     // Faults name the key and the property they are in, and stay short however deep they are.
     std::string nested = R"({"name": "k"})";

@@ -57,6 +57,38 @@ TEST_F(ToolTest, SetParsesValuesStrictlyAndWritesNothingWhenTheyAreBad) {
     EXPECT_EQ(Ok({"get", "--raw", "App", "blob"}), blob);
 }
 
+TEST_F(ToolTest, ValuesFromFilesDropTheLineEndATextFileEndsWith) {
+    Ok({"mkkey", "App"});
+    // As echo and editors write them; binary blocks keep every byte (tested above).
+    EXPECT_EQ(Brindle({"set", "App", "n", "-t", "int", "--file", "-"}, "42\n").status, 0);
+    Write("when.txt", "2024-03-05\n");
+    Ok({"set", "App", "when", "-t", "datetime", "--file", File("when.txt")});
+    Write("motd.txt", "two\nlines\n");
+    Ok({"set", "App", "motd", "--file", File("motd.txt")});
+    EXPECT_EQ(Ok({"get", "--raw", "App", "n"}), "42");
+    EXPECT_EQ(Ok({"get", "--raw", "App", "when"}), "2024-03-05T00:00:00Z");
+    EXPECT_EQ(Ok({"get", "--raw", "App", "motd"}), "two\nlines");
+
+    // A file that is not what the type reads is refused without its bytes on the terminal.
+    Write("junk.bin", std::string("\x01\x1b[31m\xff\xfe\x00z", 9));
+    const ToolRun junk = Brindle({"set", "App", "n", "-t", "int", "--file", File("junk.bin")});
+    EXPECT_EQ(junk.status, 1);
+    for (std::size_t i = 0; i < junk.err.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(junk.err[i]);
+        EXPECT_TRUE((byte >= 0x20 && byte < 0x7F) || (byte == '\n' && i + 1 == junk.err.size()))
+            << "raw byte " << int{byte} << " in: " << junk.err;
+    }
+}
+
+TEST_F(ToolTest, AnEmptyBinaryValueCanBeSetAgainWithItsType) {
+    Ok({"mkkey", "App"});
+    Write("empty.bin", "");
+    Ok({"set", "App", "blob", "-t", "binary", "--file", File("empty.bin")});
+    // The library stores an empty block as an empty value; naming the type sets it again.
+    Ok({"set", "App", "blob", "aGk=", "-t", "binary"});
+    EXPECT_EQ(Ok({"get", "App", "blob"}), "aGk=\n");
+}
+
 TEST_F(ToolTest, TreeShowsKeysToADepthWithOrWithoutProperties) {
     Ok({"mkkey", "-p", "App/net/tls"});
     Ok({"mkkey", "-p", "App/log"});
@@ -84,6 +116,29 @@ TEST_F(ToolTest, ExportAndImportMoveASubtreeBetweenDatabases) {
     EXPECT_EQ(BrindleOn(copy, {"import", "--fresh", image}).status, 0);
     EXPECT_EQ(BrindleOn(copy, {"tree", "--props"}).out, Ok({"tree", "--props"}));
     EXPECT_EQ(BrindleOn(copy, {"import", image}).status, 0);  // without --fresh: a merge
+}
+
+TEST_F(ToolTest, ImportGivesAMainKeyItCreatesTheHiddenFlagAskedFor) {
+    // An export file does not carry the main key's flags; import --hidden gives it.
+    Ok({"mkkey", "Secrets", "--hidden"});
+    Ok({"set", "Secrets", "token", "s3cr3t"});
+    const std::string image = File("secrets.brx");
+    Ok({"export", "Secrets", image});
+    for (const Args& import :
+         {Args{"import", "--hidden", image}, Args{"import", "--fresh", "--hidden", image}}) {
+        const std::string copy = Database("copy" + std::to_string(import.size()));
+        const ToolRun run = BrindleOn(copy, import);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(BrindleOn(copy, {"ls", "--all"}).out, "Secrets  (hidden)\n");
+        EXPECT_EQ(BrindleOn(copy, {"get", "Secrets", "token"}).out, "s3cr3t\n");
+    }
+
+    // A main key that exists keeps its flags: one that lacks the flag is refused whole.
+    const std::string plain = Database("plain");
+    ASSERT_EQ(BrindleOn(plain, {"mkkey", "Secrets"}).status, 0);
+    EXPECT_EQ(BrindleOn(plain, {"import", "--hidden", image}).status, 1);
+    EXPECT_EQ(BrindleOn(plain, {"props", "Secrets"}).out, "");
+    EXPECT_EQ(BrindleOn(plain, {"ls", "--all"}).out, "Secrets\n");
 }
 
 TEST_F(ToolTest, CheckAndStatsLookInsideTheDatabase) {

@@ -1,9 +1,34 @@
 #include <filesystem>
+#include <ostream>
+#include <regex>
 
 #include "tool_fixture.h"
 
 namespace tooltest {
 namespace {
+
+// The counts a load reports: keys created, properties added, changed, left unchanged.
+struct LoadCounts {
+    long created = -1, added = -1, changed = -1, unchanged = -1;
+    bool operator==(const LoadCounts&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const LoadCounts& counts) {
+    return out << "{" << counts.created << ", " << counts.added << ", " << counts.changed << ", "
+               << counts.unchanged << "}";
+}
+
+LoadCounts Counts(const std::string& report) {
+    std::smatch match;
+    LoadCounts counts;
+    if (std::regex_search(
+            report, match,
+            std::regex(R"(creat\w* (\d+) keys?\D+(\d+) propert\w*\D+(\d+)\D+(\d+) unchanged)"))) {
+        counts = {std::stol(match[1]), std::stol(match[2]), std::stol(match[3]),
+                  std::stol(match[4])};
+    }
+    return counts;
+}
 
 TEST_F(ToolTest, DumpLoadDumpGivesTheSameText) {
     // Nested keys, a generated key name and a name holding a slash, with values whose text
@@ -23,7 +48,7 @@ TEST_F(ToolTest, DumpLoadDumpGivesTheSameText) {
     const std::string copy = Database("copy");
     const ToolRun load = BrindleOn(copy, {"load", File("first.json")});
     ASSERT_EQ(load.status, 0) << load.err;
-    EXPECT_EQ(load.out, "loaded 5 keys and 5 properties from " + File("first.json") + "\n");
+    EXPECT_EQ(Counts(load.out), (LoadCounts{5, 5, 0, 0}));
     EXPECT_EQ(BrindleOn(copy, {"dump"}).out, first);
     // Loading again merges: nothing changes.
     EXPECT_EQ(BrindleOn(copy, {"load", "-"}, {.input = first}).status, 0);
@@ -35,6 +60,64 @@ TEST_F(ToolTest, DumpLoadDumpGivesTheSameText) {
     const std::string third = Database("third");
     EXPECT_EQ(BrindleOn(third, {"load", "-"}, {.input = part}).status, 0);
     EXPECT_EQ(BrindleOn(third, {"dump", "App/net"}).out, part);
+}
+
+TEST_F(ToolTest, LoadCountsWhatItChangesAndLeavesWhatIsThereAlready) {
+    Ok({"mkkey", "Other"});
+    // The keys of "at" are created too, and counted.
+    const std::string first = R"({"brindle_dump": 1, "at": ["N", "deep", "er"], "keys": [
+        {"name": "x", "properties": [{"name": "a", "type": "int", "value": 1},
+                                     {"name": "b", "type": "double", "value": 0.5}]}]})";
+    EXPECT_EQ(Counts(Brindle({"load", "-n", "-"}, first).out), (LoadCounts{4, 2, 0, 0}));
+    EXPECT_EQ(Counts(Brindle({"load", "-"}, first).out), (LoadCounts{4, 2, 0, 0}));
+
+    // What the database holds already, with the same type and bits, is counted and left as
+    // it is: its data file does not change.
+    const std::string before = Read("db/db001");
+    EXPECT_EQ(Counts(Brindle({"load", "-n", "-"}, first).out), (LoadCounts{0, 0, 0, 2}));
+    EXPECT_EQ(Counts(Brindle({"load", "-"}, first).out), (LoadCounts{0, 0, 0, 2}));
+    EXPECT_TRUE(Read("db/db001") == before) << "the data file changed";
+
+    // Another type or other bits (the sign of a zero) are a change.
+    const std::string second = R"({"brindle_dump": 1, "at": ["N", "deep", "er"], "keys": [
+        {"name": "x", "properties": [{"name": "a", "type": "short", "value": 1},
+                                     {"name": "b", "type": "double", "value": 0.5},
+                                     {"name": "c", "type": "double", "value": -0.0}]}]})";
+    EXPECT_EQ(Counts(Brindle({"load", "-"}, second).out), (LoadCounts{0, 1, 1, 1}));
+    Ok({"set", "N/deep/er/x", "c", "0", "-t", "double"});
+    EXPECT_EQ(Counts(Brindle({"load", "-"}, second).out), (LoadCounts{0, 0, 1, 2}));
+    EXPECT_NE(Ok({"get", "--json", "N/deep/er/x", "c"}).find("0x8000000000000000"),
+              std::string::npos);
+}
+
+TEST_F(ToolTest, WhatDumpWritesLoadReadsBack) {
+    // A chain of keys as deep as load reads...
+    std::string chain = R"({"name": "k"})";
+    for (int level = 1; level < 1000; ++level) {
+        chain = R"({"name": "k", "keys": [)" + chain + "]}";
+    }
+    ASSERT_EQ(Brindle({"load", "-"}, R"({"brindle_dump": 1, "keys": [)" + chain + "]}").status, 0);
+    const std::string copy = Database("copy");
+    EXPECT_EQ(BrindleOn(copy, {"load", "-"}, {.input = Ok({"dump"})}).status, 0);
+    EXPECT_EQ(BrindleOn(copy, {"dump"}).out, Ok({"dump"}));
+
+    // ...and one level deeper: dump writes nothing, or load reads back what it writes.
+    std::string address = "k";
+    for (int level = 1; level <= 1000; ++level) {
+        address += "/k";
+    }
+    Ok({"mkkey", address});
+    Ok({"set", address, "deepest", "1"});
+    for (const Args& dump : {Args{"dump"}, Args{"dump", "-o", File("deep.json")}}) {
+        const ToolRun run = Brindle(dump);
+        const std::string text = dump.size() == 1 ? run.out : Read("deep.json");
+        if (run.status != 0) {
+            EXPECT_EQ(text, "") << "a refused dump wrote something";
+            continue;
+        }
+        const ToolRun load = BrindleOn(Database("again"), {"load", "-"}, {.input = text});
+        EXPECT_EQ(load.status, 0) << "load refuses what dump wrote: " << load.err;
+    }
 }
 
 TEST_F(ToolTest, LoadRejectsFaultyFilesAndWritesNothing) {

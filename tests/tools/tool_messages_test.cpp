@@ -31,6 +31,15 @@ TEST_F(ToolTest, ListingsEscapeAndBoundWhatTheyShow) {
     EXPECT_NE(props.find("blob  binary    enp6"), std::string::npos) << props;
     EXPECT_NE(props.find("...\n"), std::string::npos) << props;
     EXPECT_GT(Ok({"props", "--full", "App"}).size(), 133000u);
+
+    // They are cut after 60 characters, however many bytes each takes.
+    std::string accents;
+    for (int i = 0; i < 70; ++i) {
+        accents += "\xc3\xa9";
+    }
+    Ok({"unset", "App", "blob"});
+    Ok({"set", "App", "odd", accents});
+    EXPECT_EQ(Ok({"props", "App"}), "odd   string    " + accents.substr(0, 120) + "...\n");
 }
 
 TEST_F(ToolTest, UsageErrorsExitTwoAndSayWhatIsWrong) {
@@ -47,10 +56,15 @@ TEST_F(ToolTest, UsageErrorsExitTwoAndSayWhatIsWrong) {
                                               {"ls", "--json", "-0"},
                                               {"tree", "-d", "-1"},
                                               {"repair", "--in-place", "-o", File("x")},
+                                              {"--wait", "abc", "ls"},
+                                              {"ls", "--bogus"},
                                               {"frobnicate"}}) {
         const ToolRun run = Brindle(args);
         EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args) << ": " << run.err;
         EXPECT_LT(run.err.size(), 200u) << run.err;
+        // One line of the tool's own form, as every failure.
+        EXPECT_EQ(run.err.rfind("brindle: ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
         EXPECT_EQ(run.err.find("Check thread"), std::string::npos) << run.err;
     }
     EXPECT_TRUE(FailsWith(Brindle({"frobnicate"}), "unknown command 'frobnicate'"));
@@ -62,6 +76,44 @@ TEST_F(ToolTest, UsageErrorsExitTwoAndSayWhatIsWrong) {
     const std::string text = testsupport::ReadWholeFile(BRINDLE_SOURCE_DIR "/README.md");
     const std::string table = Ok({"codes", "--markdown"});
     EXPECT_NE(text.find(table), std::string::npos) << "README.md lacks the table:\n" << table;
+}
+
+// The wording of what the tool says where a new user tripped, one row each.
+TEST_F(ToolTest, MessagesSayWhatHappenedAndWhatToDo) {
+    struct Case {
+        Args args;
+        int status;
+        std::string says;  // on standard output or standard error
+    };
+    Ok({"mkkey", "-p", "App/leaf"});
+    Ok({"set", "App/leaf", "p", "1"});
+    Ok({"set", "App", "text", "x"});
+    Ok({"set", "App", "blob", "-t", "binary", ""});
+    Write("one.json", R"({"brindle_dump": 1, "keys": [{"name": "One"}]})");
+    const Case cases[] = {
+        {{"set", "App", "text", "1", "-t", "int"}, 1, "is a string, not an int;"},
+        {{"set", "App", "empty", "-t", "binary", ""},
+         0,
+         "now has the type empty; set it again with -t binary"},
+        {{"set", "App", "blob", "aGk="},
+         1,
+         "has the type empty (an empty binary block is stored that way)"},
+        {{"set", "App", "n", "--file", File("")},
+         1,
+         "cannot read '" + File("") + "': Is a directory"},
+        {{"--wait", "abc", "ls"},
+         2,
+         "--wait: takes a number of seconds from 0 to 86400, not 'abc'"},
+        {{"get", "App"}, 2, "brindle: get: name is required"},
+        {{"rmkey", "-n", "App/leaf"}, 0, "would delete 'App/leaf': 1 key and 1 property\n"},
+        {{"load", File("one.json")}, 0, ": created 1 key, added 0 properties, changed 0"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Brindle(c.args);
+        EXPECT_EQ(run.status, c.status) << ::testing::PrintToString(c.args) << ": " << run.err;
+        EXPECT_NE((run.out + run.err).find(c.says), std::string::npos)
+            << ::testing::PrintToString(c.args) << " said: " << run.out << run.err;
+    }
 }
 
 TEST_F(ToolTest, TheLibrarysLinesAreShownOnlyWhenTheyExplainAFailure) {

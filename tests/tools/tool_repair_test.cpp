@@ -1,6 +1,8 @@
 // repair on databases damaged on purpose (by damage_database, through the internal layers).
 
 #include <filesystem>
+#include <functional>
+#include <sstream>
 
 #include "tool_fixture.h"
 
@@ -31,9 +33,9 @@ TEST_F(RepairTest, KeepsThePropertyAReadReturnsInItsPlaceOnACopy) {
 
     const std::string report = Ok({"repair"});
     EXPECT_EQ(report,
-              "repaired: key 'App': removed 1 more properties named 'host', kept the one a read "
+              "repaired: key 'App': removed 1 more property named 'host', kept the one a read "
               "by name returns\nsound now: " +
-                  Database() + "-repaired (1 changes)\n");
+                  Database() + "-repaired (1 change)\n");
     EXPECT_EQ(Ok({"props", "App"}), damaged) << "the original is left as it was";
     const std::string copy = Database() + "-repaired";
     EXPECT_EQ(BrindleOn(copy, {"props", "App"}).out, "host  string    first\nport  int       80\n");
@@ -54,7 +56,7 @@ TEST_F(RepairTest, MendsPieceCountsLeaksAndABrokenFreeList) {
     Damage({"leak"});
     const ToolRun check = Brindle({"check"});
     EXPECT_EQ(check.status, 1);
-    EXPECT_NE(check.out.find("1 problems, 1 leaked pages"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("1 problem, 1 leaked page"), std::string::npos) << check.out;
 
     const std::string report = Ok({"repair", "--in-place"});
     EXPECT_NE(report.find("piece count"), std::string::npos) << report;
@@ -73,7 +75,7 @@ TEST_F(RepairTest, MendsPieceCountsLeaksAndABrokenFreeList) {
 TEST_F(RepairTest, RefusesWhatItCannotUnderstandAndLeavesNoCopy) {
     std::filesystem::create_directories(File("db"));
     Write("db/db001", std::string(4096, 'j'));
-    EXPECT_TRUE(FailsWith(Brindle({"repair"}), "cannot open the database"));
+    EXPECT_TRUE(FailsWith(Brindle({"repair"}), "cannot repair"));
     EXPECT_FALSE(std::filesystem::exists(Database() + "-repaired001"));
 
     std::filesystem::remove(Database() + "001");
@@ -86,6 +88,46 @@ TEST_F(RepairTest, RefusesWhatItCannotUnderstandAndLeavesNoCopy) {
     }
     EXPECT_EQ(Read("db/db001"), files_before) << "a refusal changes nothing";
     EXPECT_FALSE(std::filesystem::exists(Database() + "-repaired001"));
+}
+
+TEST_F(RepairTest, DamagedDataFilesAreNamedInOneLineWithWhatToDo) {
+    Build();
+    const std::string pristine = Read("db/db001");
+    const ToolRun where = RunProgram(BRINDLE_DAMAGE_PATH, {Database(), "where", "App", "net"});
+    ASSERT_EQ(where.status, 0) << where.err;
+    int file = 0;
+    std::size_t offset = 0, size = 0;
+    std::istringstream(where.out) >> file >> offset >> size;
+    ASSERT_EQ(file, 1);
+    ASSERT_EQ(offset + size <= pristine.size(), true) << where.out;
+
+    struct Damage {
+        std::string what;
+        std::function<void(std::string&)> apply;
+        std::string named;  // what the line names: the damaged file, or the database
+    };
+    const Damage damages[] = {
+        {"a page zeroed", [&](std::string& bytes) { bytes.replace(offset, size, size, '\0'); },
+         Database()},
+        {"an empty file", [](std::string& bytes) { bytes.clear(); }, Database() + "001"},
+        {"a file cut short", [&](std::string& bytes) { bytes.resize(offset); }, Database() + "001"},
+    };
+    for (const Damage& damage : damages) {
+        for (const Args& args : {Args{"tree", "-p"}, Args{"repair"}}) {
+            std::string bytes = pristine;
+            damage.apply(bytes);
+            Write("db/db001", bytes);
+            const ToolRun run = Brindle(args);
+            const std::string context = damage.what + ", " + args[0] + ": " + run.err;
+            EXPECT_EQ(run.status, 1) << context;
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << context;
+            EXPECT_EQ(run.err.find("-repaired"), std::string::npos) << context;
+            EXPECT_FALSE(std::filesystem::exists(Database() + "-repaired001")) << context;
+            if (args[0] != "repair") {
+                EXPECT_NE(run.err.find(damage.named), std::string::npos) << context;
+            }
+        }
+    }
 }
 
 }  // namespace

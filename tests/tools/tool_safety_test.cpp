@@ -119,7 +119,7 @@ TEST_F(ToolTest, ALockedDatabaseNamesItsHolderAndCanBeWaitedFor) {
     const ToolRun ls = Brindle({"ls"});
     EXPECT_TRUE(FailsWith(ls, "is in use by process " + std::to_string(getpid())));
     EXPECT_EQ(ls.err.find("errorid"), std::string::npos) << ls.err;
-    EXPECT_TRUE(FailsWith(Brindle({"--wait", "0.3", "ls"}), "(waited"));
+    EXPECT_TRUE(FailsWith(Brindle({"--wait", "0.3", "ls"}), "(waited 0.3 s)"));
 
     std::thread release([&lock] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

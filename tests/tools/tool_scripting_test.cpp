@@ -64,15 +64,15 @@ TEST_F(ToolTest, QuietAndDryRunVariants) {
     EXPECT_EQ(BrindleOn(Database("absent"), {"rmkey", "-f", "App"}).status, 0);
 
     const std::string before = Ok({"dump"});
-    EXPECT_EQ(Ok({"rmkey", "--dry-run", "App/a"}),
-              "would delete 'App/a': 2 keys and 1 properties\n");
+    EXPECT_EQ(Ok({"rmkey", "--dry-run", "App/a"}), "would delete 'App/a': 2 keys and 1 property\n");
     const std::string more = R"({"brindle_dump": 1, "keys": [{"name": "App", "keys": [
         {"name": "a", "properties": [{"name": "m", "type": "int", "value": 2}],
          "keys": [{"name": "b", "properties": [{"name": "n", "type": "int", "value": 3}]}]},
         {"name": "c", "properties": [{"name": "o", "type": "empty"}],
          "keys": [{"name": "d"}]}]}]})";
-    EXPECT_EQ(Brindle({"load", "--dry-run", "-"}, more).out,
-              "would create 2 keys, add 2 properties and change 1; nothing was written\n");
+    EXPECT_EQ(
+        Brindle({"load", "--dry-run", "-"}, more).out,
+        "would create 2 keys, add 2 properties and change 1 (0 unchanged); nothing was written\n");
     EXPECT_EQ(Ok({"dump"}), before);
     const ToolRun fresh = BrindleOn(Database("fresh"), {"load", "-n", "-"}, {.input = more});
     EXPECT_EQ(fresh.out, "would create the database with 5 keys and 3 properties\n");

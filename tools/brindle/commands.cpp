@@ -1,8 +1,9 @@
-#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <cstring>
 #include <memory>
 
 #include "brindle/commands.h"
@@ -31,42 +32,33 @@ DatabaseAccess ToolContext::Access(bool create) const {
 }
 
 std::string ReadInput(const std::string& file) {
-    if (file == "-") {
-        return std::string(std::istreambuf_iterator<char>(std::cin),
-                           std::istreambuf_iterator<char>());
+    const bool standard_input = file == "-";
+    const int fd = standard_input ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string name = standard_input ? "standard input" : "'" + file + "'";
+    if (fd < 0) {
+        throw ToolError("cannot read " + name + ": " + std::strerror(errno));
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        throw ToolError("cannot read '" + file + "'");
-    }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string DisplayText(const std::string& text, std::size_t limit) {
-    std::string shown;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const std::size_t length = Utf8Length(text, i);
-        if (byte == '\n') {
-            shown += "\\n";
-        } else if (byte == '\t') {
-            shown += "\\t";
-        } else if (byte == '\\') {
-            shown += "\\\\";
-        } else if (length == 0 || byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            shown += escaped;
-        } else {
-            shown.append(text, i, length);
+    std::string text;
+    char buffer[1 << 16];
+    int error = 0;
+    while (true) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
         }
-        i += length == 0 ? 1 : length;
-        if (limit > 0 && shown.size() > limit) {
-            shown += "...";
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
             break;
         }
+        text.append(buffer, static_cast<std::size_t>(got));
     }
-    return shown;
+    if (!standard_input) {
+        ::close(fd);
+    }
+    if (error != 0) {
+        throw ToolError("cannot read " + name + ": " + std::strerror(error));
+    }
+    return text;
 }
 
 void AddCodesCommand(CLI::App& app, ToolContext& context) {

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include "brindle/database_access.h"
+#include "brindle/wording.h"
 
 namespace brindle::tool {
 
@@ -33,10 +34,6 @@ void AddTransferCommands(CLI::App& app, ToolContext& context);  // export, impor
 void AddInspectCommands(CLI::App& app, ToolContext& context);   // check, stats, repair
 void AddDemoCommand(CLI::App& app, ToolContext& context);       // demo
 void AddCodesCommand(CLI::App& app, ToolContext& context);      // codes
-
-// A name or value as one line of a listing: control characters and bytes that are not
-// UTF-8 escaped (\n, \t, \xNN), and cut with "..." past `limit` characters (0: no limit).
-std::string DisplayText(const std::string& text, std::size_t limit);
 
 // The whole of a file, or of standard input for "-".
 std::string ReadInput(const std::string& file);

@@ -1,8 +1,10 @@
 #include "brindle/database.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "brindle.h"
+#include "brindle/output_file.h"
 #include "brindle/result_codes.h"
 #include "brindle/tool_error.h"
 
@@ -235,8 +237,35 @@ void Key::Delete() {
 }
 
 void Key::Export(const std::string& file, bool overwrite) {
-    CheckResult(BRN_ExportSubTree(handle_, file, overwrite),
-                "cannot export " + Quoted(address_.ToString()) + " to " + Quoted(file));
+    // The library would rename its file over whatever is at the path (a device, a pipe, a
+    // symbolic link) with the mode of a new file; it writes into a folder of the tool's
+    // instead, and the tool puts the file in place as it puts every output file. A path that
+    // cannot take the file fails as the library's own failure to write it does (code 49).
+    const std::string what = "cannot export " + Quoted(address_.ToString()) + " to " + Quoted(file);
+    const auto unwritable = [&what](const OutputFileError& error) {
+        return ToolError(
+            what + ": " + error.Reason() + " (code " + std::to_string(BRN_ERR_EXPORT_FILE) + ")",
+            BRN_ERR_EXPORT_FILE);
+    };
+    std::optional<StagedFile> staged;
+    try {
+        staged.emplace(file);
+    } catch (const OutputFileError& error) {
+        throw unwritable(error);
+    }
+    if (staged->Target().exists && !overwrite) {
+        CheckResult(BRN_ERR_FILE_EXISTS, what);
+    }
+    CheckResult(BRN_ExportSubTree(handle_, staged->WritePath(), false), what);
+    bool placed = false;
+    try {
+        placed = staged->Commit(overwrite);
+    } catch (const OutputFileError& error) {
+        throw unwritable(error);
+    }
+    if (!placed) {
+        CheckResult(BRN_ERR_FILE_EXISTS, what);
+    }
 }
 
 bool Key::IsReadOnly() {

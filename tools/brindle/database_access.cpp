@@ -81,8 +81,9 @@ void WaitForLock(const DatabaseAccess& access, const std::string& file) {
         if (std::chrono::steady_clock::now() >= deadline) {
             std::string message = InUse(access.path, file);
             if (access.wait_seconds > 0) {
-                message +=
-                    " (waited " + std::to_string(static_cast<long>(access.wait_seconds)) + " s)";
+                std::ostringstream waited;
+                waited << access.wait_seconds;  // 0.5 as 0.5, 30 as 30
+                message += " (waited " + waited.str() + " s)";
             } else {
                 message += "; wait for it with --wait SECONDS";
             }
@@ -117,8 +118,20 @@ std::string DataFileName(const std::string& base, int number) {
     return base + suffix;
 }
 
+std::string& FirstDatabasePath() {
+    static std::string path;
+    return path;
+}
+
+const std::string& FirstDatabase() {
+    return FirstDatabasePath();
+}
+
 void PrepareOpen(const DatabaseAccess& access) {
     const std::string& path = access.path;
+    if (FirstDatabasePath().empty()) {
+        FirstDatabasePath() = path;
+    }
     if (path.empty()) {
         throw UsageError("the database path is empty");
     }

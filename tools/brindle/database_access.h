@@ -22,6 +22,10 @@ std::string DataFileName(const std::string& base, int number);
 // ToolError saying which; returns when an open has every chance to succeed.
 void PrepareOpen(const DatabaseAccess& access);
 
+// The database the command set out to open first: the user's (a repair's copy and the
+// demo's second database come after it). Empty before any. For the report of a failure.
+const std::string& FirstDatabase();
+
 // After a failed open: why it failed when that can be found out ("database '...' is in use
 // by process N"), else empty.
 std::string ExplainOpenFailure(const std::string& path);

@@ -195,9 +195,10 @@ void RunDemo(ToolContext& context) {
 
     Heading(out, "Checking the structure of " + files.database);
     const CheckFindings findings = CheckDatabase(access);
-    out << "checked " << findings.keys << " keys and " << findings.properties
-        << " properties: " << findings.problems.size() << " problems, " << findings.leaks.size()
-        << " leaked pages\n";
+    out << "checked " << Counted(findings.keys, "key") << " and "
+        << Counted(findings.properties, "property", "properties") << ": "
+        << Counted(findings.problems.size(), "problem") << ", "
+        << Counted(findings.leaks.size(), "leaked page") << '\n';
     if (findings.Count() != 0) {
         throw ToolError("the check found " + std::to_string(findings.Count()) + " problem(s)");
     }

@@ -1,6 +1,8 @@
 #include "brindle/dump_loader.h"
 
+#include <map>
 #include <set>
+#include <vector>
 
 #include "brindle.h"
 #include "brindle/progress.h"
@@ -75,6 +77,15 @@ void CheckAgainstDatabase(Database& database, const DumpDocument& document,
     }
 }
 
+// A value's type and bits as the library stores them: equal forms, equal values.
+std::vector<unsigned char> StoredForm(const vell::VariableData& value) {
+    int length = 0;
+    value.ToBinary(nullptr, length);
+    std::vector<unsigned char> form(static_cast<std::size_t>(length));
+    value.ToBinary(form.data(), length);
+    return form;
+}
+
 std::set<std::string> AsSet(const std::vector<std::string>& names) {
     return std::set<std::string>(names.begin(), names.end());
 }
@@ -140,12 +151,17 @@ public:
 
 private:
     void WriteProperties(Key& key, const std::vector<PropertyEntry>& properties) {
-        std::set<std::string> present;
-        for (const auto& property : key.Properties()) {
-            present.insert(property.first);
+        std::map<std::string, std::vector<unsigned char>> present;
+        for (const auto& [name, value] : key.Properties()) {
+            present.emplace(name, StoredForm(value));  // the first of a name is the one read
         }
         for (const PropertyEntry& property : properties) {
-            const bool exists = present.count(property.name) != 0;
+            const auto found = present.find(property.name);
+            if (found != present.end() && found->second == StoredForm(property.value)) {
+                ++counts_.properties_unchanged;
+                continue;
+            }
+            const bool exists = found != present.end();
             ++(exists ? counts_.properties_changed : counts_.properties_added);
             if (dry_run_) {
                 continue;

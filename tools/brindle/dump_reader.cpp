@@ -2,12 +2,21 @@
 
 #include <algorithm>
 
+#include "brindle/json_codec.h"
 #include "brindle/progress.h"
+#include "brindle/tool_error.h"
+#include "brindle/wording.h"
 
 namespace brindle::tool {
 namespace {
 
-KeyEntry ReadKey(Database& database, const KeyAddress& address, Progress& progress) {
+// `level` counts from 1 for the keys the document lists; a key deeper than load reads back
+// stops the dump before anything is written.
+KeyEntry ReadKey(Database& database, const KeyAddress& address, Progress& progress, int level) {
+    if (level > kMaxDumpDepth) {
+        throw ToolError("cannot dump " + QuotedInput(address.ToString()) + ": " + NestingFault() +
+                        ", deeper than load reads back; nothing was written");
+    }
     KeyEntry entry;
     entry.name = address.Leaf();
     std::vector<std::string> children;
@@ -20,7 +29,7 @@ KeyEntry ReadKey(Database& database, const KeyAddress& address, Progress& progre
     }
     progress.Step();
     for (const std::string& child : children) {
-        entry.children.push_back(ReadKey(database, address.Child(child), progress));
+        entry.children.push_back(ReadKey(database, address.Child(child), progress, level + 1));
     }
     return entry;
 }
@@ -39,7 +48,7 @@ DumpDocument ReadMainKeys(Database& database, const std::vector<MainKeyListing>&
     Progress progress("dumping", 0);
     DumpDocument document;
     for (const MainKeyListing& main_key : main_keys) {
-        document.keys.push_back(ReadKey(database, KeyAddress({main_key.name}), progress));
+        document.keys.push_back(ReadKey(database, KeyAddress({main_key.name}), progress, 1));
         document.keys.back().hidden = main_key.hidden;
         document.keys.back().read_only = main_key.read_only;
     }
@@ -53,7 +62,7 @@ DumpDocument ReadDocument(Database& database, const KeyAddress& address) {
     Progress progress("dumping", 0);
     DumpDocument document;
     document.at = address.Parent().Names();
-    document.keys.push_back(ReadKey(database, address, progress));
+    document.keys.push_back(ReadKey(database, address, progress, 1));
     if (address.IsMainKey()) {
         const std::vector<std::string> listed = database.MainKeys();
         KeyEntry& main_key = document.keys.back();

@@ -52,6 +52,19 @@ struct MainKeyListing {
 // the keys that are not hidden and tell no flags.
 std::vector<MainKeyListing> ListMainKeys(const DatabaseAccess& access);
 
+// The main key an export file's key path begins with, read with the library's own check of
+// the file's header and checksum: a file the import would refuse for those is refused here
+// first (a ToolError with the import's result code).
+std::string ExportFileMainKey(const std::string& file);
+
+// What is wrong with the data files of the database at `base`, found by looking at them:
+// "its first data file /x/db001 is empty (0 bytes)", a head that is not a data file's, a
+// data file missing or cut short, or the page a library line of the failure names
+// ("Read file data failed -- GetPage -- findex:1,pos:10240"). Empty when nothing is found.
+// `mendable` is set false when the fault is one repair cannot mend (the files themselves).
+std::string DescribeDamage(const std::string& base, const std::vector<std::string>& library_lines,
+                           bool& mendable);
+
 // The internal layers these commands link in are a copy of their own beside the shared
 // library, with their own diagnostic sink; the tool points it where it points the library's.
 void SetInternalDiagnosticSink(DiagnosticSink sink);

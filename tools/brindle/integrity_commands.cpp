@@ -37,12 +37,13 @@ void PrintFindings(const CheckFindings& findings, bool json, std::ostream& out) 
     for (const std::string& leak : findings.leaks) {
         out << "leaked: " << leak << '\n';
     }
-    out << "checked " << findings.keys << " keys, " << findings.properties << " properties and "
-        << findings.pages << " pages: " << findings.problems.size() << " problems";
+    out << "checked " << Counted(findings.keys, "key") << ", "
+        << Counted(findings.properties, "property", "properties") << " and "
+        << Counted(findings.pages, "page") << ": " << Counted(findings.problems.size(), "problem");
     if (findings.freed_links > 0) {
-        out << " (" << findings.freed_links << " links to free pages)";
+        out << " (" << Counted(findings.freed_links, "link") << " to free pages)";
     }
-    out << ", " << findings.leaks.size() << " leaked pages\n";
+    out << ", " << Counted(findings.leaks.size(), "leaked page") << '\n';
 }
 
 void PrintStats(const DatabaseStats& stats, const std::string& path, bool json, std::ostream& out) {
@@ -71,8 +72,8 @@ void PrintStats(const DatabaseStats& stats, const std::string& path, bool json, 
         << "page bytes:  " << stats.pages * stats.page_size << " ("
         << stats.free_pages * stats.page_size << " free)\n";
     if (stats.problems != 0) {
-        out << "warning: the database has " << stats.problems
-            << " structural problems; run check\n";
+        out << "warning: the database has " << Counted(stats.problems, "structural problem")
+            << "; run check\n";
     }
 }
 
@@ -119,8 +120,8 @@ void AddInspectCommands(CLI::App& app, ToolContext& context) {
         if (outcome.changes.empty()) {
             *context.out << "nothing to repair: " << outcome.repaired << " is sound\n";
         } else {
-            *context.out << "sound now: " << outcome.repaired << " (" << outcome.changes.size()
-                         << " changes)\n";
+            *context.out << "sound now: " << outcome.repaired << " ("
+                         << Counted(outcome.changes.size(), "change") << ")\n";
         }
     });
 }

@@ -15,7 +15,8 @@ namespace brindle::tool {
 // Only the integrity module (check, stats, repair, the main keys' flags) uses it.
 class InternalDatabase {
 public:
-    explicit InternalDatabase(const DatabaseAccess& access) {
+    // `shown_as` names the database in messages (a repair's copy by its original's name).
+    explicit InternalDatabase(const DatabaseAccess& access, const std::string& shown_as = "") {
         DatabaseAccess existing = access;
         existing.create = false;
         PrepareOpen(existing);
@@ -25,7 +26,8 @@ public:
             if (!why.empty()) {
                 throw ToolError(why);
             }
-            CheckResult(BRN_FAIL, "cannot open the database '" + access.path + "'");
+            CheckResult(BRN_FAIL, "cannot open the database '" +
+                                      (shown_as.empty() ? access.path : shown_as) + "'");
         }
     }
 

@@ -1,16 +1,15 @@
 #include "brindle/json_codec.h"
 
 #include <set>
+#include <variant>
+#include <vector>
 
 #include "brindle/json_property.h"
 #include "brindle/tool_error.h"
+#include "brindle/wording.h"
 
 namespace brindle::tool {
 namespace {
-
-// Deeper nesting than any configuration needs; the bound keeps a hostile file from
-// exhausting the stack of the recursive reader.
-constexpr int kMaxDepth = 1000;
 
 Json KeyToJson(const KeyEntry& key, bool is_main_key) {
     Json json;
@@ -91,8 +90,14 @@ KeyEntry KeyFromJson(const Json& json, bool is_main_key, const std::string& wher
 
 std::vector<KeyEntry> KeysFromJson(const Json& array, bool are_main_keys, const std::string& where,
                                    int depth) {
-    if (depth > kMaxDepth) {
-        JsonFault(where, "keys nested more than " + std::to_string(kMaxDepth) + " levels deep");
+    if (depth > kMaxDumpDepth) {
+        // `where` is the prefix of the array's entries, "keys[0] 'k' > ".
+        const std::string separator = " > ";
+        const bool prefix =
+            where.size() >= separator.size() &&
+            where.compare(where.size() - separator.size(), separator.size(), separator) == 0;
+        JsonFault(prefix ? where.substr(0, where.size() - separator.size()) : where,
+                  NestingFault());
     }
     std::vector<KeyEntry> keys;
     std::set<std::string> seen;
@@ -104,6 +109,125 @@ std::vector<KeyEntry> KeysFromJson(const Json& array, bool are_main_keys, const 
         }
     }
     return keys;
+}
+
+// Finds the first field an object of the text gives twice, which the JSON reader would
+// silently take the last of. Reads the text's events only; `path` leads to the object.
+class DuplicateFieldFinder {
+public:
+    using Token = std::variant<std::string, std::size_t>;
+
+    bool Found() const { return !field_.empty(); }
+    const std::vector<Token>& Path() const { return path_; }
+    const std::string& Field() const { return field_; }
+
+    bool null() { return Value(); }
+    bool boolean(bool) { return Value(); }
+    bool number_integer(Json::number_integer_t) { return Value(); }
+    bool number_unsigned(Json::number_unsigned_t) { return Value(); }
+    bool number_float(Json::number_float_t, const Json::string_t&) { return Value(); }
+    bool string(Json::string_t&) { return Value(); }
+    bool binary(Json::binary_t&) { return Value(); }
+    bool start_object(std::size_t) { return Open(true); }
+    bool end_object() { return Close(); }
+    bool start_array(std::size_t) { return Open(false); }
+    bool end_array() { return Close(); }
+    bool key(Json::string_t& name) {
+        Frame& frame = frames_.back();
+        frame.key = name;
+        if (!frame.keys.insert(name).second) {
+            for (std::size_t i = 1; i < frames_.size(); ++i) {
+                path_.push_back(frames_[i].token);
+            }
+            field_ = name;
+            return false;  // stops the reading
+        }
+        return true;
+    }
+    template <typename Exception>
+    bool parse_error(std::size_t, const std::string&, const Exception&) {
+        return false;
+    }
+
+private:
+    struct Frame {
+        Token token;  // how the parent reaches this value
+        bool object = false;
+        std::set<std::string> keys;
+        std::string key;
+        std::size_t next = 0;
+    };
+
+    // How the value that starts now is reached from its parent.
+    Token NextToken() {
+        if (frames_.empty()) {
+            return std::string();
+        }
+        Frame& parent = frames_.back();
+        return parent.object ? Token(parent.key) : Token(parent.next++);
+    }
+    bool Value() {
+        NextToken();
+        return true;
+    }
+    bool Open(bool object) {
+        Frame frame;
+        frame.token = NextToken();
+        frame.object = object;
+        frames_.push_back(std::move(frame));
+        return true;
+    }
+    bool Close() {
+        frames_.pop_back();
+        return true;
+    }
+
+    std::vector<Frame> frames_;
+    std::vector<Token> path_;
+    std::string field_;
+};
+
+// The place `path` leads to, named as the reader names places ("keys[0] 'App' >
+// properties[1] 'port'"): the key or property whose object, or whose value, it is in.
+std::string PlaceOf(const Json& document, const std::vector<DuplicateFieldFinder::Token>& path) {
+    std::string place;
+    const Json* node = &document;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const auto* field = std::get_if<std::string>(&path[i]);
+        if (field == nullptr || !node->is_object() || !node->contains(*field)) {
+            break;
+        }
+        node = &(*node)[*field];
+        const auto* index = i + 1 < path.size() ? std::get_if<std::size_t>(&path[i + 1]) : nullptr;
+        if (index == nullptr || !node->is_array() || *index >= node->size()) {
+            continue;  // a field holding an object, such as a {"base64": ...} text
+        }
+        node = &(*node)[*index];
+        ++i;
+        place += (place.empty() ? "" : " > ") + *field + "[" + std::to_string(*index) + "]";
+        if (node->is_object() && node->contains("name") && (*node)["name"].is_string()) {
+            place += " '" + (*node)["name"].get<std::string>() + "'";
+        }
+    }
+    return place.empty() ? "the top level" : place;
+}
+
+// The JSON reader's message without its own tag: "[json.exception.parse_error.101] parse
+// error at line 2, column 1: syntax error ..." gives "at line 2, column 1: syntax error ...",
+// and "[json.exception.out_of_range.406] number overflow parsing '1e400'" gives
+// "(number overflow parsing '1e400')".
+std::string ParseFault(const Json::exception& error) {
+    std::string text = error.what();
+    const std::size_t tag_end = text.find("] ");
+    if (text.rfind("[json.exception.", 0) == 0 && tag_end != std::string::npos) {
+        text.erase(0, tag_end + 2);
+    }
+    text = DisplayText(text, 0);  // it quotes what it last read, raw bytes included
+    const std::string generic = "parse error ";
+    if (text.rfind(generic, 0) == 0) {
+        return text.substr(generic.size());
+    }
+    return "(" + text + ")";
 }
 
 std::size_t CountKeysOf(const KeyEntry& key) {
@@ -136,17 +260,31 @@ std::string DocumentToJson(const DumpDocument& document) {
     return json.dump(2) + "\n";
 }
 
+std::string NestingFault() {
+    return "keys nested more than " + std::to_string(kMaxDumpDepth) + " levels deep";
+}
+
 DumpDocument DocumentFromJson(std::string_view text) {
     Json json;
     try {
         json = Json::parse(text);
-    } catch (const Json::parse_error& error) {
-        throw ToolError(std::string("not valid JSON: ") + error.what());
+    } catch (const Json::exception& error) {
+        throw ToolError("not valid JSON " + ParseFault(error));
+    }
+    DuplicateFieldFinder duplicates;
+    Json::sax_parse(text, &duplicates);
+    if (duplicates.Found()) {
+        JsonFault(PlaceOf(json, duplicates.Path()),
+                  "the field '" + duplicates.Field() + "' is given twice");
     }
     const std::string top = "the top level";
     CheckFields(json, {"brindle_dump", "at", "keys"}, top);
-    if (!json.contains("brindle_dump") || json["brindle_dump"] != 1) {
-        JsonFault(top, "not a dump of this tool (\"brindle_dump\": 1 is missing)");
+    if (!json.contains("brindle_dump")) {
+        JsonFault(top, "not a dump of this tool (it has no \"brindle_dump\" field)");
+    }
+    if (json["brindle_dump"] != 1) {
+        JsonFault(top, "\"brindle_dump\": " + json["brindle_dump"].dump() +
+                           " is a format this tool does not read (it reads format 1)");
     }
     if (!json.contains("keys")) {
         JsonFault(top, "'keys' is missing");

@@ -22,10 +22,18 @@ namespace brindle::tool {
 // "base64" field; datetime the second count as "value" plus "utc", its readable UTC form.
 // Every value reads back bit for bit.
 
+// The deepest nesting of keys a document holds: its listed keys are level 1 ("at" does not
+// count). Deeper nesting than any configuration needs; the bound keeps every recursive step
+// of writing and reading a dump within the stack. `dump` refuses what `load` would.
+constexpr int kMaxDumpDepth = 1000;
+// "keys nested more than 1000 levels deep", the words of both refusals.
+std::string NestingFault();
+
 std::string DocumentToJson(const DumpDocument& document);
 
-// Reads and checks a whole document: wrong JSON types, unknown fields, numbers that do not
-// fit their type, bad base64, malformed dates, invalid or duplicate names are ToolErrors that
+// Reads and checks a whole document: text that is not JSON, fields given twice, wrong JSON
+// types, unknown fields, numbers that do not fit their type, bad base64, malformed dates,
+// invalid or duplicate names and keys nested deeper than kMaxDumpDepth are ToolErrors that
 // say where in the file the fault is.
 DumpDocument DocumentFromJson(std::string_view text);
 

@@ -151,8 +151,8 @@ void RemoveKey(ToolContext& context, const KeyOptions& options) {
         if (options.dry_run) {
             const SubtreeSize size = Measure(database, address);
             *context.out << "would delete '" << DisplayText(address.ToString(), 0)
-                         << "': " << size.keys << " keys and " << size.properties
-                         << " properties\n";
+                         << "': " << Counted(size.keys, "key") << " and "
+                         << Counted(size.properties, "property", "properties") << '\n';
             return;
         }
         key.Delete();

@@ -2,10 +2,16 @@
 // other and works through the library's exports; only `check`, `stats` and `repair` reach
 // inside.
 
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
+#include "brindle.h"
 #include "brindle/commands.h"
+#include "brindle/integrity.h"
 #include "brindle/tool_error.h"
 #include "brindle/tool_output.h"
 #include "brindle/version.h"
@@ -30,6 +36,96 @@ void Report(const std::string& message) {
     std::cerr << "brindle: " << message << std::endl;
 }
 
+// The command the user named, once the command line is parsed; empty before.
+std::string& CommandName() {
+    static std::string name;
+    return name;
+}
+
+// A path as a shell word: as it is when it needs no quoting, else in single quotes.
+std::string ShellWord(const std::string& path) {
+    const bool plain = !path.empty() && path.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789_./-+=,:@%") == std::string::npos;
+    if (plain) {
+        return path;
+    }
+    std::string quoted = "'";
+    for (char c : path) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// A failure that comes from damaged data files is said in one line: what is wrong with which
+// file (found by looking at the files), and what to do about it. The library's own words
+// ("MemoryException: Alloc page buffer error", its misspelt "Execption") are quoted as they
+// are and explained. False when the failure does not look like damage.
+bool ReportDamage(const std::string& library_words, const std::string& explanation) {
+    const std::string& base = brindle::tool::FirstDatabase();
+    if (base.empty()) {
+        return false;
+    }
+    bool mendable = true;
+    std::string what = brindle::tool::DescribeDamage(base, brindle::tool::LibraryLines(), mendable);
+    if (what.empty() && explanation.empty()) {
+        return false;
+    }
+    if (what.empty()) {
+        what = explanation;
+    }
+    if (!library_words.empty()) {
+        what += " (the library says " + library_words + ")";
+    }
+    const std::string tool = "`brindle --db " + ShellWord(base) + " ";
+    std::string advice;
+    if (!mendable) {
+        advice = "repair cannot mend the files themselves; restore the database from a backup";
+    } else if (CommandName() == "repair") {
+        advice = "repair does not mend this fault";
+    } else {
+        advice = (CommandName() == "check" ? "" : "list the faults with " + tool + "check` and ") +
+                 "write a mended copy with " + tool + "repair -o NEW-BASE` (when repair can)";
+    }
+    Report("database '" + base + "' is damaged: " + what + "; " + advice);
+    return true;
+}
+
+// The library's exceptions that say its data files could not be read as they should.
+std::string DamageExplanation(const MDException& error) {
+    const std::string type = error.GetTypeName();
+    const std::string message = error.GetMessage();
+    if (type == "MemoryException" && message.find("page") != std::string::npos) {
+        return "a page of it could not be read";
+    }
+    if (type == "Execption") {
+        return "a stored record is not as the format says";
+    }
+    if (type == "FormatError") {
+        return "the head of a data file is not as the format says";
+    }
+    if (type == "IOException") {
+        return "a data file could not be read or written";
+    }
+    return "";
+}
+
+// The result codes that say the stored data could not be read.
+std::string DamageExplanation(const brindle::tool::LibraryError& error) {
+    switch (error.code()) {
+        case BRN_ERR_DATA:
+        case BRN_ERR_BAD_VALUE:
+            return "a stored record could not be read";
+        default:
+            for (const std::string& line : brindle::tool::LibraryLines()) {
+                if (line.find("format error") != std::string::npos) {
+                    return "a page of it is not as the format says";
+                }
+            }
+            return "";
+    }
+}
+
 // Known before the command line is parsed, since the library's lines are routed first.
 bool WantsVerbose(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -44,20 +140,54 @@ bool WantsVerbose(int argc, char** argv) {
     return false;
 }
 
-// CLI11 says "A subcommand is required" for a word it does not know; the user typed one.
+// CLI11's own report is two lines without the tool's name ("key is required", "Run with
+// --help for more information."); the tool's is one line of its own form.
 int ReportParseError(CLI::App& app, const CLI::ParseError& error, std::ostream& out) {
     if (error.get_exit_code() == 0) {
         return app.exit(error, out, std::cerr);
     }
-    if (app.get_subcommands().empty() && !app.remaining().empty()) {
+    const std::vector<CLI::App*> commands = app.get_subcommands();
+    if (commands.empty() && !app.remaining().empty()) {
         const std::string word = app.remaining().front();
         if (!word.empty() && word.front() != '-') {
             Report("unknown command '" + word + "' (brindle --help lists the commands)");
             return kUsageError;
         }
     }
-    app.exit(error, out, std::cerr);
+    // CLI11 begins some messages with a capital ("The following argument was not expected").
+    std::string what = error.what();
+    if (what.size() > 1 && std::isupper(static_cast<unsigned char>(what[0])) &&
+        (std::islower(static_cast<unsigned char>(what[1])) || what[1] == ' ')) {
+        what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+    }
+    if (commands.empty() && what == "a subcommand is required") {
+        what = "a command is required";
+    }
+    // A fault of one of the tool's own options (--wait) is not the command's.
+    const std::string option = what.substr(0, what.find(':'));
+    const bool own_option = option.rfind("--", 0) == 0 && app.get_option_no_throw(option);
+    if (commands.empty() || own_option) {
+        Report(what + " (brindle --help lists the commands and options)");
+    } else {
+        const std::string name = commands.front()->get_name();
+        Report(name + ": " + what + " (brindle " + name + " --help shows its usage)");
+    }
     return kUsageError;
+}
+
+// --wait SECONDS: a number from 0 to a day, said so when it is not.
+CLI::Validator WaitSeconds() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double seconds = std::strtod(text.c_str(), &end);
+            if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(seconds) ||
+                seconds < 0 || seconds > 86400) {
+                return "takes a number of seconds from 0 to 86400, not '" + text + "'";
+            }
+            return std::string();
+        },
+        "SECONDS");
 }
 
 int Run(int argc, char** argv) {
@@ -79,7 +209,7 @@ int Run(int argc, char** argv) {
     app.add_option("--wait", context.wait_seconds,
                    "Wait up to SECONDS for another process to close the database")
         ->type_name("SECONDS")
-        ->check(CLI::Range(0.0, 86400.0));
+        ->check(WaitSeconds());
     bool verbose = false;  // acted on by WantsVerbose before parsing
     app.add_flag("-v,--verbose", verbose, "Show the library's diagnostic lines as they come");
     app.add_flag_callback(
@@ -100,6 +230,11 @@ int Run(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         return ReportParseError(app, error, *context.out);
+    } catch (...) {
+        if (!app.get_subcommands().empty()) {
+            CommandName() = app.get_subcommands().front()->get_name();
+        }
+        throw;
     }
     return context.exit_status;
 }
@@ -116,16 +251,18 @@ int main(int argc, char** argv) {
         Report(error.what());
         status = kUsageError;
     } catch (const LibraryError& error) {
-        if (error.NeedsDiagnostics()) {
-            ReportWithLibraryLines(error.what());
-        } else {
+        if (!error.NeedsDiagnostics()) {
             Report(error.what());
+        } else if (!ReportDamage("", DamageExplanation(error))) {
+            ReportWithLibraryLines(error.what());
         }
     } catch (const ToolError& error) {
         Report(error.what());
     } catch (const MDException& error) {
-        ReportWithLibraryLines(std::string("the library raised ") + error.GetTypeName() + ": " +
-                               error.GetMessage());
+        const std::string words = std::string(error.GetTypeName()) + ": " + error.GetMessage();
+        if (!ReportDamage("\"" + words + "\"", DamageExplanation(error))) {
+            ReportWithLibraryLines("the library raised " + words);
+        }
     } catch (const std::exception& error) {
         Report(error.what());
     }

@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <optional>
 
@@ -55,12 +56,12 @@ void ListProperties(ToolContext& context, const PropertyOptions& options) {
     }
     std::size_t name_width = 4;
     for (const auto& property : properties) {
-        name_width = std::max(name_width, DisplayText(property.first, 0).size());
+        name_width = std::max(name_width, ShownWidth(DisplayText(property.first, 0)));
     }
     const std::size_t limit = options.full ? 0 : kShownValueLength;
     for (const auto& [name, value] : properties) {
         std::string shown_name = DisplayText(name, 0);
-        shown_name.resize(name_width, ' ');
+        shown_name.append(name_width - ShownWidth(shown_name), ' ');
         std::string type = TypeName(value.GetType());
         type.resize(8, ' ');
         *context.out << shown_name << "  " << type << "  " << DisplayText(FormatValue(value), limit)
@@ -127,17 +128,25 @@ std::string GivenValue(const PropertyOptions& options) {
     return options.value;
 }
 
-vell::VariableData ValueOf(vell::VariableType type, const std::string& text, bool from_file) {
+// A text file's last line ends with a newline that is no part of the value ("echo 42 |
+// brindle set K p -t int --file -"); one is dropped for every type but binary, whose bytes
+// are kept exactly.
+std::string WithoutFinalNewline(const std::string& text) {
+    return !text.empty() && text.back() == '\n' ? text.substr(0, text.size() - 1) : text;
+}
+
+vell::VariableData ValueOf(vell::VariableType type, const std::string& given, bool from_file) {
     if (from_file && type == vell::TypeBinary) {
         vell::VariableData value;
         static const unsigned char kNoBytes = 0;
-        const void* data = text.empty() ? &kNoBytes : static_cast<const void*>(text.data());
-        if (text.size() > 0x7FFFFFFF ||
-            !value.SetBinary(data, static_cast<int>(text.size()), true)) {
+        const void* data = given.empty() ? &kNoBytes : static_cast<const void*>(given.data());
+        if (given.size() > 0x7FFFFFFF ||
+            !value.SetBinary(data, static_cast<int>(given.size()), true)) {
             throw ToolError("the file is too large for a binary value");
         }
         return value;
     }
+    const std::string text = from_file ? WithoutFinalNewline(given) : given;
     if (from_file && type == vell::TypeString && text.find('\0') != std::string::npos) {
         throw ToolError("a string value cannot hold a NUL byte; use --type binary");
     }
@@ -146,17 +155,20 @@ vell::VariableData ValueOf(vell::VariableType type, const std::string& text, boo
 
 // The type the value is written with: the one given, else the property's own (a plain `set`
 // never changes a type), else string. Changing the type of an existing property takes
-// --edit or --force.
+// --edit or --force, except for an empty property, which has no value to lose (an empty
+// binary block is stored as one).
 vell::VariableType TypeFor(const PropertyOptions& options, Key& key) {
     const std::optional<vell::VariableData> existing = key.Find(options.name);
     if (options.type.empty()) {
         return existing ? static_cast<vell::VariableType>(existing->GetType()) : vell::TypeString;
     }
     const vell::VariableType wanted = ParseTypeName(options.type);
-    if (existing && existing->GetType() != wanted && !options.edit && !options.force) {
-        throw ToolError("property '" + options.name + "' of '" + key.Address().ToString() +
-                        "' is a " + TypeName(existing->GetType()) + ", not a " + options.type +
-                        "; leave out --type to keep its type, or change it with --force");
+    if (existing && existing->GetType() != wanted && existing->GetType() != vell::TypeEmpty &&
+        !options.edit && !options.force) {
+        throw ToolError(
+            "property " + QuotedInput(options.name) + " of '" + key.Address().ToString() + "' is " +
+            WithArticle(TypeName(existing->GetType())) + ", not " + WithArticle(options.type) +
+            "; leave out --type to keep its type, or change it with --force");
     }
     return wanted;
 }
@@ -164,20 +176,37 @@ vell::VariableType TypeFor(const PropertyOptions& options, Key& key) {
 void SetProperty(ToolContext& context, const PropertyOptions& options) {
     const std::string text = GivenValue(options);
     const KeyAddress address = KeyOf(options);
+    const bool from_file = !options.from_file.empty();
     // A value that cannot be read with the type given is refused before anything is opened.
     if (!options.type.empty()) {
-        ValueOf(ParseTypeName(options.type), text, !options.from_file.empty());
+        ValueOf(ParseTypeName(options.type), text, from_file);
     }
     Database database(context.Access(false));
     Key key = database.Open(address);
-    const vell::VariableData value =
-        ValueOf(TypeFor(options, key), text, !options.from_file.empty());
+    const vell::VariableType type = TypeFor(options, key);
+    const std::string value_text = from_file ? WithoutFinalNewline(text) : text;
+    if (type == vell::TypeEmpty && options.type.empty() && !value_text.empty()) {
+        // The property is empty, often because an empty binary block was written to it.
+        throw ToolError("property " + QuotedInput(options.name) + " of '" + address.ToString() +
+                        "' has the type empty (an empty binary block is stored that way), which "
+                        "takes no value; give the type with the value, such as -t binary");
+    }
+    const vell::VariableData value = ValueOf(type, text, from_file);
     if (options.edit) {
         key.Edit(options.name, value);
     } else if (options.append) {
         key.Append(options.name, value);
     } else {
         key.Set(options.name, value);
+    }
+    const bool empty_block = type == vell::TypeBinary && BinaryBytes(value).empty();
+    const std::optional<vell::VariableData> stored =
+        empty_block ? key.Find(options.name) : std::nullopt;
+    if (stored && stored->GetType() == vell::TypeEmpty) {
+        std::cerr << "brindle: note: the library stores an empty binary block as an empty value: "
+                     "property "
+                  << QuotedInput(options.name)
+                  << " now has the type empty; set it again with -t binary\n";
     }
 }
 
@@ -204,7 +233,8 @@ void AddPropertyCommands(CLI::App& app, ToolContext& context) {
 
     CLI::App* props = app.add_subcommand("props", "List a key's properties with types and values");
     props->add_option("key", options->key, kKeyHelp)->required();
-    props->add_flag("--full", options->full, "Show long values whole (they are cut at 60)");
+    props->add_flag("--full", options->full,
+                    "Show long values whole (they are cut after 60 characters)");
     props->add_flag("--json", options->json, "Print a JSON array in the dump's property form");
     props->callback([options, &context] { ListProperties(context, *options); });
 

@@ -6,8 +6,10 @@
 #include <memory>
 #include <regex>
 
+#include "brindle/integrity.h"
 #include "brindle/internal_database.h"
 #include "brindle/key_address.h"
+#include "brindle/wording.h"
 #include "pool/write_transaction.h"
 #include "tree/tree_verifier.h"
 #include "vell/mem_cache.h"
@@ -140,10 +142,10 @@ private:
             for (std::size_t i = 0; i < properties.size() && !again; ++i) {
                 if (count[properties[i].name] > 1) {
                     KeepFirst(node, properties, i, count[properties[i].name]);
-                    changes_.push_back("key '" + address.ToString() + "': removed " +
-                                       std::to_string(count[properties[i].name] - 1) +
-                                       " more properties named '" + properties[i].name +
-                                       "', kept the one a read by name returns");
+                    changes_.push_back(
+                        "key '" + address.ToString() + "': removed " +
+                        Counted(count[properties[i].name] - 1, "more property", "more properties") +
+                        " named '" + properties[i].name + "', kept the one a read by name returns");
                     again = true;
                 }
             }
@@ -238,7 +240,8 @@ std::vector<std::string> DataFiles(const std::string& base) {
 class Copy {
 public:
     Copy(const std::string& from, std::string to) : to_(std::move(to)) {
-        if (fs::exists(DataFileName(to_, 1))) {
+        std::error_code absent;
+        if (fs::exists(fs::symlink_status(DataFileName(to_, 1), absent))) {
             throw ToolError("a database exists at '" + to_ +
                             "' already; name another with -o, or repair with --in-place");
         }
@@ -253,7 +256,6 @@ public:
             }
         }
         // Changes committed before an unclean close live in the journal until it is replayed.
-        std::error_code absent;
         fs::copy_file(from + ".journal", to_ + ".journal", absent);
     }
     ~Copy() {
@@ -277,6 +279,15 @@ private:
 
 RepairOutcome RepairDatabase(const DatabaseAccess& access, const RepairRequest& request) {
     PrepareOpen(access);
+    // Faults of the files themselves (an empty or headless data file, one missing or cut
+    // short) are no faults of the pages repair mends; said before any copy is made.
+    bool mendable = true;
+    const std::string damage = DescribeDamage(access.path, {}, mendable);
+    if (!mendable) {
+        throw ToolError("cannot repair '" + access.path + "': " + damage +
+                        "; repair mends the pages of whole data files, not the files "
+                        "themselves: restore the database from a backup");
+    }
     RepairOutcome outcome;
     outcome.repaired = request.in_place            ? access.path
                        : request.copy_path.empty() ? access.path + "-repaired"
@@ -288,13 +299,13 @@ RepairOutcome RepairDatabase(const DatabaseAccess& access, const RepairRequest& 
     {
         DatabaseAccess target = access;
         target.path = outcome.repaired;
-        InternalDatabase database(target);
+        InternalDatabase database(target, access.path);
         outcome.changes = Repairer(database).Run();
         const VerifyReport after = TreeVerifier::Verify(database.Pool());
         if (!after.Sound() || !after.leaks.empty()) {
             throw ToolError("the repair left " +
-                            std::to_string(after.problems.size() + after.leaks.size()) +
-                            " faults, first: " + after.Text().substr(0, after.Text().find('\n')));
+                            Counted(after.problems.size() + after.leaks.size(), "fault") +
+                            ", first: " + after.Text().substr(0, after.Text().find('\n')));
         }
     }
     if (outcome.changes.empty()) {

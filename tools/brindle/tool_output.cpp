@@ -150,36 +150,15 @@ int FinishToolOutput() {
     return OutputBuffer().Error();
 }
 
-ReplacingFile::ReplacingFile(std::string target) : target_(std::move(target)) {
-    std::error_code error;
-    const std::filesystem::file_status status = std::filesystem::status(target_, error);
-    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-        // A device or a pipe (/dev/stdout, a fifo) cannot be replaced; it is written in place.
-        fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    } else {
-        fd_ = OpenScratchBeside();
-    }
+ReplacingFile::ReplacingFile(const std::string& target) : target_(ResolveOutputTarget(target)) {
+    std::string pattern = ScratchPattern(target_);
+    fd_ = ::mkstemp(pattern.data());  // made 0600: nobody else reads the text while it grows
     if (fd_ < 0) {
-        throw ToolError("cannot write '" + target_ + "': " + Describe(errno));
-    }
-    buffer_ = std::make_unique<DescriptorBuffer>(fd_);
-    stream_ = std::make_unique<std::ostream>(buffer_.get());
-}
-
-int ReplacingFile::OpenScratchBeside() {
-    const std::filesystem::path path(target_);
-    const std::string folder = path.parent_path().empty() ? "." : path.parent_path().string();
-    std::string pattern = folder + "/." + path.filename().string() + ".XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
-        return fd;
+        throw ToolError("cannot write '" + target_.given + "': " + Describe(errno));
     }
     scratch_ = pattern;
-    // mkstemp makes the file private; a dump gets the mode any new file of the user gets.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    return fd;
+    buffer_ = std::make_unique<DescriptorBuffer>(fd_);
+    stream_ = std::make_unique<std::ostream>(buffer_.get());
 }
 
 ReplacingFile::~ReplacingFile() {
@@ -200,18 +179,21 @@ std::ostream& ReplacingFile::Stream() {
 void ReplacingFile::Commit() {
     stream_->flush();
     int error = buffer_->Error();
-    if (error == 0 && !scratch_.empty() && ::fsync(fd_) != 0) {
+    if (error == 0 && ::fchmod(fd_, target_.mode) != 0) {
+        error = errno;
+    }
+    if (error == 0 && ::fsync(fd_) != 0) {
         error = errno;
     }
     if (::close(fd_) != 0 && error == 0) {
         error = errno;
     }
     fd_ = -1;
-    if (error == 0 && !scratch_.empty() && ::rename(scratch_.c_str(), target_.c_str()) != 0) {
+    if (error == 0 && ::rename(scratch_.c_str(), target_.path.c_str()) != 0) {
         error = errno;
     }
     if (error != 0) {
-        throw ToolError("cannot write '" + target_ + "': " + Describe(error));
+        throw ToolError("cannot write '" + target_.given + "': " + Describe(error));
     }
     scratch_.clear();
 }

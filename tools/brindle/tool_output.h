@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "brindle/output_file.h"
+
 namespace brindle::tool {
 
 // The library writes its diagnostic lines ("Check thread join ok", "Last time DB was
@@ -26,13 +28,10 @@ std::vector<std::string> LibraryLines();
 
 class DescriptorBuffer;
 
-// A file written as a whole or not at all: the text goes to a scratch file beside the
-// target, which replaces the target only when every byte is on disk. Dropped unfinished,
-// the scratch file is removed and the target stays as it was. A target that is not a
-// regular file (a device, a pipe) is written in place.
+// An output file the tool writes itself, put in place as output_file.h says.
 class ReplacingFile {
 public:
-    explicit ReplacingFile(std::string target);
+    explicit ReplacingFile(const std::string& target);
     ~ReplacingFile();
     ReplacingFile(const ReplacingFile&) = delete;
     ReplacingFile& operator=(const ReplacingFile&) = delete;
@@ -42,9 +41,7 @@ public:
     void Commit();
 
 private:
-    int OpenScratchBeside();
-
-    std::string target_;
+    OutputTarget target_;
     std::string scratch_;
     int fd_ = -1;
     std::unique_ptr<DescriptorBuffer> buffer_;

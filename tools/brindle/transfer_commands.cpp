@@ -11,6 +11,7 @@
 #include "brindle/progress.h"
 #include "brindle/tool_error.h"
 #include "brindle/tool_output.h"
+#include "brindle/wording.h"
 
 namespace brindle::tool {
 namespace {
@@ -23,6 +24,7 @@ struct TransferOptions {
     bool all = false;
     bool dry_run = false;
     bool ignore_flags = false;
+    bool hidden = false;
 };
 
 std::size_t CountProperties(const std::vector<KeyEntry>& keys) {
@@ -48,11 +50,46 @@ void ExportKey(ToolContext& context, const TransferOptions& options) {
                  << std::filesystem::file_size(options.file, ignored) << " bytes)\n";
 }
 
+// The main key an import would create gets the flag --hidden asks for; an export file does
+// not carry flags. A main key that exists keeps its flags, so one without the flag asked for
+// is refused before anything is written.
 void ImportFile(ToolContext& context, const TransferOptions& options) {
-    Database database(context.Access(true));
+    const DatabaseAccess access = context.Access(true);
+    std::string hidden_main_key;
+    if (options.hidden) {
+        hidden_main_key = ExportFileMainKey(options.file);
+        if (std::filesystem::exists(DataFileName(access.path, 1))) {
+            for (const MainKeyListing& key : ListMainKeys(access)) {
+                if (key.name == hidden_main_key && !key.hidden) {
+                    throw ToolError("cannot import " + options.file + " with --hidden: main key '" +
+                                    key.name +
+                                    "' exists and is not hidden, and a flag cannot be added "
+                                    "later; nothing was written");
+                }
+                if (key.name == hidden_main_key) {
+                    hidden_main_key.clear();  // hidden already: a plain import
+                }
+            }
+        }
+    }
+    Database database(access);
     {
         const BusyIndicator busy("importing");
-        database.Import(options.file, options.fresh);
+        if (hidden_main_key.empty()) {
+            database.Import(options.file, options.fresh);
+        } else {
+            // The library creates a missing main key without flags: the tool creates it
+            // hidden first, and the import, into an empty main key, merges.
+            database.CreateMainKey(hidden_main_key, true, false);
+            try {
+                database.Import(options.file, false);
+            } catch (const ToolError& error) {
+                throw ToolError(std::string(error.what()) + "; the hidden main key '" +
+                                    hidden_main_key +
+                                    "' was created and stays, empty (main keys cannot be deleted)",
+                                error.code());
+            }
+        }
     }
     *context.out << "imported " << options.file << '\n';
 }
@@ -86,11 +123,13 @@ void Dump(ToolContext& context, const TransferOptions& options) {
 void Load(ToolContext& context, const TransferOptions& options) {
     // The whole file is read and checked before the database is opened: a faulty file
     // writes nothing.
+    const std::string text = ReadInput(options.file);
+    const std::string source = options.file == "-" ? "standard input" : options.file;
     DumpDocument document;
     try {
-        document = DocumentFromJson(ReadInput(options.file));
+        document = DocumentFromJson(text);
     } catch (const ToolError& error) {
-        throw ToolError(options.file + ": " + error.what() + "; nothing was written");
+        throw ToolError(source + ": " + error.what() + "; nothing was written");
     }
     const DatabaseAccess access = context.Access(!options.dry_run);
     LoadOptions load;
@@ -100,20 +139,24 @@ void Load(ToolContext& context, const TransferOptions& options) {
         load.main_keys = ListMainKeys(access);
     }
     if (options.dry_run && !std::filesystem::exists(DataFileName(access.path, 1))) {
-        *context.out << "would create the database with " << CountKeys(document.keys)
-                     << " keys and " << CountProperties(document.keys) << " properties\n";
+        *context.out << "would create the database with "
+                     << Counted(document.at.size() + CountKeys(document.keys), "key") << " and "
+                     << Counted(CountProperties(document.keys), "property", "properties") << '\n';
         return;
     }
     Database database(access);
     const LoadCounts counts = LoadDocument(database, document, load, std::cerr);
+    const std::string unchanged = std::to_string(counts.properties_unchanged) + " unchanged";
     if (options.dry_run) {
-        *context.out << "would create " << counts.keys_created << " keys, add "
-                     << counts.properties_added << " properties and change "
-                     << counts.properties_changed << "; nothing was written\n";
+        *context.out << "would create " << Counted(counts.keys_created, "key") << ", add "
+                     << Counted(counts.properties_added, "property", "properties") << " and change "
+                     << counts.properties_changed << " (" << unchanged
+                     << "); nothing was written\n";
         return;
     }
-    *context.out << "loaded " << CountKeys(document.keys) << " keys and "
-                 << CountProperties(document.keys) << " properties from " << options.file << '\n';
+    *context.out << "loaded " << source << ": created " << Counted(counts.keys_created, "key")
+                 << ", added " << Counted(counts.properties_added, "property", "properties")
+                 << ", changed " << counts.properties_changed << ", " << unchanged << '\n';
 }
 
 }  // namespace
@@ -134,6 +177,9 @@ void AddTransferCommands(CLI::App& app, ToolContext& context) {
     importer->add_flag("--fresh", options->fresh,
                        "Create every key anew; refused (code 16) when the main key exists. "
                        "Default: merge");
+    importer->add_flag("--hidden", options->hidden,
+                       "Create the main key hidden when the import creates it (an export file "
+                       "does not carry flags; dump --all does)");
     importer->callback([options, &context] { ImportFile(context, *options); });
 
     CLI::App* dump = app.add_subcommand("dump", "Write keys and properties as JSON text");

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "brindle/tool_error.h"
+#include "brindle/wording.h"
 
 namespace brindle::tool {
 namespace {
@@ -29,7 +30,7 @@ bool ReadDigits(std::string_view text, std::size_t pos, std::size_t width, unsig
 }
 
 [[noreturn]] void Malformed(std::string_view text, const std::string& why) {
-    throw ToolError("malformed date-time '" + std::string(text) + "': " + why +
+    throw ToolError("malformed date-time " + QuotedInput(text) + ": " + why +
                     " (expected YYYY-MM-DDThh:mm:ssZ, in UTC)");
 }
 

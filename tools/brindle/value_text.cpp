@@ -7,6 +7,7 @@
 #include "brindle/base64.h"
 #include "brindle/tool_error.h"
 #include "brindle/utc_time.h"
+#include "brindle/wording.h"
 #include "vell/date_time.h"
 
 namespace brindle::tool {
@@ -15,21 +16,17 @@ namespace {
 constexpr const char* kTypeNames[] = {"empty", "string", "short", "int",    "int64",
                                       "byte",  "double", "float", "binary", "datetime"};
 
-std::string Quoted(std::string_view text) {
-    return "'" + std::string(text) + "'";
-}
-
 template <typename Real>
 Real ParseReal(std::string_view text, const char* type) {
     Real value{};
     const char* end = text.data() + text.size();
     auto [stop, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error == std::errc::invalid_argument || stop != end) {
-        throw ToolError(Quoted(text) + " is not a " + type +
+        throw ToolError(QuotedInput(text) + " is not a " + type +
                         " number (write digits, a point and an exponent, or nan, inf, -inf)");
     }
     if (error == std::errc::result_out_of_range) {
-        throw ToolError(Quoted(text) + " is out of range for " + type);
+        throw ToolError(QuotedInput(text) + " is out of range for " + type);
     }
     return value;
 }
@@ -72,7 +69,7 @@ vell::VariableType ParseTypeName(std::string_view name) {
         known += known.empty() ? "" : ", ";
         known += type_name;
     }
-    throw ToolError("unknown value type " + Quoted(name) + " (one of " + known + ")");
+    throw ToolError("unknown value type " + QuotedInput(name) + " (one of " + known + ")");
 }
 
 int64_t ParseInteger(std::string_view text, int64_t low, int64_t high, const char* type) {
@@ -80,11 +77,11 @@ int64_t ParseInteger(std::string_view text, int64_t low, int64_t high, const cha
     const char* end = text.data() + text.size();
     auto [stop, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error == std::errc::invalid_argument || stop != end) {
-        throw ToolError(Quoted(text) + " is not a whole decimal number");
+        throw ToolError(QuotedInput(text) + " is not a whole decimal number");
     }
     if (error == std::errc::result_out_of_range || value < low || value > high) {
-        throw ToolError(Quoted(text) + " is out of range for " + type + " (" + std::to_string(low) +
-                        " to " + std::to_string(high) + ")");
+        throw ToolError(QuotedInput(text) + " is out of range for " + type + " (" +
+                        std::to_string(low) + " to " + std::to_string(high) + ")");
     }
     return value;
 }
@@ -107,7 +104,7 @@ vell::VariableData ParseValue(vell::VariableType type, std::string_view text) {
     switch (type) {
         case vell::TypeEmpty:
             if (!text.empty()) {
-                throw ToolError("an empty value takes no text, got " + Quoted(text));
+                throw ToolError("an empty value takes no text, got " + QuotedInput(text));
             }
             break;
         case vell::TypeString:

@@ -5,12 +5,15 @@
 //   damage_database BASE leak                           a page taken and linked nowhere
 //   damage_database BASE freelist                       the first free page links back wrongly
 //   damage_database BASE retype MAINKEY                 the main key's node page mistyped
+//   damage_database BASE where MAINKEY [SUBKEY...]      prints where the key's node page lies
+//                                                       in its data file: FILE OFFSET SIZE
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "brindle/database_access.h"
 #include "brindle/internal_database.h"
+#include "pool/pool_head.h"
 #include "pool/write_transaction.h"
 #include "tree/property_record.h"
 
@@ -74,6 +77,19 @@ int main(int argc, char** argv) {
                 [](brindle::Page& page) {
                     page.ChangeHead().SetPageType(page.Head().PageType() + 1);
                 });
+        } else if (how == "where" && args.size() >= 3) {
+            uint64_t node = database.Tree().RootPage();
+            for (std::size_t i = 2; i < args.size(); ++i) {
+                if (!database.Tree().GetSubNodeIndex(node, args[i], node)) {
+                    throw std::runtime_error("no key " + args[i]);
+                }
+            }
+            int file = 0;
+            uint32_t offset = 0;
+            if (!brindle::GetPagePosition(pool.MainHead(), node, file, offset)) {
+                throw std::runtime_error("no place for page " + std::to_string(node));
+            }
+            std::printf("%d %u %u\n", file, offset, pool.PageSize());
         } else if (how == "leak") {
             EditPage(
                 database, [&] { return pool.NewPage(); }, [](brindle::Page&) {});
