@@ -8,8 +8,12 @@
 
 namespace brindle {
 
-size_t Pager::TransactionPageCount() const NO_THREAD_SAFETY_ANALYSIS {
-    return InTransaction() ? transaction_.pages.size() : 0;
+size_t Pager::TransactionPageCount() const {
+    if (!InTransaction()) {
+        return 0;
+    }
+    GateHeldByThisThread();
+    return transaction_.pages.size();
 }
 
 uint64_t Pager::JournalSize() const {
@@ -232,9 +236,12 @@ void Pager::WaitForCheckpointRoom() {
     Checkpoint();
 }
 
-void Pager::CommitStepIfLarge() NO_THREAD_SAFETY_ANALYSIS {
-    if (!InTransaction() || !transaction_.savepoints.empty() ||
-        transaction_.pages.size() < options_.step_pages) {
+void Pager::CommitStepIfLarge() {
+    if (!InTransaction()) {
+        return;
+    }
+    GateHeldByThisThread();
+    if (!transaction_.savepoints.empty() || transaction_.pages.size() < options_.step_pages) {
         return;
     }
     Commit();
