@@ -75,7 +75,7 @@ bool DataFileSet::Read(void* buffer, uint32_t length, int file, uint32_t positio
     if (buffer == nullptr || length == 0 || !UsableSlot(file) || position > bound_) {
         return false;
     }
-    vell::ScopedLock lock(slots_[file].lock);
+    vell::MutexLock lock(slots_[file].lock);
     ssize_t got = vell::FileSystem::Current().PRead(slots_[file].fd, buffer, length,
                                                     static_cast<off_t>(position));
     if (got == static_cast<ssize_t>(length)) {
@@ -97,7 +97,7 @@ bool DataFileSet::Write(const void* buffer, uint32_t length, int file, uint32_t 
         static_cast<uint64_t>(position) + length > bound_) {
         return false;
     }
-    vell::ScopedLock lock(slots_[file].lock);
+    vell::MutexLock lock(slots_[file].lock);
     ssize_t put = vell::FileSystem::Current().PWrite(slots_[file].fd, buffer, length,
                                                      static_cast<off_t>(position));
     if (put == static_cast<ssize_t>(length)) {
@@ -116,7 +116,7 @@ bool DataFileSet::ResetSize(uint32_t length, int file) {
     if (!UsableSlot(file)) {
         return false;
     }
-    vell::ScopedLock lock(slots_[file].lock);
+    vell::MutexLock lock(slots_[file].lock);
     uint64_t current = 0;
     if (!SizeOf(file, current)) {
         return false;
@@ -144,7 +144,7 @@ bool DataFileSet::GetSize64(int file, uint64_t& length) {
     if (!UsableSlot(file)) {
         return false;
     }
-    vell::ScopedLock lock(slots_[file].lock);
+    vell::MutexLock lock(slots_[file].lock);
     return SizeOf(file, length);
 }
 
@@ -152,7 +152,7 @@ bool DataFileSet::Flush(int file) {
     if (!UsableSlot(file)) {
         return false;
     }
-    vell::ScopedLock lock(slots_[file].lock);
+    vell::MutexLock lock(slots_[file].lock);
     return vell::FileSystem::Current().Sync(slots_[file].fd) == 0;
 }
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "vell/critical_section.h"
+#include "vell/thread_annotations.h"
 
 namespace brindle {
 
@@ -17,8 +17,9 @@ namespace brindle {
 // read them. Every failure writes a diagnostic line and returns false; nothing throws.
 //
 // Read, Write, ResetSize, GetSize and Flush lock the file they touch, so different files work
-// in parallel. Open, AddFile, CloseFile, CloseAll, DeleteAll and Reset take no lock: the pool
-// calls them only while nobody else uses the set.
+// in parallel; none of them calls another, so the lock is never taken twice. Open, AddFile,
+// CloseFile, CloseAll, DeleteAll and Reset take no lock: the pool calls them only while nobody
+// else uses the set.
 class DataFileSet {
 public:
     static constexpr int kMaxFiles = 300;
@@ -31,12 +32,14 @@ public:
     DataFileSet& operator=(const DataFileSet&) = delete;
 
     bool Open(const std::string& base_name, int file_count, bool create, uint32_t bound);
-    bool Read(void* buffer, uint32_t length, int file, uint32_t position);
-    bool Write(const void* buffer, uint32_t length, int file, uint32_t position);
-    bool ResetSize(uint32_t length, int file);
-    bool GetSize(int file, uint32_t& length);
-    bool GetSize64(int file, uint64_t& length);
-    bool Flush(int file);
+    bool Read(void* buffer, uint32_t length, int file, uint32_t position)
+        EXCLUDES(slots_[file].lock);
+    bool Write(const void* buffer, uint32_t length, int file, uint32_t position)
+        EXCLUDES(slots_[file].lock);
+    bool ResetSize(uint32_t length, int file) EXCLUDES(slots_[file].lock);
+    bool GetSize(int file, uint32_t& length) EXCLUDES(slots_[file].lock);
+    bool GetSize64(int file, uint64_t& length) EXCLUDES(slots_[file].lock);
+    bool Flush(int file) EXCLUDES(slots_[file].lock);
     // The new file's number; 0 when it cannot be created; -1 when the set holds 300 files.
     // A file of that number left over from a change that never committed is taken over.
     int AddFile();
@@ -61,12 +64,14 @@ public:
 
 private:
     struct Slot {
+        // Set and cleared only by the calls that take no lock (see above).
         int fd = -1;
-        vell::CriticalSection lock;
+        // Serialises the calls on the file, a leaf lock: nothing else is taken under it.
+        vell::Mutex lock;
     };
     bool UsableSlot(int file) const;
     int OpenOne(const std::string& name, bool create);
-    bool SizeOf(int file, uint64_t& length);
+    bool SizeOf(int file, uint64_t& length) REQUIRES(slots_[file].lock);
 
     std::string base_name_;
     // Raised by the writer while a checkpoint writes files of lower numbers.

@@ -25,7 +25,7 @@ void BlockCache::DestroyBlock(uint8_t* block) {
 }
 
 bool BlockCache::Init(uint32_t initial, size_t block_size, uint32_t maximum, uint32_t keep_free) {
-    vell::ScopedLock lock(lock_);
+    vell::MutexLock lock(lock_);
     if (block_size != 0) {
         block_size_ = block_size;
     }
@@ -49,7 +49,7 @@ bool BlockCache::Init(uint32_t initial, size_t block_size, uint32_t maximum, uin
 }
 
 void* BlockCache::Get() {
-    vell::ScopedLock lock(lock_);
+    vell::MutexLock lock(lock_);
     if (block_size_ == 0) {
         return nullptr;
     }
@@ -70,7 +70,7 @@ void* BlockCache::Get() {
 }
 
 bool BlockCache::Release(void* block) {
-    vell::ScopedLock lock(lock_);
+    vell::MutexLock lock(lock_);
     auto found = in_use_.find(block);
     if (found == in_use_.end() || !found->second) {
         return false;
@@ -84,13 +84,18 @@ bool BlockCache::Release(void* block) {
     return true;
 }
 
+size_t BlockCache::BlockSize() const {
+    vell::MutexLock lock(lock_);
+    return block_size_;
+}
+
 size_t BlockCache::TotalBlocks() const {
-    vell::ScopedLock lock(lock_);
+    vell::MutexLock lock(lock_);
     return in_use_.size();
 }
 
 size_t BlockCache::FreeBlocks() const {
-    vell::ScopedLock lock(lock_);
+    vell::MutexLock lock(lock_);
     return free_.size();
 }
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "vell/critical_section.h"
+#include "vell/thread_annotations.h"
 
 namespace brindle {
 
@@ -22,26 +22,28 @@ public:
 
     // Makes min(initial, maximum when not 0, keep_free) blocks of block_size bytes. With
     // initial or block_size 0 nothing is made (the block size is still remembered when not 0).
-    bool Init(uint32_t initial, size_t block_size, uint32_t maximum, uint32_t keep_free);
+    bool Init(uint32_t initial, size_t block_size, uint32_t maximum, uint32_t keep_free)
+        EXCLUDES(lock_);
     // A block, or null when the maximum is reached or memory is out.
-    void* Get();
+    void* Get() EXCLUDES(lock_);
     // Gives a block back; false for a block this cache did not hand out.
-    bool Release(void* block);
+    bool Release(void* block) EXCLUDES(lock_);
 
-    size_t BlockSize() const { return block_size_; }
-    size_t TotalBlocks() const;
-    size_t FreeBlocks() const;
+    size_t BlockSize() const EXCLUDES(lock_);
+    size_t TotalBlocks() const EXCLUDES(lock_);
+    size_t FreeBlocks() const EXCLUDES(lock_);
 
 private:
-    uint8_t* MakeBlock();
-    void DestroyBlock(uint8_t* block);
+    uint8_t* MakeBlock() REQUIRES(lock_);
+    void DestroyBlock(uint8_t* block) REQUIRES(lock_);
 
-    mutable vell::CriticalSection lock_;
-    size_t block_size_ = 0;
-    uint32_t maximum_ = 0;
-    uint32_t keep_free_ = 0;
-    std::unordered_map<void*, bool> in_use_;  // every block made, by address
-    std::vector<uint8_t*> free_;
+    // A leaf lock: nothing else is taken under it.
+    mutable vell::Mutex lock_;
+    size_t block_size_ GUARDED_BY(lock_) = 0;
+    uint32_t maximum_ GUARDED_BY(lock_) = 0;
+    uint32_t keep_free_ GUARDED_BY(lock_) = 0;
+    std::unordered_map<void*, bool> in_use_ GUARDED_BY(lock_);  // every block made, by address
+    std::vector<uint8_t*> free_ GUARDED_BY(lock_);
 };
 
 // A block held for a scope: given back to its cache at the end of the scope unless Release

@@ -259,9 +259,11 @@ uint64_t PageAllocator::GrowLocked(uint64_t count) {
         pages_.SetFileHead(file, file_head);
     }
     // The new pages are counted before the tail links to them, so that they can be pinned.
+    // (The list's emptiness is read here, under mutex_, not inside the head's update.)
+    const bool list_empty = free_tail_ == 0;
     head_.Update([&](PoolHead& main) {
         main.page_count = head.page_count + count;
-        if (free_tail_ == 0) {
+        if (list_empty) {
             main.free_head = first;
         }
     });

@@ -113,12 +113,12 @@ bool Pager::InTransaction() const {
            transaction_owner_.load(std::memory_order_acquire) == std::this_thread::get_id();
 }
 
-// Runs on the transaction's thread only, so the transaction's fields are its own here; the
-// analysis cannot see that the gate is held by this thread's guard.
-void Pager::BeforeChange(Page& page) NO_THREAD_SAFETY_ANALYSIS {
+// Runs on the transaction's thread only, so the transaction's fields are its own here.
+void Pager::BeforeChange(Page& page) {
     if (!InTransaction()) {
         vell::ThrowIoError("Page changed outside a write transaction");
     }
+    GateHeldByThisThread();
     if (page.CapturedBy() == transaction_.stamp) {
         return;  // already part of the change at this level
     }
@@ -143,11 +143,11 @@ void Pager::BeforeChange(Page& page) NO_THREAD_SAFETY_ANALYSIS {
     page.SetCapturedBy(transaction_.stamp);
 }
 
-void Pager::AddFresh(uint64_t number, int file, uint32_t position,
-                     const uint8_t* bytes) NO_THREAD_SAFETY_ANALYSIS {
+void Pager::AddFresh(uint64_t number, int file, uint32_t position, const uint8_t* bytes) {
     if (!InTransaction()) {
         vell::ThrowIoError("Page changed outside a write transaction");
     }
+    GateHeldByThisThread();
     Page* page = cache_.AddFresh(number, file, position, bytes);
     page->SetCapturedBy(transaction_.stamp);
     Captured& captured = transaction_.pages[number];
@@ -158,10 +158,11 @@ void Pager::AddFresh(uint64_t number, int file, uint32_t position,
     }
 }
 
-void Pager::SetFileHead(int file, const PoolHead& head) NO_THREAD_SAFETY_ANALYSIS {
+void Pager::SetFileHead(int file, const PoolHead& head) {
     if (!InTransaction()) {
         vell::ThrowIoError("Page changed outside a write transaction");
     }
+    GateHeldByThisThread();
     transaction_.file_heads[file] = head;
 }
 

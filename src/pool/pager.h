@@ -82,10 +82,10 @@ public:
     // Replays a journal left behind, loads the pool at path (creating it when there is none)
     // and starts the pager's thread. False with a diagnostic line on failure; throws
     // "IOException" when a file cannot be read.
-    bool Open(const std::string& path);
+    bool Open(const std::string& path) EXCLUDES(pending_mutex_, thread_mutex_);
     // The close sequence: stops the thread, checkpoints, marks the head closed in order,
     // syncs and removes the journal. Safe to call twice.
-    void Close();
+    void Close() EXCLUDES(checkpoint_mutex_, pending_mutex_, thread_mutex_);
 
     // --- page access ---
     // Pins page `number` (1 to PageCount()); null when it is out of range or not a page.
@@ -189,7 +189,7 @@ private:
 
     // The transaction steps, called by WriteTransaction with the gate held.
     void Begin() REQUIRES(writer_gate_);
-    void Commit() REQUIRES(writer_gate_);
+    void Commit() REQUIRES(writer_gate_) EXCLUDES(pending_mutex_, checkpoint_mutex_);
     void Rollback() REQUIRES(writer_gate_);
     uint64_t OpenSavepoint() REQUIRES(writer_gate_);
     void ReleaseSavepoint() REQUIRES(writer_gate_);
@@ -202,7 +202,11 @@ private:
                   std::vector<std::pair<int, Unwritten>>& heads, std::vector<Page*>& unpin)
         REQUIRES(writer_gate_, pending_mutex_);
     void RestoreCaptured(Captured& captured) REQUIRES(writer_gate_);
-    void WaitForCheckpointRoom() REQUIRES(writer_gate_);
+    void WaitForCheckpointRoom() REQUIRES(writer_gate_) EXCLUDES(pending_mutex_, checkpoint_mutex_);
+    // Tells the analysis what InTransaction() just showed: this thread runs the transaction,
+    // so its outermost WriteTransaction holds the writer gate (the owner is set only under
+    // it). Call it only after InTransaction() was true.
+    void GateHeldByThisThread() const ASSERT_CAPABILITY(writer_gate_) {}
 
     // PageChangeListener: keeps the before-image.
     void BeforeChange(Page& page) override;
@@ -226,7 +230,7 @@ private:
     bool ReadHead(const std::string& path, uint32_t read_length);
     bool WriteHead(const PoolHead& head, int file);
     LoadResult Load(const std::string& path, uint32_t read_length);
-    bool OpenJournal();
+    bool OpenJournal() EXCLUDES(pending_mutex_);
     void RepairAtOpen();
     bool RepairPageCount();
     void ReleaseUnwritten() EXCLUDES(pending_mutex_);
@@ -235,12 +239,12 @@ private:
 
     // Checkpoints and the pager's thread (pager_checkpoint.cpp).
     bool CheckpointLocked() REQUIRES(checkpoint_mutex_) EXCLUDES(pending_mutex_);
-    void RequestCheckpoint();
-    bool StartThread();
-    void StopThread();
+    void RequestCheckpoint() EXCLUDES(thread_mutex_);
+    bool StartThread() EXCLUDES(thread_mutex_);
+    void StopThread() EXCLUDES(thread_mutex_);
     bool SleepUnlessStopped(const std::stop_token& stop, uint64_t milliseconds,
-                            bool wake_for_checkpoint);
-    void RunThread(const std::stop_token& stop);
+                            bool wake_for_checkpoint) EXCLUDES(thread_mutex_);
+    void RunThread(const std::stop_token& stop) EXCLUDES(thread_mutex_, checkpoint_mutex_);
 
     PoolOptions options_;
     std::string path_;
@@ -261,23 +265,21 @@ private:
     bool opening_ = false;  // changes at open run in a transaction of their own
 
     // Committed state not yet in the data files.
-    mutable vell::Mutex pending_mutex_;
+    mutable vell::Mutex pending_mutex_ ACQUIRED_AFTER(writer_gate_, checkpoint_mutex_);
     std::unique_ptr<Journal> journal_;  // appended and emptied under pending_mutex_
     std::map<uint64_t, Unwritten> unwritten_ GUARDED_BY(pending_mutex_);   // pages
     std::map<int, Unwritten> unwritten_heads_ GUARDED_BY(pending_mutex_);  // file heads
     int committed_file_count_ GUARDED_BY(pending_mutex_) = 0;
     bool directory_unsynced_ GUARDED_BY(pending_mutex_) = false;
-    uint64_t checkpoints_done_ GUARDED_BY(pending_mutex_) = 0;
-    std::condition_variable_any checkpoint_done_;  // with pending_mutex_
 
-    vell::Mutex checkpoint_mutex_;
+    vell::Mutex checkpoint_mutex_ ACQUIRED_AFTER(writer_gate_);
     std::string journal_damage_;
 
     // The pager's thread: idle page drops and checkpoints.
-    std::mutex thread_mutex_;
-    std::condition_variable_any thread_wake_;
-    bool thread_ended_ = false;          // guarded by thread_mutex_
-    bool checkpoint_requested_ = false;  // guarded by thread_mutex_
+    vell::Mutex thread_mutex_ ACQUIRED_AFTER(writer_gate_, checkpoint_mutex_, pending_mutex_);
+    std::condition_variable_any thread_wake_;  // with thread_mutex_
+    bool thread_ended_ GUARDED_BY(thread_mutex_) = false;
+    bool checkpoint_requested_ GUARDED_BY(thread_mutex_) = false;
     std::jthread thread_;
     bool closed_ = false;
     bool opened_ = false;

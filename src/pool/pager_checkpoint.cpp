@@ -89,7 +89,6 @@ bool Pager::CheckpointLocked() {
         if (journal_->Size() == end) {
             journal_->Reset(Syncs());
         }
-        ++checkpoints_done_;
     }
     for (Page* page : unpin) {
         ReleasePage(page);
@@ -98,20 +97,20 @@ bool Pager::CheckpointLocked() {
 }
 
 void Pager::RequestCheckpoint() {
-    std::lock_guard<std::mutex> lock(thread_mutex_);
+    vell::MutexLock lock(thread_mutex_);
     checkpoint_requested_ = true;
     thread_wake_.notify_all();
 }
 
 bool Pager::StartThread() {
     {
-        std::lock_guard<std::mutex> lock(thread_mutex_);
+        vell::MutexLock lock(thread_mutex_);
         thread_ended_ = false;
     }
     try {
         thread_ = std::jthread([this](std::stop_token stop) {
             RunThread(stop);
-            std::lock_guard<std::mutex> lock(thread_mutex_);
+            vell::MutexLock lock(thread_mutex_);
             thread_ended_ = true;
             thread_wake_.notify_all();
         });
@@ -129,8 +128,9 @@ void Pager::StopThread() {
     }
     thread_.request_stop();
     {
-        std::unique_lock<std::mutex> lock(thread_mutex_);
-        if (!thread_wake_.wait_for(lock, std::chrono::seconds(10), [&] { return thread_ended_; })) {
+        vell::MutexLock lock(thread_mutex_);
+        if (!thread_wake_.wait_for(thread_mutex_, std::chrono::seconds(10),
+                                   [&]() REQUIRES(thread_mutex_) { return thread_ended_; })) {
             vell::OutputLine("Terminate page thread ok");
         }
     }
@@ -142,9 +142,10 @@ void Pager::StopThread() {
 // checkpoint request ends the sleep early when `wake_for_checkpoint` is set.
 bool Pager::SleepUnlessStopped(const std::stop_token& stop, uint64_t milliseconds,
                                bool wake_for_checkpoint) {
-    std::unique_lock<std::mutex> lock(thread_mutex_);
-    thread_wake_.wait_for(lock, stop, std::chrono::milliseconds(milliseconds),
-                          [&] { return wake_for_checkpoint && checkpoint_requested_; });
+    vell::MutexLock lock(thread_mutex_);
+    thread_wake_.wait_for(
+        thread_mutex_, stop, std::chrono::milliseconds(milliseconds),
+        [&]() REQUIRES(thread_mutex_) { return wake_for_checkpoint && checkpoint_requested_; });
     return stop.stop_requested();
 }
 
@@ -163,7 +164,7 @@ void Pager::RunThread(const std::stop_token& stop) {
     while (!SleepUnlessStopped(stop, step_ms, true)) {
         bool requested = false;
         {
-            std::lock_guard<std::mutex> lock(thread_mutex_);
+            vell::MutexLock lock(thread_mutex_);
             requested = std::exchange(checkpoint_requested_, false);
         }
         if (requested) {

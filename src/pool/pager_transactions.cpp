@@ -8,8 +8,12 @@
 
 namespace brindle {
 
-size_t Pager::TransactionPageCount() const NO_THREAD_SAFETY_ANALYSIS {
-    return InTransaction() ? transaction_.pages.size() : 0;
+size_t Pager::TransactionPageCount() const {
+    if (!InTransaction()) {
+        return 0;
+    }
+    GateHeldByThisThread();
+    return transaction_.pages.size();
 }
 
 uint64_t Pager::JournalSize() const {

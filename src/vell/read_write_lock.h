@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "vell/striped_shared_mutex.h"
+#include "vell/thread_annotations.h"
 
 namespace vell {
 
@@ -26,18 +27,22 @@ namespace vell {
 // (write_claimed_), then waits for every stripe to drop to zero; a reader first counts itself
 // in, then looks at the claim. Both use sequentially consistent operations, so at least one of
 // the two sees the other.
-class ReadWriteLock {
+//
+// The thread-safety analysis knows it as a capability, held shared by readers and exclusively
+// by the writer; its re-entry (a writer taking it again, or reading on top) happens only
+// across calls, where the analysis does not look.
+class CAPABILITY("read-write lock") ReadWriteLock {
 public:
     ReadWriteLock() = default;
     ReadWriteLock(const ReadWriteLock&) = delete;
     ReadWriteLock& operator=(const ReadWriteLock&) = delete;
 
     // True when held. (Waits here cannot fail, so the result is always true.)
-    bool ReadLock();
-    bool ReadUnlock();
-    bool WriteLock();
+    bool ReadLock() ACQUIRE_SHARED();
+    bool ReadUnlock() RELEASE_SHARED();
+    bool WriteLock() ACQUIRE();
     // False, changing nothing, when the calling thread does not own the write lock.
-    bool WriteUnlock();
+    bool WriteUnlock() RELEASE();
 
 private:
     bool ReadLockAfterClaim(std::atomic<int>& readers);
@@ -53,16 +58,17 @@ private:
     std::mutex state_;
     std::condition_variable readers_may_enter_;
     std::condition_variable writers_may_go_;
+    // Guarded by state_ (a std::mutex, for the condition variables; not checked).
     int waiting_writers_ = 0;  // threads inside WriteLock that do not own it yet
     std::thread::id owner_;    // holder of the write lock, none when free
     int write_depth_ = 0;
 };
 
 // Scoped holders of a ReadWriteLock.
-class ReadGuard {
+class SCOPED_CAPABILITY ReadGuard {
 public:
-    explicit ReadGuard(ReadWriteLock& lock) : lock_(lock) { lock_.ReadLock(); }
-    ~ReadGuard() { lock_.ReadUnlock(); }
+    explicit ReadGuard(ReadWriteLock& lock) ACQUIRE_SHARED(lock) : lock_(lock) { lock_.ReadLock(); }
+    ~ReadGuard() RELEASE() { lock_.ReadUnlock(); }
     ReadGuard(const ReadGuard&) = delete;
     ReadGuard& operator=(const ReadGuard&) = delete;
 
@@ -70,10 +76,10 @@ private:
     ReadWriteLock& lock_;
 };
 
-class WriteGuard {
+class SCOPED_CAPABILITY WriteGuard {
 public:
-    explicit WriteGuard(ReadWriteLock& lock) : lock_(lock) { lock_.WriteLock(); }
-    ~WriteGuard() { lock_.WriteUnlock(); }
+    explicit WriteGuard(ReadWriteLock& lock) ACQUIRE(lock) : lock_(lock) { lock_.WriteLock(); }
+    ~WriteGuard() RELEASE() { lock_.WriteUnlock(); }
     WriteGuard(const WriteGuard&) = delete;
     WriteGuard& operator=(const WriteGuard&) = delete;
 

@@ -25,6 +25,7 @@
 #define RELEASE(...) BRN_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define RELEASE_SHARED(...) BRN_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define RELEASE_GENERIC(...) BRN_THREAD_ANNOTATION(release_generic_capability(__VA_ARGS__))
+#define ASSERT_CAPABILITY(x) BRN_THREAD_ANNOTATION(assert_capability(x))
 #define TRY_ACQUIRE(...) BRN_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) BRN_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define RETURN_CAPABILITY(x) BRN_THREAD_ANNOTATION(lock_returned(x))

@@ -12,7 +12,6 @@ namespace brindle {
 namespace {
 
 namespace fs = std::filesystem;
-constexpr uint32_t kBound = DataFileSet::kPoolFileBound;
 
 TEST(DataFileSetTest, ResizesReadsWritesWithinTheBound) {
     testsupport::TempDir dir;

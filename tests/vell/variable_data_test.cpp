@@ -145,8 +145,11 @@ TEST(VariableDataTest, CopiesOwnFreshMemoryOrBorrowTheCallersBytes) {
     VariableData text_copy(text);
     EXPECT_NE(text_copy.GetString(), text.GetString());
     text.SetString(text.GetString());  // from its own string
-    text = text;
-    owned = owned;
+    // Assigned to themselves, through references so that the compiler lets the test say it.
+    const VariableData& text_itself = text;
+    const VariableData& owned_itself = owned;
+    text = text_itself;
+    owned = owned_itself;
     EXPECT_STREQ(text.GetString(), "text");
     EXPECT_EQ(first_byte(owned), 1);
     // An empty block has no data, and its copy is an empty value.
