@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 #include <ostream>
 #include <regex>
@@ -160,6 +161,31 @@ TEST_F(ToolTest, LoadRejectsFaultyFilesAndWritesNothing) {
     EXPECT_EQ(ignored.status, 0) << ignored.err;
     EXPECT_NE(ignored.err.find("warning: main key 'App'"), std::string::npos) << ignored.err;
     EXPECT_EQ(Ok({"get", "New", "n"}), "1\n");
+}
+
+// A load is one unit: one that the disk stops half-way leaves the database as it was.
+TEST_F(ToolTest, ALoadThatFailsHalfWayLeavesTheDatabaseAsItWas) {
+    Ok({"mkkey", "-p", "App/before"});
+    Ok({"set", "App/before", "kept", "1", "-t", "int"});
+    const std::string before = Ok({"dump", "--all"});
+    std::string keys;
+    for (int k = 0; k < 300; ++k) {
+        keys += std::string(k == 0 ? "" : ",") + R"({"name": "k)" + std::to_string(k) +
+                R"(", "properties": [{"name": "p", "type": "string", "value": ")" +
+                std::string(400, 'x') + R"("}]})";
+    }
+    Write("big.json", R"({"brindle_dump": 1, "at": ["App"], "keys": [)" + keys + "]}");
+    // Files of the database may grow by 64 KiB: the journal of a load that commits piece by
+    // piece would pass that after a few keys.
+    std::uintmax_t largest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(File("db"))) {
+        largest = std::max(largest, entry.file_size());
+    }
+    const ToolRun load = BrindleOn(Database(), {"load", File("big.json")},
+                                   {.file_size_limit = static_cast<long>(largest + 65536)});
+    EXPECT_NE(load.status, 0) << load.err;
+    EXPECT_EQ(Ok({"dump", "--all"}), before);
+    Ok({"check"});  // exit status 0: sound
 }
 
 }  // namespace

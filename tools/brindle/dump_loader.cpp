@@ -1,10 +1,12 @@
 #include "brindle/dump_loader.h"
 
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
 #include "brindle.h"
+#include "brindle_batch.h"
 #include "brindle/progress.h"
 #include "brindle/result_codes.h"
 #include "brindle/tool_error.h"
@@ -194,6 +196,13 @@ private:
 LoadCounts LoadDocument(Database& database, const DumpDocument& document,
                         const LoadOptions& options, std::ostream& warnings) {
     CheckAgainstDatabase(database, document, options, warnings);
+    // One batch: a load that fails half-way (a full disk, a refused value, a crash) leaves the
+    // database as it was.
+    std::optional<Batch> batch;
+    if (!options.dry_run) {
+        batch.emplace(database.FileHandle());
+        CheckResult(batch->Status(), "cannot start the load");
+    }
     Loader loader(database, document, options.dry_run);
     KeyAddress parent;
     bool exists = true;
@@ -204,6 +213,9 @@ LoadCounts LoadDocument(Database& database, const DumpDocument& document,
     for (const KeyEntry& entry : document.keys) {
         loader.Write(parent.Child(entry.name), entry,
                      loader.Reach(parent, entry.name, &entry, exists));
+    }
+    if (batch) {
+        CheckResult(batch->Commit(), "cannot commit the load; nothing of it was kept");
     }
     return loader.Counts();
 }

@@ -23,7 +23,7 @@ struct LoadCounts {
     std::size_t properties_unchanged = 0;  // same type and same bits: not written
 };
 
-// Writes a checked document into the database, merging: keys that are missing are created
+// Writes a checked document into the database as one batch (all of it or nothing), merging: keys that are missing are created
 // (main keys with their flags; the keys of "at" plainly), keys that exist are kept, and each
 // property is added when its key lacks it, changed when its key holds another type or other
 // bits, and left alone (counted as unchanged) when its key holds the same already.
