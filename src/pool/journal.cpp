@@ -144,6 +144,10 @@ void Journal::Close() {
     }
 }
 
+bool Journal::FileSize(uint64_t& size) const {
+    return fd_ >= 0 && vell::FileSystem::Current().Size(fd_, size) == 0;
+}
+
 bool Journal::ReadAll(std::vector<uint8_t>& bytes) {
     vell::FileSystem& fs = vell::FileSystem::Current();
     uint64_t size = 0;

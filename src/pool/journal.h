@@ -89,7 +89,10 @@ public:
     bool Remove();
     void Close();
 
+    // Where the valid records end (where the next is appended).
     uint64_t Size() const { return end_; }
+    // Bytes in the file, valid records or not; false when it cannot be told.
+    bool FileSize(uint64_t& size) const;
     // The number of the last record appended (0: none since the journal was opened empty).
     uint64_t LastSequence() const { return next_sequence_ - 1; }
     bool IsOpen() const { return fd_ >= 0; }

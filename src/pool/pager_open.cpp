@@ -129,13 +129,12 @@ bool Pager::ReplayJournal(const std::string& path) {
     if (!journal.Open(journal_path, false, created)) {
         return false;
     }
-    if (journal.Size() == 0) {
-        JournalScan empty;
-        bool ok = journal.Replay([](const Journal::Entry&) { return true; }, empty);
-        if (ok && empty.file_size > 0) {
-            journal.Reset(Syncs());  // only a torn first record
-        }
-        return ok;
+    uint64_t size = 0;
+    if (!journal.FileSize(size)) {
+        return false;
+    }
+    if (size == 0) {
+        return true;
     }
     DataFileSet files;
     if (!files.Open(path, 1, false, DataFileSet::kPoolFileBound)) {
@@ -164,8 +163,10 @@ bool Pager::ReplayJournal(const std::string& path) {
     if (!applied) {
         return false;
     }
-    vell::OutputLine("Journal replayed: %llu changes",
-                     static_cast<unsigned long long>(scan.records));
+    if (scan.records > 0) {
+        vell::OutputLine("Journal replayed: %llu changes",
+                         static_cast<unsigned long long>(scan.records));
+    }
     if (scan.damaged) {
         KeepDamagedJournal(path, scan);
     }

@@ -130,5 +130,16 @@ TEST_F(RepairTest, DamagedDataFilesAreNamedInOneLineWithWhatToDo) {
     }
 }
 
+// A journal damaged after it was written is not cut silently: the open says so and keeps it,
+// and check reports it.
+TEST_F(RepairTest, CheckReportsAJournalFoundDamaged) {
+    Build();
+    Damage({"journal", "App"});
+    const ToolRun check = Brindle({"check"});
+    EXPECT_EQ(check.status, 1) << check.out << check.err;
+    EXPECT_NE(check.out.find("journal"), std::string::npos) << check.out;
+    EXPECT_TRUE(std::filesystem::exists(Database() + ".journal-damaged"));
+}
+
 }  // namespace
 }  // namespace tooltest

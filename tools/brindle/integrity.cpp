@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "brindle/internal_database.h"
+#include "pool/journal.h"
 #include "tree/tree_verifier.h"
 #include "vell/output.h"
 
@@ -38,6 +39,17 @@ CheckFindings CheckDatabase(const DatabaseAccess& access) {
     findings.keys = KeysOf(report);
     findings.properties = report.records;
     findings.pages = database.Pool().PageCount();
+    // A journal found damaged at an open (this one or an earlier one) was kept aside: the
+    // changes past the damage never reached the data files.
+    const std::string damaged = Journal::DamagedPathFor(access.path);
+    std::error_code error;
+    if (std::filesystem::exists(damaged, error)) {
+        findings.problems.push_back(
+            database.Pool().JournalWasDamaged()
+                ? database.Pool().JournalDamage()
+                : "the journal was found damaged when the database was opened; it is kept in " +
+                      damaged + " and the changes after the damage were not replayed");
+    }
     return findings;
 }
 

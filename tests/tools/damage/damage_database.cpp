@@ -7,12 +7,17 @@
 //   damage_database BASE retype MAINKEY                 the main key's node page mistyped
 //   damage_database BASE where MAINKEY [SUBKEY...]      prints where the key's node page lies
 //                                                       in its data file: FILE OFFSET SIZE
+//   damage_database BASE journal MAINKEY                three changes left in the journal, the
+//                                                       first record's bytes then damaged
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "brindle/database_access.h"
 #include "brindle/internal_database.h"
+#include "pool/journal.h"
 #include "pool/pool_head.h"
 #include "pool/write_transaction.h"
 #include "tree/property_record.h"
@@ -90,6 +95,26 @@ int main(int argc, char** argv) {
                 throw std::runtime_error("no place for page " + std::to_string(node));
             }
             std::printf("%d %u %u\n", file, offset, pool.PageSize());
+        } else if (how == "journal" && args.size() == 3) {
+            // Three committed changes of a property left in the journal by a process that
+            // ends without closing, then one byte of the first record flipped: damage, since
+            // whole records follow it.
+            for (int round = 0; round < 3; ++round) {
+                brindle::WriteTransaction transaction(&database.Pool());
+                Duplicate(database, args[2], "note", "v" + std::to_string(round));
+                transaction.Commit();
+            }
+            const std::string journal = brindle::Journal::PathFor(args.at(0));
+            std::FILE* file = std::fopen(journal.c_str(), "r+b");
+            if (file == nullptr || std::fseek(file, 100, SEEK_SET) != 0) {
+                throw std::runtime_error("no journal");
+            }
+            const int byte = std::fgetc(file);
+            std::fseek(file, 100, SEEK_SET);
+            std::fputc(byte ^ 1, file);
+            std::fclose(file);
+            std::fflush(nullptr);
+            _exit(0);
         } else if (how == "leak") {
             EditPage(
                 database, [&] { return pool.NewPage(); }, [](brindle::Page&) {});
