@@ -16,7 +16,7 @@ _brindle_options() {
         rmkey) echo "-f --force -n --dry-run" ;;
         tree) echo "-d --depth -p --props" ;;
         export) echo "--overwrite" ;;
-        import) echo "--fresh" ;;
+        import) echo "--fresh --hidden" ;;
         dump) echo "-a --all -o --output" ;;
         load) echo "-n --dry-run --ignore-flags" ;;
         check | stats) echo "--json" ;;
