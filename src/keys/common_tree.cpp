@@ -140,6 +140,13 @@ private:
 CommonTree::CommonTree() = default;
 
 CommonTree::~CommonTree() {
+    // A batch left open by the closing thread ends first, undone, while its pager lives.
+    if (InBatch()) {
+        try {
+            EndBatch(false);
+        } catch (...) {
+        }
+    }
     table_.clear();
     records_.clear();
     tree_.reset();
