@@ -20,7 +20,7 @@ Status ImportSubtree(CommonTree& database, const std::string& path, bool fresh);
 // record area is checked after the main key is opened and before anything below it is
 // written, so a malformed image changes nothing. The whole import is one write transaction
 // (a main key it creates included), whatever its size: it holds a before-image and an
-// encoded image of each page it changes in memory until it commits. Holds the writer gate,
+// encoded image of each page it changes in memory until it commits (about 4 KiB a page). Holds the writer gate,
 // then the main key's write lock from the main key's opening to the end (every main key's,
 // when it creates its main key).
 //
