@@ -99,7 +99,8 @@ private:
         brindle::CommonTree tree;
         brindle::MainKeyInfo* record = nullptr;
         uint64_t main_key = 0;
-        if (!tree.Open(&config) || tree.CreateMainKey("bench", 0, record, main_key) != brindle::Status::kOk) {
+        if (!tree.Open(&config) ||
+            tree.CreateMainKey("bench", 0, record, main_key) != brindle::Status::kOk) {
             std::abort();
         }
         brindle::TreeStore& store = *tree.Tree();

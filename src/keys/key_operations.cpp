@@ -25,14 +25,14 @@ void GrowPropertyBuffer(vell::MemCache& buffer, uint64_t size) {
 
 }  // namespace
 
-// Runs body under the main key's lock, taken with Guard, once the handle's node is there:
+// Runs body under the main key's read lock, once the handle's node is there:
 // kNoMainKey without a main-key record, kBadNode for no node or a deleted main key.
-template <typename Guard, typename Body>
+template <typename Body>
 Status KeyOperations::WithNode(Body&& body) {
     if (record_ == nullptr) {
         return Status::kNoMainKey;
     }
-    Guard guard(record_->key_lock);
+    vell::ReadGuard guard(record_->key_lock);
     if (Status checked = CheckNode(); checked != Status::kOk) {
         return checked;
     }
@@ -66,7 +66,7 @@ Status KeyOperations::CheckNode() const {
 }
 
 Status KeyOperations::GetSubKeyNames(vell::MemCache& block, uint32_t& length) {
-    return WithNode<vell::ReadGuard>([&]() -> Status {
+    return WithNode([&]() -> Status {
         return database_.Tree()->GetSubNodeNames(&record_->key_lock, node_, block, length);
     });
 }
@@ -127,7 +127,7 @@ Status KeyOperations::DeleteKey() {
 
 Status KeyOperations::GetNodeProperty(const std::string& name, vell::MemCache& buffer,
                                       uint32_t& length) {
-    return WithNode<vell::ReadGuard>([&]() -> Status {
+    return WithNode([&]() -> Status {
         TreeStore* tree = database_.Tree();
         RecordPos position;
         if (!tree->FindNodeProperty(node_, name, position)) {
@@ -154,7 +154,7 @@ Status KeyOperations::GetNodeProperty(const std::string& name, vell::MemCache& b
 }
 
 Status KeyOperations::GetNodeProperties(vell::MemCache& buffer, uint32_t& length) {
-    return WithNode<vell::ReadGuard>([&]() -> Status {
+    return WithNode([&]() -> Status {
         return database_.Tree()->GetNodeAllRecords(node_, buffer, length,
                                                    TreeStore::RecordsForm::kListing24);
     });

@@ -57,7 +57,7 @@ public:
 private:
     // An outcome other than kOk when the handle names no live node.
     Status CheckNode() const;
-    template <typename Guard, typename Body>
+    template <typename Body>
     Status WithNode(Body&& body);
     template <typename Body>
     Status WithNodeForChange(Body&& body);

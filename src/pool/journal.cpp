@@ -175,7 +175,6 @@ bool Journal::ReadAll(std::vector<uint8_t>& bytes) {
 JournalScan Journal::Scan(const std::vector<uint8_t>& bytes,
                           const std::function<bool(const Entry&)>* apply, bool& stopped) const {
     JournalScan scan;
-    scan.file_size = bytes.size();
     stopped = false;
     uint64_t at = 0;
     uint64_t run = 0;

@@ -16,7 +16,6 @@ public:
     void Add(uint32_t file, uint32_t position, const uint8_t* bytes, uint32_t length);
     uint32_t EntryCount() const { return entries_; }
     bool Empty() const { return entries_ == 0; }
-    size_t ByteSize() const { return bytes_.size(); }
 
 private:
     friend class Journal;
@@ -29,7 +28,6 @@ struct JournalScan {
     uint64_t records = 0;        // valid records, in order, from the start
     uint64_t valid_end = 0;      // where the last of them ends
     uint64_t last_sequence = 0;  // the number of the last of them
-    uint64_t file_size = 0;      // bytes in the file
     // A record that fails its checks although it was written whole before (valid records of
     // the same run follow it): damage, not a record torn by a crash. Replay stops before it.
     bool damaged = false;

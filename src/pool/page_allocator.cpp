@@ -32,11 +32,6 @@ void PageAllocator::Restore(const State& state) {
     }
 }
 
-// Pins a page of the free list for changing; throws when it cannot be held in memory.
-Page* PageAllocator::PinListPage(uint64_t number) {
-    return pages_.PinForChange(number);
-}
-
 PageAllocator::ListState PageAllocator::FindFreeTail() {
     vell::MutexLock lock(mutex_);
     free_tail_ = 0;
@@ -85,7 +80,7 @@ Page* PageAllocator::TakeLocked(bool& bad_free_page) {
     if (free_tail_ == 0 && GrowLocked(options_.add_page_count) == 0) {
         return nullptr;
     }
-    Page* tail = PinListPage(free_tail_);
+    Page* tail = pages_.PinForChange(free_tail_);
     if (tail == nullptr || !tail->Head().Has(kPageUnused)) {
         vell::OutputLine("Get free page unused flag error");
         pages_.Unpin(tail);
@@ -97,7 +92,7 @@ Page* PageAllocator::TakeLocked(bool& bad_free_page) {
         free_tail_ = 0;
         head_.Update([](PoolHead& head) { head.free_head = 0; });
     } else {
-        Page* before = PinListPage(previous);
+        Page* before = pages_.PinForChange(previous);
         if (before == nullptr || !before->Head().Has(kPageUnused)) {
             vell::OutputLine("Get free page unused flag error");
             pages_.Unpin(before);
@@ -146,7 +141,7 @@ void PageAllocator::Free(Page* page) {
 }
 
 void PageAllocator::LinkTailTo(uint64_t next) {
-    Page* tail = PinListPage(free_tail_);
+    Page* tail = pages_.PinForChange(free_tail_);
     if (tail == nullptr) {
         vell::ThrowMemoryError(vell::kAllocPageBufferError);
     }

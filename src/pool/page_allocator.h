@@ -89,7 +89,6 @@ private:
     uint64_t FileEnd(int file) REQUIRES(mutex_);
     PoolHead FileHead(int file) REQUIRES(mutex_);
     void LinkTailTo(uint64_t next) REQUIRES(mutex_);
-    Page* PinListPage(uint64_t number);
 
     MainHead& head_;
     DataFileSet& files_;

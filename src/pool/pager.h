@@ -142,8 +142,6 @@ public:
     void SetRollbackListener(std::function<void()> listener) {
         rollback_listener_ = std::move(listener);
     }
-    // Transactions committed since the pool opened.
-    uint64_t CommitCount() const { return commit_count_.load(std::memory_order_acquire); }
     // Whether the journal replayed at open was damaged (see the class comment), and what was
     // said of it.
     bool JournalWasDamaged() const { return !journal_damage_.empty(); }
@@ -191,18 +189,16 @@ private:
     void Begin() REQUIRES(writer_gate_);
     void Commit() REQUIRES(writer_gate_) EXCLUDES(pending_mutex_, checkpoint_mutex_);
     void Rollback() REQUIRES(writer_gate_);
-    uint64_t OpenSavepoint() REQUIRES(writer_gate_);
+    void OpenSavepoint() REQUIRES(writer_gate_);
     void ReleaseSavepoint() REQUIRES(writer_gate_);
     void RollbackToSavepoint() REQUIRES(writer_gate_);
     void EndTransaction() REQUIRES(writer_gate_);
-    int SavepointDepth() const REQUIRES(writer_gate_);
     void BuildRecord(JournalRecord& record, std::vector<std::pair<uint64_t, Unwritten>>& pages,
                      std::vector<std::pair<int, Unwritten>>& heads) REQUIRES(writer_gate_);
     void Register(uint64_t sequence, std::vector<std::pair<uint64_t, Unwritten>>& pages,
                   std::vector<std::pair<int, Unwritten>>& heads, std::vector<Page*>& unpin)
         REQUIRES(writer_gate_, pending_mutex_);
     void RestoreCaptured(Captured& captured) REQUIRES(writer_gate_);
-    void WaitForCheckpointRoom() REQUIRES(writer_gate_) EXCLUDES(pending_mutex_, checkpoint_mutex_);
     // Tells the analysis what InTransaction() just showed: this thread runs the transaction,
     // so its outermost WriteTransaction holds the writer gate (the owner is set only under
     // it). Call it only after InTransaction() was true.
@@ -260,9 +256,7 @@ private:
     std::atomic<std::thread::id> transaction_owner_{};
     Transaction transaction_ GUARDED_BY(writer_gate_);
     uint64_t next_stamp_ GUARDED_BY(writer_gate_) = 1;
-    std::atomic<uint64_t> commit_count_{0};
     std::function<void()> rollback_listener_;
-    bool opening_ = false;  // changes at open run in a transaction of their own
 
     // Committed state not yet in the data files.
     mutable vell::Mutex pending_mutex_ ACQUIRED_AFTER(writer_gate_, checkpoint_mutex_);

@@ -41,11 +41,7 @@ void Pager::EndTransaction() {
     transaction_owner_.store(std::thread::id(), std::memory_order_release);
 }
 
-int Pager::SavepointDepth() const {
-    return static_cast<int>(transaction_.savepoints.size());
-}
-
-uint64_t Pager::OpenSavepoint() {
+void Pager::OpenSavepoint() {
     Savepoint savepoint;
     savepoint.stamp = next_stamp_++;
     savepoint.head = head_.Get();
@@ -53,7 +49,6 @@ uint64_t Pager::OpenSavepoint() {
     savepoint.file_heads = transaction_.file_heads;
     transaction_.savepoints.push_back(std::move(savepoint));
     transaction_.stamp = transaction_.savepoints.back().stamp;
-    return transaction_.stamp;
 }
 
 // Keeps what the savepoint's level changed as part of the level around it.
@@ -204,10 +199,10 @@ void Pager::Commit() {
     for (auto& [number, captured] : transaction_.pages) {
         Page* page = captured.page;
         page->SetCapturedBy(0);
-        bool changed =
-            std::binary_search(pages.begin(), pages.end(), std::make_pair(number, Unwritten{}),
-                               [](const auto& a, const auto& b) { return a.first < b.first; });
-        if (!changed) {
+        // `pages` is in page order (BuildRecord): the changed ones passed their pin on.
+        auto at = std::lower_bound(pages.begin(), pages.end(), number,
+                                   [](const auto& area, uint64_t n) { return area.first < n; });
+        if (at == pages.end() || at->first != number) {
             ReleasePage(page);
         }
     }
@@ -216,24 +211,18 @@ void Pager::Commit() {
     }
     transaction_.pages.clear();
     transaction_.file_heads.clear();
-    commit_count_.fetch_add(1, std::memory_order_acq_rel);
     if (record.Empty()) {
         return;
     }
     if (options_.checkpoint_bytes == 0) {
         Checkpoint();  // pages go to their places at once; a failure keeps them journaled
     } else if (journal_size >= 4 * options_.checkpoint_bytes) {
-        WaitForCheckpointRoom();
+        // The pager's thread could not empty the journal: every checkpoint found new commits
+        // when it ended. With the gate held nothing commits, so a checkpoint run here does.
+        Checkpoint();
     } else if (journal_size >= options_.checkpoint_bytes) {
         RequestCheckpoint();
     }
-}
-
-// The journal has grown far past its checkpoint size: the pager's thread could not empty it,
-// since every checkpoint found new commits when it ended. With the gate held nothing commits,
-// so a checkpoint run here empties it.
-void Pager::WaitForCheckpointRoom() {
-    Checkpoint();
 }
 
 }  // namespace brindle

@@ -20,9 +20,9 @@ Status ImportSubtree(CommonTree& database, const std::string& path, bool fresh);
 // record area is checked after the main key is opened and before anything below it is
 // written, so a malformed image changes nothing. The whole import is one write transaction
 // (a main key it creates included), whatever its size: it holds a before-image and an
-// encoded image of each page it changes in memory until it commits (about 4 KiB a page). Holds the writer gate,
-// then the main key's write lock from the main key's opening to the end (every main key's,
-// when it creates its main key).
+// encoded image of each page it changes in memory until it commits (about 4 KiB a page). Holds the
+// writer gate, then the main key's write lock from the main key's opening to the end (every main
+// key's, when it creates its main key).
 //
 // kOk, or: kNoRoot without a tree; the header outcomes of CheckImageHeader; kImportPath for
 // a key path that does not split into names of 1 to 255 characters; OpenKey's outcomes for

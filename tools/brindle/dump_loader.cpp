@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "brindle.h"
-#include "brindle_batch.h"
 #include "brindle/progress.h"
 #include "brindle/result_codes.h"
 #include "brindle/tool_error.h"
+#include "brindle_batch.h"
 
 namespace brindle::tool {
 namespace {

@@ -23,11 +23,11 @@ struct LoadCounts {
     std::size_t properties_unchanged = 0;  // same type and same bits: not written
 };
 
-// Writes a checked document into the database as one batch (all of it or nothing), merging: keys that are missing are created
-// (main keys with their flags; the keys of "at" plainly), keys that exist are kept, and each
-// property is added when its key lacks it, changed when its key holds another type or other
-// bits, and left alone (counted as unchanged) when its key holds the same already.
-// Properties and keys the document does not name stay as they are.
+// Writes a checked document into the database as one batch (all of it or nothing), merging: keys
+// that are missing are created (main keys with their flags; the keys of "at" plainly), keys that
+// exist are kept, and each property is added when its key lacks it, changed when its key holds
+// another type or other bits, and left alone (counted as unchanged) when its key holds the same
+// already. Properties and keys the document does not name stay as they are.
 //
 // Before anything is written, the document is checked against the database: content for a
 // read-only main key, which would be refused half-way, stops the load with nothing written,
