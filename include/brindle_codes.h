@@ -57,6 +57,22 @@ constexpr int BRN_ERR_RESERVED_MAIN_KEY = 53;
 constexpr int BRN_ERR_MAIN_KEY_DELETE_DENIED = 54;
 // An exported key's full path of 2048 characters or more.
 constexpr int BRN_ERR_KEY_PATH_TOO_LONG = 55;
+// A changing call on a database opened with BRN_OPEN_READ_ONLY; nothing changed.
+constexpr int BRN_ERR_OPENED_READ_ONLY = 56;
+// BRN_OpenFile: another process holds the database for writing (options 0), or (for a
+// BRN_OPEN_SHARED open) holds it with options 0. The diagnostic line names its process.
+constexpr int BRN_ERR_LOCKED = 57;
+// BRN_OpenFile: the data files or their directory may not be read or written as asked.
+constexpr int BRN_ERR_PERMISSION = 58;
+// BRN_OpenFile with BRN_OPEN_READ_ONLY: there is no database at the path.
+constexpr int BRN_ERR_NO_DATABASE = 59;
+// BRN_OpenFile: the file at the path is not a database of this library.
+constexpr int BRN_ERR_NOT_DATABASE = 60;
+// BRN_OpenFile with options 0: other processes hold the database with BRN_OPEN_SHARED.
+constexpr int BRN_ERR_SHARED_BY_OTHERS = 61;
+// BRN_OpenFile with BRN_OPEN_SHARED: the processes holding the database use another
+// durability level.
+constexpr int BRN_ERR_DURABILITY_MISMATCH = 62;
 // The store found its own data inconsistent.
 constexpr int BRN_ERR_DATA = 101;
 // An argument out of range, a -1 handle, or a handle without a main key.
@@ -79,6 +95,14 @@ constexpr int BRN_ERR_CHECKSUM = 112;
 constexpr int BRN_ERR_VERSION = 113;
 // An exception was raised inside, or the store returned a malformed result.
 constexpr int BRN_ERR_EXCEPTION = 1000;
+
+// Options of BRN_OpenFile. 0: this process writes, and other processes may read.
+// Reads only; every call sees the latest committed state as it begins; never creates,
+// repairs or writes anything of the database.
+constexpr unsigned int BRN_OPEN_READ_ONLY = 0x1;
+// Several processes write; one changing call or batch runs at a time across all of them,
+// and each call first sees what the others committed.
+constexpr unsigned int BRN_OPEN_SHARED = 0x2;
 
 // Mode bits of BRN_OpenKey and BRN_ReopenSubKey.
 constexpr unsigned int MODE_CREATE = 0x1;      // create the main key

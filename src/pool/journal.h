@@ -8,6 +8,10 @@
 
 namespace brindle {
 
+// The file number of a record's entry that holds the change notes of the layers above
+// (Pager::AddChangeNote) rather than bytes of a data file.
+inline constexpr uint32_t kNotesFile = 0;
+
 // One committed change of a pool as it goes to the journal: the bytes of every area of the
 // data files that the change rewrote (whole pages, enciphered as on disk, and file heads).
 class JournalRecord {

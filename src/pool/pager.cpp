@@ -2,6 +2,7 @@
 // through the allocator, and keeping before-images of pages about to change.
 #include "pool/pager.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "files/page_cipher.h"
@@ -164,6 +165,23 @@ void Pager::SetFileHead(int file, const PoolHead& head) {
     }
     GateHeldByThisThread();
     transaction_.file_heads[file] = head;
+}
+
+uint64_t Pager::LatestSequence() const {
+    vell::MutexLock lock(pending_mutex_);
+    return journal_ ? journal_->LastSequence() : 0;
+}
+
+uint64_t Pager::WaitForCommit(uint64_t seen, int timeout_ms) {
+    // Stand-in until the shared header's wake-up word exists.
+    for (int waited = 0; waited < timeout_ms; waited += 5) {
+        uint64_t latest = LatestSequence();
+        if (latest != seen) {
+            return latest;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return LatestSequence();
 }
 
 }  // namespace brindle

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -142,6 +143,26 @@ public:
     void SetRollbackListener(std::function<void()> listener) {
         rollback_listener_ = std::move(listener);
     }
+    // --- the change feed ---
+    // Adds `bytes` to the running transaction's change notes: what the call changed, in the
+    // terms of the layers above, kept in its journal record beside the pages (replay skips
+    // them). A rollback drops the notes added since the point it rolls back to.
+    void AddChangeNote(std::string_view bytes);
+    // Told of every commit this process makes and of every commit of another process taken
+    // in (CatchUp), in commit order: the record's sequence number and its change notes
+    // (empty for none). With `gap` set, commits up to `sequence` were lost to this process
+    // (checkpointed before it read them) and `notes` is empty. It runs under the pager's
+    // locks, so it must only hand the notes on. Set before any transaction.
+    using CommitObserver = std::function<void(uint64_t sequence, std::string_view notes, bool gap)>;
+    void SetCommitObserver(CommitObserver observer) { commit_observer_ = std::move(observer); }
+
+    // The sequence number of the last commit of the database, by any process, as far as
+    // this process knows without reading anything (one load from shared memory).
+    uint64_t LatestSequence() const;
+    // Waits until a commit newer than `seen` is published by any process, or `timeout_ms`
+    // passes; returns LatestSequence(). Wakes at once on a commit, without polling.
+    uint64_t WaitForCommit(uint64_t seen, int timeout_ms);
+
     // Whether the journal replayed at open was damaged (see the class comment), and what was
     // said of it.
     bool JournalWasDamaged() const { return !journal_damage_.empty(); }
@@ -166,6 +187,7 @@ private:
         PoolHead head;
         PageAllocator::State allocator;
         std::map<int, PoolHead> file_heads;
+        size_t notes_size = 0;
     };
     struct Transaction {
         uint64_t base_stamp = 0;
@@ -175,6 +197,7 @@ private:
         PoolHead head;  // the main head as it was
         PageAllocator::State allocator;
         std::map<int, PoolHead> file_heads;  // heads of files > 1 it rewrote
+        std::string notes;                   // change notes (AddChangeNote)
     };
     // A committed area not yet written to its place.
     struct Unwritten {
@@ -257,6 +280,7 @@ private:
     Transaction transaction_ GUARDED_BY(writer_gate_);
     uint64_t next_stamp_ GUARDED_BY(writer_gate_) = 1;
     std::function<void()> rollback_listener_;
+    CommitObserver commit_observer_;
 
     // Committed state not yet in the data files.
     mutable vell::Mutex pending_mutex_ ACQUIRED_AFTER(writer_gate_, checkpoint_mutex_);

@@ -144,6 +144,9 @@ bool Pager::ReplayJournal(const std::string& path) {
     JournalScan scan;
     bool applied = journal.Replay(
         [&files](const Journal::Entry& entry) {
+            if (entry.file == kNotesFile) {
+                return true;
+            }
             while (static_cast<int>(entry.file) > files.FileCount()) {
                 if (files.OpenNextFile() < 1) {
                     return false;

@@ -47,6 +47,7 @@ void Pager::OpenSavepoint() {
     savepoint.head = head_.Get();
     savepoint.allocator = allocator_.Snapshot();
     savepoint.file_heads = transaction_.file_heads;
+    savepoint.notes_size = transaction_.notes.size();
     transaction_.savepoints.push_back(std::move(savepoint));
     transaction_.stamp = transaction_.savepoints.back().stamp;
 }
@@ -102,6 +103,7 @@ void Pager::RollbackToSavepoint() {
     head_.Set(savepoint.head);
     allocator_.Restore(savepoint.allocator);
     transaction_.file_heads = std::move(savepoint.file_heads);
+    transaction_.notes.resize(savepoint.notes_size);
     transaction_.stamp = transaction_.savepoints.empty() ? transaction_.base_stamp
                                                          : transaction_.savepoints.back().stamp;
     if (rollback_listener_) {
@@ -116,11 +118,20 @@ void Pager::Rollback() {
     transaction_.pages.clear();
     transaction_.savepoints.clear();
     transaction_.file_heads.clear();
+    transaction_.notes.clear();
     head_.Set(transaction_.head);
     allocator_.Restore(transaction_.allocator);
     if (rollback_listener_) {
         rollback_listener_();
     }
+}
+
+void Pager::AddChangeNote(std::string_view bytes) {
+    if (!InTransaction()) {
+        vell::ThrowIoError("Change note outside a transaction");
+    }
+    GateHeldByThisThread();
+    transaction_.notes.append(bytes);
 }
 
 void Pager::BuildRecord(JournalRecord& record, std::vector<std::pair<uint64_t, Unwritten>>& pages,
@@ -155,6 +166,11 @@ void Pager::BuildRecord(JournalRecord& record, std::vector<std::pair<uint64_t, U
         record.Add(1, 0, now->data(), static_cast<uint32_t>(now->size()));
         heads.emplace_back(1, Unwritten{nullptr, 1, 0, now, 0});
     }
+    // File 0 names no data file: the entry carries the change notes.
+    if (!record.Empty() && !transaction_.notes.empty()) {
+        record.Add(kNotesFile, 0, reinterpret_cast<const uint8_t*>(transaction_.notes.data()),
+                   static_cast<uint32_t>(transaction_.notes.size()));
+    }
 }
 
 // Hands the committed areas to the checkpoint: a page's pin passes from the transaction to
@@ -187,14 +203,20 @@ void Pager::Commit() {
     BuildRecord(record, pages, heads);
     std::vector<Page*> unpin;
     uint64_t journal_size = 0;
+    uint64_t sequence = 0;
     if (!record.Empty()) {
         vell::MutexLock lock(pending_mutex_);
         if (!journal_ || !journal_->Append(record, options_.durability == Durability::kFull)) {
             vell::ThrowIoError("Write journal failed -- Commit");
         }
-        Register(journal_->LastSequence(), pages, heads, unpin);
+        sequence = journal_->LastSequence();
+        Register(sequence, pages, heads, unpin);
         journal_size = journal_->Size();
+        if (commit_observer_) {
+            commit_observer_(sequence, transaction_.notes, false);
+        }
     }
+    transaction_.notes.clear();
     // Pages that did not change, and second pins of pages unwritten already, go.
     for (auto& [number, captured] : transaction_.pages) {
         Page* page = captured.page;
