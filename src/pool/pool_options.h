@@ -13,6 +13,26 @@ namespace brindle {
 // power cut. `kOff` never syncs: a power cut may lose recent changes or leave pages torn.
 enum class Durability { kOff, kNormal, kFull };
 
+// How this process holds the pool (the options of BRN_OpenFile).
+//   kExclusive: the one writing process; others may open it kReadOnly.
+//   kShared: one of several writing processes; each changing call or batch takes the pool's
+//            write lock across processes and first takes in what the others committed.
+//   kReadOnly: reads the latest committed state at each call; never writes, creates, replays
+//              into or repairs anything of the pool.
+enum class Access : uint8_t { kExclusive, kShared, kReadOnly };
+
+// Why a pool could not be opened, for the host's result code.
+enum class OpenFailure : uint8_t {
+    kNone,
+    kFailed,              // any other reason (a diagnostic line says which)
+    kLocked,              // another process holds it kExclusive (or kShared, for kExclusive)
+    kSharedByOthers,      // kExclusive asked while other processes hold it kShared
+    kPermission,          // the files may not be opened as asked
+    kNoDatabase,          // kReadOnly and there is no pool at the path
+    kNotDatabase,         // the first data file is not a pool of this library
+    kDurabilityMismatch,  // kShared with another durability than the processes holding it
+};
+
 // The settings of one pool, each with the pool's own default. The database object sets them
 // from its configuration before Init.
 struct PoolOptions {
@@ -35,6 +55,8 @@ struct PoolOptions {
                                          // checkpoints); at least 30
     uint32_t max_check_pages = 10000;    // most pages dropped in one pass; 0: no limit
     bool repair_free_list = true;        // rebuild the free list when a bad free page is met
+
+    Access access = Access::kExclusive;
 
     // The journal.
     Durability durability = Durability::kNormal;
