@@ -27,10 +27,19 @@ uint64_t KeysOf(const VerifyReport& report) {
     return report.nodes > 0 ? report.nodes - 1 : 0;
 }
 
+// The walks below only read: they open the database read-only whatever the command holds it
+// with, so that they run beside its writers.
+DatabaseAccess Reading(const DatabaseAccess& access) {
+    DatabaseAccess reading = access;
+    reading.create = false;
+    reading.mode = OpenMode::kReadOnly;
+    return reading;
+}
+
 }  // namespace
 
 CheckFindings CheckDatabase(const DatabaseAccess& access) {
-    InternalDatabase database(access);
+    InternalDatabase database(Reading(access));
     VerifyReport report = TreeVerifier::Verify(database.Pool());
     CheckFindings findings;
     findings.problems = std::move(report.problems);
@@ -54,7 +63,7 @@ CheckFindings CheckDatabase(const DatabaseAccess& access) {
 }
 
 DatabaseStats ReadStats(const DatabaseAccess& access) {
-    InternalDatabase database(access);
+    InternalDatabase database(Reading(access));
     Pager& pool = database.Pool();
     const VerifyReport report = TreeVerifier::Verify(pool);
     DatabaseStats stats;
@@ -70,7 +79,7 @@ DatabaseStats ReadStats(const DatabaseAccess& access) {
 }
 
 std::vector<MainKeyListing> ListMainKeys(const DatabaseAccess& access) {
-    InternalDatabase database(access);
+    InternalDatabase database(Reading(access));
     CommonTree& tree = database.Database();
     std::vector<std::pair<uint64_t, std::string>> children;
     if (!tree.Tree()->GetSubNodes(tree.Root(), children)) {
