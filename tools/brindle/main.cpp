@@ -225,6 +225,7 @@ int Run(int argc, char** argv) {
     AddInspectCommands(app, context);
     AddDemoCommand(app, context);
     AddCodesCommand(app, context);
+    AddWatchCommand(app, context);
 
     try {
         app.parse(argc, argv);
