@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <string>
 #include <thread>
@@ -8,6 +9,7 @@
 
 #include "api/api_test_util.h"
 #include "api/watch_test_util.h"
+#include "brindle_batch.h"
 #include "brindle_watch.h"
 
 namespace brindle::testing_api {
@@ -105,6 +107,67 @@ TEST(WatchConcurrencyTest, CloseWhileCallbacksRun) {
         db.reset();
         EXPECT_EQ(after_close.load(), 0);
     }
+}
+
+// Unwatch from another thread returns only after the running callback has.
+TEST(WatchConcurrencyTest, UnwatchWaitsForTheRunningCallback) {
+    TestDatabase db;
+    void* key = db.Key("app", "", MODE_CREATE);
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> unwatched{false};
+    std::atomic<bool> saw_unwatched{false};
+    const WatchToken token = Watch(db.file(), "", "", true, [&](const Change&) {
+        entered = true;
+        while (!release.load()) {
+            std::this_thread::yield();
+        }
+        saw_unwatched = saw_unwatched || unwatched.load();
+    });
+    ASSERT_EQ(Append(key, "p", 1), BRN_OK);
+    while (!entered.load()) {
+        std::this_thread::yield();
+    }
+    std::thread ender([&] {
+        EXPECT_TRUE(Unwatch(token));
+        unwatched = true;
+    });
+    // Gives the ender time to reach Unwatch; the check holds however the threads run.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    release = true;
+    ender.join();
+    EXPECT_FALSE(saw_unwatched.load());
+}
+
+// A callback may close its own database: the feed lets its thread go and nothing is called
+// afterwards.
+TEST(WatchConcurrencyTest, CallbackClosesItsDatabase) {
+    testsupport::TempDir dir;
+    vell::OutputCapture quiet;
+    void* file = nullptr;
+    ASSERT_EQ(BRN_OpenFile(dir.File("db").c_str(), file, 0), BRN_OK);
+    void* key = nullptr;
+    ASSERT_EQ(BRN_OpenKey(file, key, "app", "", MODE_CREATE), BRN_OK);
+    std::atomic<int> calls{0};
+    ChangeLog closed;
+    void* closing = file;
+    Watch(file, "", "", true, [&](const Change& change) {
+        if (calls.fetch_add(1) == 0) {
+            BRN_CloseBRNHandle(key);
+            BRN_CloseBRNFHandle(closing);
+            closed.Add(change);
+        }
+    });
+    // Two changes in one commit: the second is not told once the first closed the database.
+    {
+        Batch batch(file);
+        vell::VariableData value(1);
+        ASSERT_EQ(BRN_AppendProperty(key, "p1", value), BRN_OK);
+        ASSERT_EQ(BRN_AppendProperty(key, "p2", value), BRN_OK);
+        ASSERT_EQ(batch.Commit(), BRN_OK);
+    }
+    ASSERT_TRUE(closed.WaitFor(1));
+    EXPECT_EQ(calls.load(), 1);
 }
 
 }  // namespace
