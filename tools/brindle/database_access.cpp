@@ -85,10 +85,20 @@ bool HeldExclusively(const std::string& file) {
     return held;
 }
 
-// The code of a failed open. A library that answers every failure with BRN_FAIL is asked
-// nothing more: a lock held on its first data file then says the database is in use.
-int ResultOf(int result, const std::string& first) {
-    return result == BRN_FAIL && HeldExclusively(first) ? BRN_ERR_LOCKED : result;
+// The code of a failed open. An open that only says BRN_FAIL (the internal database object
+// has no codes) is told by the locks on the first data file: held exclusively, the database
+// is in use by a writer; held shared, while this command needs it alone, by sharing writers.
+int ResultOf(int result, const DatabaseAccess& access, const std::string& first) {
+    if (result != BRN_FAIL) {
+        return result;
+    }
+    if (HeldExclusively(first)) {
+        return BRN_ERR_LOCKED;
+    }
+    if (access.mode == OpenMode::kExclusive && !LockHolders(first, false).empty()) {
+        return BRN_ERR_SHARED_BY_OTHERS;
+    }
+    return result;
 }
 
 bool WaitingMayHelp(int result) {
@@ -209,7 +219,7 @@ void OpenWaiting(const DatabaseAccess& access, const std::function<int()>& open,
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(access.wait_seconds);
     for (;;) {
-        const int result = ResultOf(open(), first);
+        const int result = ResultOf(open(), access, first);
         if (result == BRN_OK) {
             return;
         }
