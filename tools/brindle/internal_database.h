@@ -25,6 +25,28 @@ inline Access PoolAccess(OpenMode mode) {
     return Access::kExclusive;
 }
 
+// The result code BRN_OpenFile gives for `failure`.
+inline int OpenFailureCode(OpenFailure failure) {
+    switch (failure) {
+        case OpenFailure::kNone:
+        case OpenFailure::kFailed:
+            return BRN_FAIL;
+        case OpenFailure::kLocked:
+            return BRN_ERR_LOCKED;
+        case OpenFailure::kSharedByOthers:
+            return BRN_ERR_SHARED_BY_OTHERS;
+        case OpenFailure::kPermission:
+            return BRN_ERR_PERMISSION;
+        case OpenFailure::kNoDatabase:
+            return BRN_ERR_NO_DATABASE;
+        case OpenFailure::kNotDatabase:
+            return BRN_ERR_NOT_DATABASE;
+        case OpenFailure::kDurabilityMismatch:
+            return BRN_ERR_DURABILITY_MISMATCH;
+    }
+    return BRN_FAIL;
+}
+
 // The database opened as BRN_OpenFile opens it (the default configuration with the given
 // path), but held as the internal database object so that its pool and tree can be walked.
 // Only the integrity module (check, stats, repair, the main keys' flags) uses it.
@@ -45,8 +67,9 @@ public:
                 if (database_->Open(&config_)) {
                     return BRN_OK;
                 }
+                const int result = OpenFailureCode(database_->LastOpenFailure());
                 database_.reset();
-                return BRN_FAIL;
+                return result;
             },
             shown_as);
     }
