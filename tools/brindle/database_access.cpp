@@ -85,22 +85,6 @@ bool HeldExclusively(const std::string& file) {
     return held;
 }
 
-// The code of a failed open. An open that only says BRN_FAIL (the internal database object
-// has no codes) is told by the locks on the first data file: held exclusively, the database
-// is in use by a writer; held shared, while this command needs it alone, by sharing writers.
-int ResultOf(int result, const DatabaseAccess& access, const std::string& first) {
-    if (result != BRN_FAIL) {
-        return result;
-    }
-    if (HeldExclusively(first)) {
-        return BRN_ERR_LOCKED;
-    }
-    if (access.mode == OpenMode::kExclusive && !LockHolders(first, false).empty()) {
-        return BRN_ERR_SHARED_BY_OTHERS;
-    }
-    return result;
-}
-
 bool WaitingMayHelp(int result) {
     return result == BRN_ERR_LOCKED || result == BRN_ERR_SHARED_BY_OTHERS;
 }
@@ -128,10 +112,6 @@ std::string WaitNote(double wait_seconds, int result) {
                                ", and this command needs it alone" +
                                WaitNote(access.wait_seconds, result),
                            result);
-    }
-    if (result == BRN_FAIL && ::access(first.c_str(), R_OK) != 0 && errno == EACCES) {
-        // Only a library that cannot say BRN_ERR_PERMISSION gets here.
-        throw ToolError("permission denied: " + first);
     }
     CheckResult(result, "cannot open the database " + Quoted(shown));
     throw LibraryError("cannot open the database " + Quoted(shown), result);  // not reached
@@ -215,11 +195,10 @@ void PrepareOpen(const DatabaseAccess& access) {
 
 void OpenWaiting(const DatabaseAccess& access, const std::function<int()>& open,
                  const std::string& shown_as) {
-    const std::string first = DataFileName(access.path, 1);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(access.wait_seconds);
     for (;;) {
-        const int result = ResultOf(open(), access, first);
+        const int result = open();
         if (result == BRN_OK) {
             return;
         }

@@ -65,8 +65,8 @@ private:
 // demo's second database come after it). Empty before any. For the report of a failure.
 const std::string& FirstDatabase();
 
-// Why an open that only answered BRN_FAIL failed when a lock on the data files shows it
-// ("database '...' is in use by process N"), else empty.
+// "database '...' is in use by process N" while a process holds the database with options 0
+// (its first data file locked exclusively), else empty.
 std::string ExplainOpenFailure(const std::string& path);
 
 }  // namespace brindle::tool
