@@ -60,9 +60,11 @@ PageAllocator::ListState PageAllocator::FindFreeTail() {
     }
 }
 
-PageAllocator::ListState PageAllocator::Reload(const std::map<int, PoolHead>& heads) {
+PageAllocator::ListState PageAllocator::Reload(const std::map<int, PoolHead>& heads,
+                                               uint64_t free_tail) {
     {
         vell::MutexLock lock(mutex_);
+        free_tail_ = free_tail;
         file_ends_.clear();
         file_heads_ = heads;
         const PoolHead head = head_.Get();
@@ -75,6 +77,9 @@ PageAllocator::ListState PageAllocator::Reload(const std::map<int, PoolHead>& he
         if (last > file && last > 1) {
             // A file added with no page in it yet holds only its head.
             file_ends_[last] = head.head_area_size;
+        }
+        if (free_tail != 0 || head.free_head == 0) {
+            return ListState::kSound;
         }
     }
     return FindFreeTail();

@@ -288,6 +288,7 @@ private:
     void PublishEmptied(uint64_t sequence) REQUIRES(pending_mutex_);
     bool SharedCheckpoint() EXCLUDES(pending_mutex_);
     void AcquireWriteLock() REQUIRES(writer_gate_);
+    void ReloadAllocator() REQUIRES(writer_gate_);
     void ReleaseWriteLock() REQUIRES(writer_gate_);
 
     // Opening and closing (pager_open.cpp).
@@ -335,6 +336,8 @@ private:
     uint64_t read_offset_ GUARDED_BY(writer_gate_) = 0;
     uint64_t seen_generation_ GUARDED_BY(writer_gate_) = 0;
     bool write_lock_held_ GUARDED_BY(writer_gate_) = false;
+    // Other processes' commits were taken in since the allocator last learnt the pool.
+    bool allocator_stale_ GUARDED_BY(writer_gate_) = false;
     std::function<void()> write_lock_listener_;
     DataFileSet files_;
     brindle::MainHead head_;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <thread>
 
 #include "pool/pager.h"
 #include "pool/write_transaction.h"
@@ -15,6 +16,9 @@ namespace {
 
 // How long a checkpoint waits for other processes' calls on older snapshots.
 constexpr std::chrono::milliseconds kReaderWait{2000};
+
+// How long a reader waits for the state of a journal being emptied under it.
+constexpr std::chrono::seconds kRecordsWait{20};
 
 // The pager whose call this thread is in (EnterCall), if any.
 thread_local const Pager* call_pager = nullptr;
@@ -40,6 +44,7 @@ void Pager::Publish(uint64_t sequence) {
     state.sequence = sequence;
     state.journal_end = journal_->Size();
     state.run = journal_->Run();
+    state.free_tail = allocator_.FreeTail();
     shared_.Publish(state);
     // This process had taken in everything before its own record (a shared writer catches up
     // when it takes the write lock), so the next record to read is the next one appended.
@@ -79,6 +84,9 @@ void Pager::AcquireWriteLock() {
         write_lock_listener_();
     } else {
         CatchUp();
+    }
+    if (allocator_stale_) {
+        ReloadAllocator();
     }
     // Appends go after what the others appended, in their run, numbered after theirs.
     const PublishedState state = shared_.Read();
@@ -158,9 +166,11 @@ bool Pager::OpenForReading(const std::string& path) {
     return true;
 }
 
-// Opens beside other shared writers: their journal is the pool's, and is only read.
+// Opens beside other shared writers: their journal is the pool's, and is only read, with
+// their write lock held so that no checkpoint empties it meanwhile.
 bool Pager::OpenShared(const std::string& path) {
     GateHeldByThisThread();  // nothing else runs during open
+    SharedWriteLock lock(&shared_);
     const PublishedState state = shared_.Read();
     seen_generation_ = state.generation;
     applied_.store(state.base_sequence, std::memory_order_release);
@@ -171,11 +181,7 @@ bool Pager::OpenShared(const std::string& path) {
         return false;
     }
     CatchUp();
-    if (options_.access == Access::kShared) {
-        allocator_.Reload({});
-    } else {
-        allocator_.FindFreeTail();
-    }
+    ReloadAllocator();
     return true;
 }
 
@@ -185,7 +191,8 @@ bool Pager::CatchUp() {
         return false;
     }
     bool changed = false;
-    for (int attempt = 0;; ++attempt) {
+    const auto give_up = std::chrono::steady_clock::now() + kRecordsWait;
+    for (;;) {
         const PublishedState state = shared_.Read();
         if (state.generation != seen_generation_) {
             changed = TakeInNewGeneration(state) || changed;
@@ -215,30 +222,35 @@ bool Pager::CatchUp() {
         if (last >= state.sequence) {
             break;
         }
-        // The records ended early: the journal was emptied under us (the new generation
-        // shows at the next look) or is being written; look again.
-        if (attempt > 1000) {
+        // The records ended early: the journal is being emptied (the new generation shows
+        // once the writer has synced that); look again.
+        if (std::chrono::steady_clock::now() > give_up) {
             vell::ThrowIoError("Journal records missing -- catch up");
         }
-        std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     if (changed && rollback_listener_) {
         rollback_listener_();  // caches over the pages forget what they knew
     }
-    if (changed && options_.access == Access::kShared) {
-        std::map<int, PoolHead> heads;
-        {
-            vell::MutexLock lock(pending_mutex_);
-            for (auto& [file, area] : unwritten_heads_) {
-                if (file > 1) {
-                    heads[file] = PoolHead::Decode(area.image->data());
-                }
-            }
-        }
-        allocator_.Reload(heads);
-    }
+    allocator_stale_ = allocator_stale_ || (changed && options_.access == Access::kShared);
     shared_.SetMark(applied_.load(std::memory_order_acquire));
     return changed;
+}
+
+// The allocator's state after other processes' commits. Only with the write lock held is
+// the published free-list tail that of the state this process has taken in.
+void Pager::ReloadAllocator() {
+    std::map<int, PoolHead> heads;
+    {
+        vell::MutexLock lock(pending_mutex_);
+        for (auto& [file, area] : unwritten_heads_) {
+            if (file > 1) {
+                heads[file] = PoolHead::Decode(area.image->data());
+            }
+        }
+    }
+    allocator_.Reload(heads, shared_.Read().free_tail);
+    allocator_stale_ = false;
 }
 
 void Pager::TakeInRecord(uint64_t sequence, const std::vector<Journal::Entry>& entries,

@@ -36,6 +36,7 @@ constexpr size_t kJournalEndAt = 32;
 constexpr size_t kRunAt = 40;
 constexpr size_t kGenerationAt = 48;
 constexpr size_t kBaseAt = 56;
+constexpr size_t kFreeTailAt = 72;
 constexpr size_t kDurabilityAt = 64;  // u32: shared writers' level + 1; 0 while unset
 constexpr size_t kSlotsAt = 128;      // kSlots slots of 16 bytes: u64 mark, u32 calls, u32 pid
 constexpr size_t kSlotSize = 16;
@@ -342,6 +343,7 @@ PublishedState SharedState::Read() const {
             state.run = U64(At(kRunAt)).load(std::memory_order_relaxed);
             state.generation = U64(At(kGenerationAt)).load(std::memory_order_relaxed);
             state.base_sequence = U64(At(kBaseAt)).load(std::memory_order_relaxed);
+            state.free_tail = U64(At(kFreeTailAt)).load(std::memory_order_relaxed);
             std::atomic_thread_fence(std::memory_order_acquire);
             if (U64(At(kSeqLockAt)).load(std::memory_order_relaxed) == before) {
                 return state;
@@ -363,6 +365,7 @@ void SharedState::Publish(const PublishedState& state) {
     U64(At(kRunAt)).store(state.run, std::memory_order_relaxed);
     U64(At(kGenerationAt)).store(state.generation, std::memory_order_relaxed);
     U64(At(kBaseAt)).store(state.base_sequence, std::memory_order_relaxed);
+    U64(At(kFreeTailAt)).store(state.free_tail, std::memory_order_relaxed);
     U64(At(kSequenceAt)).store(state.sequence, std::memory_order_seq_cst);
     lock.fetch_add(1, std::memory_order_release);
     U32(At(kWakeWordAt)).fetch_add(1, std::memory_order_seq_cst);

@@ -18,6 +18,7 @@ struct PublishedState {
     uint64_t run = 0;            // the journal's run (see Journal)
     uint64_t generation = 0;     // raised each time the journal is emptied or removed
     uint64_t base_sequence = 0;  // every record up to it is in the data files
+    uint64_t free_tail = 0;      // the free list's tail after the last commit (0: empty)
 };
 
 // The side file "<base>.shared" through which the processes holding one pool meet: mapped by
