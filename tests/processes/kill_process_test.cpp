@@ -36,6 +36,8 @@ void ExpectReaderReachesTheEnd(ChildProcess& reader, bool writer_ended_well) {
 
 TEST(ProcessKillTest, AWriterOrAReaderKilledLeavesTheOtherGoingAndTheDatabaseSound) {
     std::mt19937 rng(2024);
+    // Frequent checkpoints, so that some wait on a reader that is killed mid-call.
+    ScopedEnvironment checkpoints("BRINDLE_CHECKPOINT_BYTES", "32768");
     const std::string steps = "5000";
     int writers_killed = 0;
     int readers_killed = 0;

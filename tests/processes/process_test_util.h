@@ -24,6 +24,33 @@ inline int EnvCount(const char* name, int fallback) {
     return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : fallback;
 }
 
+// Sets an environment variable, which the processes started meanwhile inherit, and puts
+// back what it was when the object ends.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+        const char* previous = std::getenv(name);
+        had_ = previous != nullptr;
+        previous_ = had_ ? previous : "";
+        Set(value);
+    }
+    ~ScopedEnvironment() {
+        if (had_) {
+            setenv(name_, previous_.c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    void Set(const std::string& value) const { setenv(name_, value.c_str(), 1); }
+
+private:
+    const char* name_;
+    bool had_;
+    std::string previous_;
+};
+
 // A directory with a database holding the snapshot plan's initial state and the counter key,
 // and the driver processes started on it.
 class SharedDatabase {

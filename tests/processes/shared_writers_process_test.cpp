@@ -2,8 +2,6 @@
 // one never overlaps another's. And the open options that may not be mixed are refused.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "process_test_util.h"
 
 namespace brindle::sharing {
@@ -70,20 +68,13 @@ TEST(ProcessSharedWritersTest, AWriterAloneAndSharedWritersExcludeEachOther) {
 
 TEST(ProcessSharedWritersTest, SharedWritersMustAgreeOnDurability) {
     SharedDatabase db;
-    const char* previous = std::getenv("BRINDLE_DURABILITY");
-    const std::string kept = previous != nullptr ? previous : "";
-    setenv("BRINDLE_DURABILITY", "full", 1);
+    ScopedEnvironment durability("BRINDLE_DURABILITY", "full");
     auto full = db.Start("hold", {"shared"});
-    setenv("BRINDLE_DURABILITY", "off", 1);
     ASSERT_TRUE(full->WaitForLine("open 1")) << full->Output();
+    durability.Set("off");
     EXPECT_EQ(OpenBeside(db, BRN_OPEN_SHARED), BRN_ERR_DURABILITY_MISMATCH);
-    setenv("BRINDLE_DURABILITY", "full", 1);
+    durability.Set("full");
     EXPECT_EQ(OpenBeside(db, BRN_OPEN_SHARED), BRN_OK);
-    if (previous != nullptr) {
-        setenv("BRINDLE_DURABILITY", kept.c_str(), 1);
-    } else {
-        unsetenv("BRINDLE_DURABILITY");
-    }
     full->Signal(SIGTERM);
     EXPECT_TRUE(EndedWell(*full));
 }
