@@ -56,6 +56,8 @@ BRN_EXPORT int BRN_OpenFile(const char* path, void*& fileHandle, unsigned int /*
             return opened;
         }
         auto file = std::make_unique<BRNFHandle>();
+        // No other thread has the database yet: the feed becomes its commit observer.
+        file->feed = std::make_shared<brindle::ChangeFeed>(*database);
         file->path = path;
         file->configuration = std::move(configuration);
         file->database = std::move(database);

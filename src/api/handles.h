@@ -4,17 +4,30 @@
 #include <memory>
 #include <string>
 
+#include "api/change_feed.h"
 #include "keys/common_tree.h"
 #include "keys/config_record.h"
 #include "keys/main_key_info.h"
 
 namespace brindle {
 
-// The file handle: one open database. Owns the database object and the configuration
-// record it was opened with; the database keeps a pointer to the record, so the record is
-// declared first and outlives it.
+// The file handle: one open database. Owns the database object, the configuration record it
+// was opened with and the database's change feed; the database keeps a pointer to the record,
+// so the record is declared first and outlives it. Closing stops the feed (its watches end
+// and its thread is joined) while the database is still whole.
 struct BRNFHandle {
+    BRNFHandle() = default;
+    ~BRNFHandle() {
+        if (feed) {
+            feed->Stop();
+        }
+    }
+    BRNFHandle(const BRNFHandle&) = delete;
+    BRNFHandle& operator=(const BRNFHandle&) = delete;
+
     std::unique_ptr<ConfigRecord> configuration;
+    // Shared with Unwatch calls that found a watch of it.
+    std::shared_ptr<ChangeFeed> feed;
     std::unique_ptr<CommonTree> database;
     std::string path;
 };

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "brindle_codes.h"
+#include "keys/change_notes.h"
 #include "md_exception.h"
 #include "pool/page_handle.h"
 #include "pool/write_transaction.h"
@@ -303,6 +304,8 @@ Status CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKey
     if (!tree_->AppendSubNode(Root(), page, name)) {
         return Status::kFailed;
     }
+    // Before what a fill adds, so that watchers hear of the main key before its content.
+    RecordChange(*pool_, ChangeNote{ChangeKind::kKeyAdded, name, "", ""});
     uint32_t flags = 0;
     if ((mode & MODE_READONLY) != 0) {
         flags |= kKeyReadOnly;
@@ -337,8 +340,10 @@ Status CommonTree::RenameMainKey(MainKeyInfo* record, const std::string& new_nam
         return refusal;
     }
     WriteTransaction transaction(pool_.get());
-    Status result = CommitIfOk(transaction, tree_->EditNodeName(record->node, new_name));
+    Status result = tree_->EditNodeName(record->node, new_name);
     if (result == Status::kOk) {
+        RecordChange(*pool_, ChangeNote{ChangeKind::kKeyRenamed, record->name, "", new_name});
+        transaction.Commit();
         table_.erase(it);
         record->name = new_name;
         table_[new_name] = record;
@@ -356,6 +361,7 @@ Status CommonTree::DeleteMainKey(MainKeyInfo* record) {
     WriteTransaction transaction(pool_.get());
     Status result = tree_->DeleteNode(record->node);
     if (result == Status::kOk) {
+        RecordChange(*pool_, ChangeNote{ChangeKind::kKeyDeleted, record->name, "", ""});
         transaction.Commit();
         DropFromTable(record);
     }

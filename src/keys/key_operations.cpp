@@ -1,6 +1,10 @@
 #include "keys/key_operations.h"
 
+#include <string>
+#include <vector>
+
 #include "brindle_codes.h"
+#include "keys/change_notes.h"
 #include "md_exception.h"
 #include "pool/write_transaction.h"
 #include "vell/library_errors.h"
@@ -23,7 +27,43 @@ void GrowPropertyBuffer(vell::MemCache& buffer, uint64_t size) {
     }
 }
 
+// Deeper than any tree a pool can hold: a walk up that goes on longer met a parent loop.
+constexpr int kMaxDepth = 1 << 20;
+
+std::string ChildPath(const std::string& parent, const std::string& name) {
+    return parent.empty() ? name : parent + '\\' + name;
+}
+
 }  // namespace
+
+std::string KeyOperations::PathOf(uint64_t node) {
+    std::vector<std::string> names;
+    TreeStore* tree = database_.Tree();
+    for (int depth = 0; node != record_->node; ++depth) {
+        std::string name;
+        uint64_t parent = 0;
+        if (depth == kMaxDepth || node == 0 || tree->GetNodeName(node, name) != Status::kOk ||
+            tree->GetNodeParent(node, parent) != Status::kOk) {
+            vell::ThrowFormatError("Data format error -- key path");
+        }
+        names.push_back(std::move(name));
+        node = parent;
+    }
+    std::string path;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        path = ChildPath(path, *it);
+    }
+    return path;
+}
+
+Status KeyOperations::CommitNoted(WriteTransaction& transaction, Status result, ChangeKind kind,
+                                  std::string path, const std::string& name) {
+    if (result == Status::kOk) {
+        RecordChange(*database_.Pool(), ChangeNote{kind, record_->name, std::move(path), name});
+        transaction.Commit();
+    }
+    return result;
+}
 
 // Runs body under the main key's read lock, once the handle's node is there:
 // kNoMainKey without a main-key record, kBadNode for no node or a deleted main key.
@@ -90,7 +130,8 @@ Status KeyOperations::AppendSubKey(std::string& name) {
         if (!tree->AppendSubNode(node_, child, child_name)) {
             return Status::kFailed;
         }
-        transaction.Commit();
+        CommitNoted(transaction, Status::kOk, ChangeKind::kKeyAdded,
+                    ChildPath(PathOf(node_), child_name), "");
         name = child_name;
         return Status::kOk;
     });
@@ -102,7 +143,9 @@ Status KeyOperations::RenameKey(const std::string& new_name) {
     }
     return WithNodeForChange([&]() -> Status {
         WriteTransaction transaction(database_.Pool());
-        return CommitIfOk(transaction, database_.Tree()->EditNodeName(node_, new_name));
+        std::string old_path = PathOf(node_);
+        return CommitNoted(transaction, database_.Tree()->EditNodeName(node_, new_name),
+                           ChangeKind::kKeyRenamed, std::move(old_path), new_name);
     });
 }
 
@@ -121,7 +164,9 @@ Status KeyOperations::DeleteKey() {
     }
     return WithNodeForChange([&]() -> Status {
         WriteTransaction transaction(database_.Pool());
-        return CommitIfOk(transaction, database_.Tree()->DeleteNode(node_));
+        std::string path = PathOf(node_);
+        return CommitNoted(transaction, database_.Tree()->DeleteNode(node_),
+                           ChangeKind::kKeyDeleted, std::move(path), "");
     });
 }
 
@@ -169,9 +214,10 @@ Status KeyOperations::AppendProperty(const std::string& name, const uint8_t* rec
             return Status::kPropertyExists;
         }
         WriteTransaction transaction(database_.Pool());
-        return CommitIfOk(transaction, tree->AppendNodeRecord(node_, record, length)
-                                           ? Status::kOk
-                                           : Status::kFailed);
+        return CommitNoted(
+            transaction,
+            tree->AppendNodeRecord(node_, record, length) ? Status::kOk : Status::kFailed,
+            ChangeKind::kPropertySet, PathOf(node_), name);
     });
 }
 
@@ -184,14 +230,16 @@ Status KeyOperations::EditProperty(const std::string& name, const uint8_t* recor
             return Status::kPropertyNotFound;
         }
         WriteTransaction transaction(database_.Pool());
-        return CommitIfOk(transaction, tree->ReplaceNodeProperty(node_, name, record, length));
+        return CommitNoted(transaction, tree->ReplaceNodeProperty(node_, name, record, length),
+                           ChangeKind::kPropertySet, PathOf(node_), name);
     });
 }
 
 Status KeyOperations::DeleteProperty(const std::string& name) {
     return WithNodeForChange([&]() -> Status {
         WriteTransaction transaction(database_.Pool());
-        return CommitIfOk(transaction, database_.Tree()->DeleteNodePropertyByName(node_, name));
+        return CommitNoted(transaction, database_.Tree()->DeleteNodePropertyByName(node_, name),
+                           ChangeKind::kPropertyDeleted, PathOf(node_), name);
     });
 }
 

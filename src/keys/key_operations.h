@@ -3,11 +3,14 @@
 #include <cstdint>
 #include <string>
 
+#include "brindle_watch.h"
 #include "keys/common_tree.h"
 #include "keys/main_key_info.h"
 #include "vell/mem_cache.h"
 
 namespace brindle {
+
+class WriteTransaction;
 
 // Record bytes start here in a property work buffer, so that a single record and a list of
 // records share one layout.
@@ -61,6 +64,13 @@ private:
     Status WithNode(Body&& body);
     template <typename Body>
     Status WithNodeForChange(Body&& body);
+    // The path of `node` below the main key's node (names joined with '\', empty for the
+    // main key's own node), read by walking up its parents. The caller holds the key lock.
+    std::string PathOf(uint64_t node);
+    // Commits `transaction` when `result` is kOk, with the note of what the call changed
+    // (at `path` below the handle's main key) added to it first.
+    Status CommitNoted(WriteTransaction& transaction, Status result, ChangeKind kind,
+                       std::string path, const std::string& name);
 
     CommonTree& database_;
     MainKeyInfo* record_;

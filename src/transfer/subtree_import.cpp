@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "brindle_codes.h"
+#include "keys/change_notes.h"
 #include "keys/key_paths.h"
 #include "keys/open_key.h"
 #include "pool/write_transaction.h"
@@ -54,18 +56,27 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
 }
 constexpr size_t kLogBuffer = 2048;
 
-// Writes the keys and properties of an image into the tree, merging or fresh.
+// Writes the keys and properties of an image into the tree, merging or fresh, and notes
+// every key it adds and every property it sets.
 class TreeImporter {
 public:
-    TreeImporter(TreeStore& tree, bool fresh) : tree_(tree), fresh_(fresh) {}
+    TreeImporter(TreeStore& tree, bool fresh, std::string main_key, uint64_t main_node)
+        : tree_(tree), fresh_(fresh), main_key_(std::move(main_key)) {
+        paths_[main_node] = "";
+    }
 
     // The child of `parent` named `name`: found when merging, else appended. kImportAppend when it
     // cannot be appended; with `log` the failure of a fresh import is logged.
     Status Child(uint64_t parent, const std::string& name, bool log, uint64_t& child) {
+        const std::string& parent_path = paths_[parent];
+        std::string path = parent_path.empty() ? name : parent_path + '\\' + name;
         if (!fresh_ && tree_.GetSubNodeIndex(parent, name, child)) {
+            paths_[child] = std::move(path);
             return Status::kOk;
         }
         if (tree_.AppendSubNode(parent, child, name)) {
+            notes_.Add(ChangeNote{ChangeKind::kKeyAdded, main_key_, path, ""});
+            paths_[child] = std::move(path);
             return Status::kOk;
         }
         if (fresh_ && log) {
@@ -88,20 +99,33 @@ public:
         return result == Status::kOk ? Properties(node, record.block, record.block_length) : result;
     }
 
+    // What the import changed, for its write transaction.
+    const ChangeNoteBuffer& Notes() const { return notes_; }
+
 private:
     // A property the key has already gets the imported value in its place; others are
     // appended as their records stand in the image.
     Status Property(uint64_t node, const PropertyEntry& entry) {
         RecordPos position;
+        Status result = Status::kOk;
         if (!fresh_ && tree_.FindNodeProperty(node, entry.name, position)) {
-            return tree_.EditNodeProperty(node, entry.name, entry.value);
+            result = tree_.EditNodeProperty(node, entry.name, entry.value);
+        } else if (!tree_.AppendNodeRecord(node, entry.record, entry.length)) {
+            result = Status::kFailed;
         }
-        return tree_.AppendNodeRecord(node, entry.record, entry.length) ? Status::kOk
-                                                                        : Status::kFailed;
+        if (result == Status::kOk) {
+            notes_.Add(ChangeNote{ChangeKind::kPropertySet, main_key_, paths_[node],
+                                  std::string(entry.name)});
+        }
+        return result;
     }
 
     TreeStore& tree_;
     bool fresh_;
+    std::string main_key_;
+    // The path below the main key of every key the import reached.
+    std::unordered_map<uint64_t, std::string> paths_;
+    ChangeNoteBuffer notes_;
 };
 
 // Opens the main key named by the image, or creates it as the mode asks.
@@ -159,7 +183,7 @@ Status ImportBelowMainKey(CommonTree& database, const uint8_t* image, uint64_t s
     if (result == Status::kOk) {
         result = CheckRecords(image, size, root);
     }
-    TreeImporter importer(*database.Tree(), fresh);
+    TreeImporter importer(*database.Tree(), fresh, levels[0], current);
     for (size_t i = 1; result == Status::kOk && i + 1 < levels.size(); ++i) {
         result = importer.Child(current, levels[i], true, current);
     }
@@ -173,10 +197,14 @@ Status ImportBelowMainKey(CommonTree& database, const uint8_t* image, uint64_t s
     if (result != Status::kOk) {
         return result;
     }
-    return WalkChildren(image, size, root, target,
-                        [&](uint64_t parent, const NodeRecordView& record, uint64_t& node) {
-                            return importer.Record(parent, record, node);
-                        });
+    result = WalkChildren(image, size, root, target,
+                          [&](uint64_t parent, const NodeRecordView& record, uint64_t& node) {
+                              return importer.Record(parent, record, node);
+                          });
+    if (result == Status::kOk) {
+        importer.Notes().RecordTo(*database.Pool());
+    }
+    return result;
 }
 
 }  // namespace

@@ -46,6 +46,15 @@ Status TreeStore::GetNodeName(uint64_t node, std::string& name) {
     return ReadName(page, name);
 }
 
+Status TreeStore::GetNodeParent(uint64_t node, uint64_t& parent) {
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
+        return checked;
+    }
+    PinnedPage page(pool_, node, "Data format error -- GetNodeParent");
+    parent = page->ReadNode().parent;
+    return Status::kOk;
+}
+
 bool TreeStore::AppendSubNode(uint64_t parent, uint64_t& new_page, const std::string& name) {
     if (!TreeOpen() || parent == 0) {
         return false;

@@ -63,6 +63,8 @@ public:
     Status GetSubNodeNames(vell::ReadWriteLock* key_lock, uint64_t node, vell::MemCache& block,
                            uint32_t& length);
     Status GetNodeName(uint64_t node, std::string& name);
+    // The node's parent (0 for the root).
+    Status GetNodeParent(uint64_t node, uint64_t& parent);
     Status EditNodeName(uint64_t node, const std::string& name);
     // A name for a new child of node: 1, 2, ... below the main key's own node (key_node),
     // "<name>.1", "<name>.2", ... below others.

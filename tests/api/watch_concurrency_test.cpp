@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/api_test_util.h"
+#include "api/watch_test_util.h"
+#include "brindle_watch.h"
+
+namespace brindle::testing_api {
+namespace {
+
+constexpr int kWriters = 2;
+constexpr int kChangesEach = 200;
+
+std::string WriterKey(int writer) {
+    return "w" + std::to_string(writer);
+}
+
+// Writers change their own main keys while a watch of everything reads the database from its
+// callback and another thread keeps adding and ending watches: every change arrives once, each
+// writer's in its order, sequence numbers never go back.
+TEST(WatchConcurrencyTest, WritersWatchersAndUnwatchersRunSideBySide) {
+    TestDatabase db;
+    for (int w = 0; w < kWriters; ++w) {
+        db.Key(WriterKey(w), "", MODE_CREATE);
+    }
+    ChangeLog log;
+    void*& file = db.file();
+    WatchToken all = Watch(file, "", "", true, [&](const Change& change) {
+        void* key = nullptr;
+        if (BRN_OpenKey(file, key, change.main_key, "", MODE_OPEN) == BRN_OK) {
+            vell::VariableData value;
+            BRN_GetKeyProperty(key, change.name, value);
+        }
+        BRN_CloseBRNHandle(key);
+        log.Add(change);
+    });
+    ASSERT_NE(all, 0u);
+
+    std::atomic<bool> writing{true};
+    std::thread churn([&] {
+        std::atomic<int> calls{0};
+        while (writing.load()) {
+            WatchToken token =
+                Watch(file, WriterKey(0), "", true, [&](const Change&) { calls.fetch_add(1); });
+            EXPECT_TRUE(Unwatch(token));
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            void* key = nullptr;
+            ASSERT_EQ(BRN_OpenKey(file, key, WriterKey(w), "", MODE_OPEN), BRN_OK);
+            for (int i = 0; i < kChangesEach; ++i) {
+                vell::VariableData value(i);
+                EXPECT_EQ(BRN_AppendProperty(key, "p" + std::to_string(i), value), BRN_OK);
+            }
+            BRN_CloseBRNHandle(key);
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    writing = false;
+    churn.join();
+
+    ASSERT_TRUE(log.WaitFor(kWriters * kChangesEach));
+    std::map<std::string, int> next;
+    uint64_t sequence = 0;
+    for (const Change& change : log.Changes()) {
+        EXPECT_EQ(change.name, "p" + std::to_string(next[change.main_key]++));
+        EXPECT_GT(change.sequence, sequence);
+        sequence = change.sequence;
+    }
+    EXPECT_EQ(log.Changes().size(), static_cast<size_t>(kWriters * kChangesEach));
+    EXPECT_TRUE(Unwatch(all));
+}
+
+// A database closed while callbacks run and writes go on: the close waits for the running
+// callback, then no callback runs again.
+TEST(WatchConcurrencyTest, CloseWhileCallbacksRun) {
+    for (int round = 0; round < 5; ++round) {
+        auto db = std::make_unique<TestDatabase>();
+        void* key = db->Key("app", "", MODE_CREATE);
+        std::atomic<bool> closed{false};
+        std::atomic<int> after_close{0};
+        std::atomic<int> calls{0};
+        for (int w = 0; w < 3; ++w) {
+            Watch(db->file(), "", "", true, [&](const Change&) {
+                calls.fetch_add(1);
+                std::this_thread::yield();
+                after_close += closed.load() ? 1 : 0;
+            });
+        }
+        for (int i = 0; i < 50; ++i) {
+            vell::VariableData value(i);
+            ASSERT_EQ(BRN_AppendProperty(key, "p" + std::to_string(i), value), BRN_OK);
+        }
+        db->Close();
+        closed = true;
+        db.reset();
+        EXPECT_EQ(after_close.load(), 0);
+    }
+}
+
+}  // namespace
+}  // namespace brindle::testing_api
