@@ -132,11 +132,12 @@ TEST(ProcessWatchTest, AWatchingReaderLearnsEveryChangeOfAWriterInOrder) {
     ASSERT_TRUE(watcher->WaitForLine("watching")) << watcher->Output();
     // Paced, as a host changes its configuration, so that latency is that of one change.
     auto writer = db.Start("snap-write", {std::to_string(seed), std::to_string(steps), "0", "500"});
+    const bool writer_ended_well = writer->Succeeded();
     EXPECT_TRUE(EndedWell(*writer));
 
     const std::vector<SeenChange> planned = PlannedChanges(seed, steps);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < end &&
+    while (writer_ended_well && std::chrono::steady_clock::now() < end &&
            (ReceivedChanges(watcher->Output()).size() < planned.size())) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
