@@ -57,7 +57,7 @@ TEST(ProcessKillTest, AWriterOrAReaderKilledLeavesTheOtherGoingAndTheDatabaseSou
             // The reader goes on reading what the dead writer left; a new writer takes the
             // plan on from there, recovering what the dead one left half done.
             PauseUpTo(rng, 50);
-            EXPECT_TRUE(reader->running()) << reader->Output();
+            EXPECT_TRUE(reader->Running()) << reader->Output();
             auto next = db.Start("snap-write", {seed, steps, "0"});
             const bool next_ended_well = next->Succeeded();
             EXPECT_TRUE(EndedWell(*next));

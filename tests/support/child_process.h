@@ -45,7 +45,7 @@ public:
         close(output);
     }
     ~ChildProcess() {
-        if (running()) {
+        if (Running()) {
             Signal(SIGKILL);
             Wait();
         }
@@ -54,7 +54,13 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return pid_; }
-    bool running() const { return !reaped_; }
+    // True while the process has not ended.
+    bool Running() {
+        if (!reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_) {
+            reaped_ = true;
+        }
+        return !reaped_;
+    }
     void Signal(int signal) const {
         if (!reaped_) {
             kill(pid_, signal);
