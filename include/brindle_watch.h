@@ -44,14 +44,23 @@ using WatchToken = uint64_t;
 
 // Calls `callback` for every change committed from now on to the key at `path` below
 // `mainKey` (empty path: the main key itself) and, when `recursive`, to every key below it;
-// a change of an empty `mainKey` watch covers every main key. Callbacks run on a thread of
-// the library, one at a time, in commit order, after the commit and never under a lock of
-// the database, so a callback may call the exports (but must not Unwatch its own token or
-// close the database). Changes made by other processes arrive within about 100 ms.
-// Returns 0 when fileHandle is not an open database.
+// without `recursive`, of the keys below only the adding, deleting and renaming of its direct
+// children. The deletion or renaming of the key itself or of a key above it, and a resync of
+// the main key, reach every watch of the main key. An empty `mainKey` watches every change of
+// every main key. Watches go by name: a watch of a renamed key hears of its renaming, then
+// watches the old name.
+//
+// Callbacks run on a thread of the library (one per database with watches), one at a time, in
+// commit order, after the commit and never under a lock of the database, so a callback may
+// call the exports (changing ones too), start watches and Unwatch any token, its own included.
+// It may even close the database, whose watches then end once it returns. An exception
+// leaving a callback is reported as a diagnostic line and dropped. Changes made by other
+// processes arrive within about 100 ms.
+// Returns 0 when fileHandle is not an open database or callback is empty.
 BRN_EXPORT WatchToken Watch(void*& fileHandle, const std::string& mainKey, const std::string& path,
                             bool recursive, WatchCallback callback);
-// Ends the watch: once it returns, its callback is not running and is never called again.
+// Ends the watch: once it returns, its callback is not running and is never called again
+// (called from that callback, it returns at once, and the callback is not called again).
 // False for an unknown token. Watches end by themselves when their database is closed.
 BRN_EXPORT bool Unwatch(WatchToken token);
 

@@ -76,7 +76,7 @@ bool ChangeFeed::Add(WatchToken token, WatchFilter filter, WatchCallback callbac
     }
     std::lock_guard lock(thread_mutex_);
     if (!thread_.joinable()) {
-        thread_ = std::thread([this] { Run(); });
+        thread_ = std::thread([self = shared_from_this()] { self->Run(); });
     }
     return true;
 }
@@ -102,7 +102,9 @@ void ChangeFeed::Stop() {
     }
     wake_.notify_all();
     std::lock_guard lock(thread_mutex_);
-    if (thread_.joinable()) {
+    if (thread_.joinable() && OnFeedThread()) {
+        thread_.detach();
+    } else if (thread_.joinable()) {
         thread_.join();
     }
 }

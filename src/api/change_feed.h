@@ -39,13 +39,13 @@ bool WatchCovers(const WatchFilter& filter, const ChangeNote& note);
 // The queue is bounded: when it would pass kMaxQueued commits or kMaxQueuedBytes of notes,
 // what it holds is dropped and every watch gets one resync instead, as it does when the pager
 // reports commits lost to this process.
-class ChangeFeed {
+class ChangeFeed : public std::enable_shared_from_this<ChangeFeed> {
 public:
     static constexpr size_t kMaxQueued = 4096;
     static constexpr size_t kMaxQueuedBytes = 16u << 20;
 
-    // Becomes the commit observer of the database's pager; make it before any other thread
-    // uses the database.
+    // Becomes the commit observer of the database's pager; make it (with make_shared: its
+    // thread holds it too) before any other thread uses the database.
     explicit ChangeFeed(CommonTree& database);
     // Stop.
     ~ChangeFeed();
@@ -59,8 +59,9 @@ public:
     // for a token the feed does not have.
     bool Remove(WatchToken token);
     // Ends every watch and joins the feed's thread; the database must stay open until it
-    // returns. The feed then only drops what the observer hands it. Must not be called from
-    // a callback.
+    // returns. The feed then only drops what the observer hands it. Called from a callback
+    // (the host closes the database there), the thread is let go instead: once the callback
+    // returns it ends without touching the database again.
     void Stop();
 
 private:

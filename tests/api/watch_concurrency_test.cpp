@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "api/api_test_util.h"
 #include "api/watch_test_util.h"
+#include "brindle_batch.h"
 #include "brindle_watch.h"
 
 namespace brindle::testing_api {
@@ -105,6 +108,77 @@ TEST(WatchConcurrencyTest, CloseWhileCallbacksRun) {
         db.reset();
         EXPECT_EQ(after_close.load(), 0);
     }
+}
+
+// Unwatch from another thread returns only after the running callback has.
+TEST(WatchConcurrencyTest, UnwatchWaitsForTheRunningCallback) {
+    TestDatabase db;
+    void* key = db.Key("app", "", MODE_CREATE);
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> unwatched{false};
+    std::atomic<bool> saw_unwatched{false};
+    const WatchToken token = Watch(db.file(), "", "", true, [&](const Change&) {
+        entered = true;
+        while (!release.load()) {
+            std::this_thread::yield();
+        }
+        saw_unwatched = saw_unwatched || unwatched.load();
+    });
+    ASSERT_EQ(Append(key, "p", 1), BRN_OK);
+    while (!entered.load()) {
+        std::this_thread::yield();
+    }
+    std::thread ender([&] {
+        EXPECT_TRUE(Unwatch(token));
+        unwatched = true;
+    });
+    // Gives the ender time to reach Unwatch; the check holds however the threads run.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    release = true;
+    ender.join();
+    EXPECT_FALSE(saw_unwatched.load());
+}
+
+// A callback may close its own database: the feed lets its thread go and nothing is called
+// afterwards.
+TEST(WatchConcurrencyTest, CallbackClosesItsDatabase) {
+    testsupport::TempDir dir;
+    vell::OutputCapture quiet;
+    // Shared with the callback, which may still be returning when the test ends.
+    struct State {
+        void* file = nullptr;
+        void* key = nullptr;
+        std::atomic<int> calls{0};
+        std::atomic<bool> committed{false};
+        ChangeLog closed;
+    };
+    auto state = std::make_shared<State>();
+    ASSERT_EQ(BRN_OpenFile(dir.File("db").c_str(), state->file, 0), BRN_OK);
+    ASSERT_EQ(BRN_OpenKey(state->file, state->key, "app", "", MODE_CREATE), BRN_OK);
+    Watch(state->file, "", "", true, [state](const Change& change) {
+        // A callback may run before the committing call has returned; like any host, it
+        // closes the database only once no call on it runs.
+        while (!state->committed.load()) {
+            std::this_thread::yield();
+        }
+        if (state->calls.fetch_add(1) == 0) {
+            BRN_CloseBRNHandle(state->key);
+            BRN_CloseBRNFHandle(state->file);
+            state->closed.Add(change);
+        }
+    });
+    // Two changes in one commit: the second is not told once the first closed the database.
+    {
+        Batch batch(state->file);
+        vell::VariableData value(1);
+        ASSERT_EQ(BRN_AppendProperty(state->key, "p1", value), BRN_OK);
+        ASSERT_EQ(BRN_AppendProperty(state->key, "p2", value), BRN_OK);
+        ASSERT_EQ(batch.Commit(), BRN_OK);
+    }
+    state->committed = true;
+    ASSERT_TRUE(state->closed.WaitFor(1));
+    EXPECT_EQ(state->calls.load(), 1);
 }
 
 }  // namespace
