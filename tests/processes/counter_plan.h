@@ -108,23 +108,32 @@ inline std::string CounterStateFault(const CounterState& state) {
     return "";
 }
 
-// One unit of writer `writer`, its `index`th: BRN_OK or the first failing code.
-inline int CountOnce(void* file, void* key, int writer, int index) {
+// One unit of writer `writer`, its `index`th: BRN_OK, or the first failing code with the name
+// of the call that failed in `failed`.
+inline int CountOnce(void* file, void* key, int writer, int index, std::string& failed) {
     Batch batch(file);
     if (batch.Status() != BRN_OK) {
+        failed = "batch";
         return batch.Status();
     }
     vell::VariableData value;
     int result = BRN_GetKeyProperty(key, kCounterName, value);
+    failed = "get";
     vell::VariableData read(value.GetInt());
     vell::VariableData next(value.GetInt() + 1);
     if (result == BRN_OK) {
         result = BRN_EditProperty(key, kCounterName, next);
+        failed = "edit";
     }
     if (result == BRN_OK) {
         result = BRN_AppendProperty(key, MarkerName(writer, index), read);
+        failed = "append";
     }
-    return result == BRN_OK ? batch.Commit() : result;
+    if (result == BRN_OK) {
+        result = batch.Commit();
+        failed = "commit";
+    }
+    return result;
 }
 
 }  // namespace brindle::sharing

@@ -16,7 +16,8 @@
 //       "open CODE", then keeps the database open until SIGTERM
 //
 // OPTIONS: 0, ro (BRN_OPEN_READ_ONLY) or shared (BRN_OPEN_SHARED). Exit status 0 when all
-// went as planned, 1 for a failed check, 2 when the open failed, 3 when a call failed.
+// went as planned, 1 for a failed check, 2 when the open failed, 3 when a call failed, 4 when
+// a call threw.
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -167,8 +168,9 @@ int CountWrite(const char* path, int writer, int units, const std::string& optio
     }
     Say("start " + std::to_string(state.markers[writer].size()));
     for (int i = static_cast<int>(state.markers[writer].size()); i < units; ++i) {
-        if (const int result = CountOnce(file, key, writer, i); result != BRN_OK) {
-            CallFailed("unit " + std::to_string(i), result);
+        std::string failed;
+        if (const int result = CountOnce(file, key, writer, i, failed); result != BRN_OK) {
+            CallFailed(failed + " of unit " + std::to_string(i), result);
         }
         Say("unit " + std::to_string(i));
     }
@@ -251,5 +253,12 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     signal(SIGTERM, brindle::sharing::AskStop);
-    return brindle::sharing::Run(argc, argv);
+    try {
+        return brindle::sharing::Run(argc, argv);
+    } catch (const MDException& exception) {
+        // A call that met a fault it could not answer with a code: say which, for the test.
+        brindle::sharing::Say(std::string("exception ") + exception.GetTypeName() + ": " +
+                              exception.GetMessage());
+        return 4;
+    }
 }
