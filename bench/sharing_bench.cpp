@@ -49,7 +49,14 @@ public:
         if (pid_ == 0) {
             close(ends[0]);
             vell::SetOutputSink({});
-            const double result = work();
+            double result = 0.0 / 0.0;
+            try {
+                result = work();
+            } catch (const MDException& exception) {
+                std::printf("a measuring process threw %s: %s\n", exception.GetTypeName(),
+                            exception.GetMessage());
+                std::fflush(stdout);
+            }
             if (write(ends[1], &result, sizeof(result)) != sizeof(result)) {
                 _exit(1);
             }
