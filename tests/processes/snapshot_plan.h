@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "brindle.h"
+#include "support/change_call.h"
 #include "support/stored_form.h"
 
 namespace brindle::sharing {
@@ -40,7 +41,7 @@ struct KeyState {
 // Top key name -> its state.
 using SnapshotState = std::map<std::string, KeyState>;
 
-enum class CallKind { kEdit, kAppend, kDelete, kAddKey, kDeleteKey };
+using CallKind = testsupport::ChangeCall;
 
 struct Call {
     CallKind kind;
@@ -192,33 +193,10 @@ inline int ReadChildren(void* key, std::vector<std::string>& out) {
 
 // Performs one call through the exports; BRN_OK or the failing code.
 inline int PerformCall(void* file, const Call& call) {
-    void* key = nullptr;
     const bool child = call.kind == CallKind::kDeleteKey;
-    int result = BRN_OpenKey(file, key, kSnapshotMainKey,
-                             child ? call.key + "\\" + call.name : call.key, MODE_OPEN);
-    if (result == BRN_OK) {
-        vell::VariableData value = call.value;
-        std::string name = call.name;
-        switch (call.kind) {
-            case CallKind::kEdit:
-                result = BRN_EditProperty(key, name, value);
-                break;
-            case CallKind::kAppend:
-                result = BRN_AppendProperty(key, name, value);
-                break;
-            case CallKind::kDelete:
-                result = BRN_DeleteProperty(key, name);
-                break;
-            case CallKind::kAddKey:
-                result = BRN_AppendSubKey(key, name);
-                break;
-            case CallKind::kDeleteKey:
-                result = BRN_DeleteKey(key);
-                break;
-        }
-    }
-    BRN_CloseBRNHandle(key);
-    return result;
+    return testsupport::PerformChange(file, kSnapshotMainKey,
+                                      child ? call.key + "\\" + call.name : call.key, call.kind,
+                                      call.name, call.value);
 }
 
 // Writes the initial state into an open database that has no main key "S" yet.
