@@ -3,7 +3,9 @@
 // database is sound afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <random>
 #include <thread>
 
@@ -28,6 +30,19 @@ bool KillNow(ChildProcess& process) {
     return process.Killed();
 }
 
+// The longest time between two steps the writer reported, in milliseconds: how long a dead
+// reader held it up (reported, not asserted).
+double LongestPauseMs(const std::string& output) {
+    int64_t last = 0;
+    int64_t longest = 0;
+    for (const std::string& line : testsupport::LinesStartingWith(output, "step ")) {
+        const int64_t nanos = std::atoll(line.c_str() + line.find(' ') + 1);
+        longest = last != 0 ? std::max(longest, nanos - last) : 0;
+        last = nanos;
+    }
+    return static_cast<double>(longest) / 1e6;
+}
+
 void ExpectReaderReachesTheEnd(ChildProcess& reader, bool writer_ended_well) {
     FinishReader(reader, writer_ended_well);
     EXPECT_TRUE(EndedWell(reader));
@@ -38,11 +53,12 @@ TEST(ProcessKillTest, AWriterOrAReaderKilledLeavesTheOtherGoingAndTheDatabaseSou
     std::mt19937 rng(2024);
     // Frequent checkpoints, so that some wait on a reader that is killed mid-call.
     ScopedEnvironment checkpoints("BRINDLE_CHECKPOINT_BYTES", "32768");
-    const std::string steps = "5000";
+    const std::string steps = "3000";
     int writers_killed = 0;
     int readers_killed = 0;
     for (int round = 0; round < Rounds(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
+        const auto began = std::chrono::steady_clock::now();
         SharedDatabase db;
         const std::string seed = std::to_string(300 + round);
         auto reader = db.Start("snap-read", {seed, steps, "ro"});
@@ -69,9 +85,14 @@ TEST(ProcessKillTest, AWriterOrAReaderKilledLeavesTheOtherGoingAndTheDatabaseSou
             auto next = db.Start("snap-read", {seed, steps, "ro"});
             const bool writer_ended_well = writer->Succeeded();
             EXPECT_TRUE(EndedWell(*writer));
+            std::printf("round %d: reader killed, the writer's longest pause %.1f ms\n", round,
+                        LongestPauseMs(writer->Output()));
             ExpectReaderReachesTheEnd(*next, writer_ended_well);
         }
         EXPECT_EQ(db.StructureFault(), "");
+        std::printf(
+            "round %d took %.1f s\n", round,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
     }
     std::printf("killed %d writers and %d readers in %d rounds\n", writers_killed, readers_killed,
                 Rounds());

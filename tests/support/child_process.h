@@ -95,8 +95,7 @@ public:
             if (text.find("\n" + prefix) != std::string::npos) {
                 return true;
             }
-            if (waitpid(pid_, &status_, WNOHANG) == pid_) {
-                reaped_ = true;
+            if (!Running()) {
                 return ("\n" + Output()).find("\n" + prefix) != std::string::npos;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
