@@ -49,11 +49,17 @@
 extern "C" {
 
 // Opens the database whose data files start with `path` (path001, path002, ...), creating
-// it when there are none. On BRN_OK `fileHandle` is a new file handle; on any other result
-// except BRN_ERR_NULL_PATH it is -1. `options` is not used. Codes: BRN_ERR_NULL_PATH;
-// BRN_FAIL when the files cannot be opened (in use by another open, unreadable, damaged; a
-// diagnostic line says why, also for an unknown BRINDLE_DURABILITY or BRINDLE_CHECKPOINT_BYTES);
-// BRN_ERR_EXCEPTION when opening raised one; BRN_ERR_NO_MEMORY.
+// it when there are none (except with BRN_OPEN_READ_ONLY). On BRN_OK `fileHandle` is a new
+// file handle; on any other result except BRN_ERR_NULL_PATH it is -1. `options`: 0,
+// BRN_OPEN_READ_ONLY or BRN_OPEN_SHARED (brindle_codes.h). Codes: BRN_ERR_NULL_PATH;
+// BRN_ERR_LOCKED (another process holds it with options 0; a diagnostic line names the
+// process); BRN_ERR_SHARED_BY_OTHERS (options 0 while processes hold it with
+// BRN_OPEN_SHARED); BRN_ERR_PERMISSION; BRN_ERR_NO_DATABASE (BRN_OPEN_READ_ONLY and no
+// database at the path); BRN_ERR_NOT_DATABASE;
+// BRN_ERR_DURABILITY_MISMATCH (BRN_OPEN_SHARED with another BRINDLE_DURABILITY than the
+// processes holding it); BRN_FAIL when the files cannot be opened for another reason
+// (damaged; a diagnostic line says why, also for an unknown BRINDLE_DURABILITY or
+// BRINDLE_CHECKPOINT_BYTES); BRN_ERR_EXCEPTION when opening raised one; BRN_ERR_NO_MEMORY.
 //
 // Durability, chosen by BRINDLE_DURABILITY at the open. Every level keeps every call that
 // returned BRN_OK through a killed process, and every changing call (or batch, see

@@ -14,10 +14,11 @@ namespace py = pybind11;
 namespace brindle::python {
 namespace {
 
-// Raises the exception object that brindle._errors builds from the arguments.
-void RaiseFromFactory(const char* factory, const py::tuple& arguments) {
+// Raises the exception object that brindle._errors's `maker` (a factory or a class) builds
+// from the arguments.
+void RaiseFromFactory(const char* maker, const py::tuple& arguments) {
     py::object errors = py::module_::import("brindle._errors");
-    py::object error = errors.attr(factory)(*arguments);
+    py::object error = errors.attr(maker)(*arguments);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
 
@@ -30,6 +31,14 @@ std::string MessageOf(const tool::ResultCode& row) {
     return row.message;
 }
 
+// A change refused because the database was opened read-only is, to a caller, the same
+// refusal as a read-only main key's; every other open failure (held by another process, no
+// database, not a database, no permission, another durability level) is a StoreError that
+// carries its code.
+const char* ClassOf(int code) {
+    return code == BRN_ERR_OPENED_READ_ONLY ? "ReadOnly" : nullptr;
+}
+
 void RaiseResult(const tool::ToolError& error) {
     const int code = error.code();
     for (const tool::ResultCode& row : tool::ResultCodes()) {
@@ -39,6 +48,11 @@ void RaiseResult(const tool::ToolError& error) {
             const std::size_t table_text = text.rfind(row.message);
             if (table_text != std::string::npos) {
                 text.replace(table_text, std::strlen(row.message), MessageOf(row));
+            }
+            if (const char* name = ClassOf(code)) {
+                RaiseFromFactory(name,
+                                 py::make_tuple(DecodeText(text), code, row.name, MessageOf(row)));
+                return;
             }
             RaiseFromFactory("from_code",
                              py::make_tuple(code, row.name, MessageOf(row), DecodeText(text)));

@@ -280,9 +280,13 @@ bool Journal::ReadSince(uint64_t from, uint64_t to, uint64_t run, uint64_t next_
     }
     uint64_t at = 0;
     RecordView view;
-    while (ParseRecord(bytes, at, view) && view.run == run && view.sequence == last_sequence + 1) {
-        take(view.sequence, view.entries);
-        last_sequence = view.sequence;
+    // Records the caller had already (its own, appended after the journal was emptied) are
+    // passed over.
+    while (ParseRecord(bytes, at, view) && view.run == run && view.sequence <= last_sequence + 1) {
+        if (view.sequence == last_sequence + 1) {
+            take(view.sequence, view.entries);
+            last_sequence = view.sequence;
+        }
         at += view.length;
     }
     read_to = from + at;

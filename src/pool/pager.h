@@ -152,16 +152,8 @@ public:
     // A call of the layers above starts and ends: while in a call, this process may read
     // pages of the data files, so checkpoints of other processes wait for it (EnterCall
     // publishes the snapshot it reads at). Nothing for an exclusive writer.
-    void EnterCall() {
-        if (follows_others_) {
-            shared_.EnterCall();
-        }
-    }
-    void LeaveCall() {
-        if (follows_others_) {
-            shared_.LeaveCall();
-        }
-    }
+    void EnterCall();
+    void LeaveCall();
     // True when another process committed since this one last took in commits: one load
     // from shared memory. Always false for an exclusive writer.
     bool Behind() const {
@@ -292,7 +284,7 @@ private:
     bool TakeInNewGeneration(const PublishedState& state) REQUIRES(writer_gate_);
     void RefreshEverything() REQUIRES(writer_gate_);
     bool ReadMainHeadFromFile();
-    void Publish(uint64_t sequence) REQUIRES(pending_mutex_);
+    void Publish(uint64_t sequence) REQUIRES(pending_mutex_, writer_gate_);
     void PublishEmptied(uint64_t sequence) REQUIRES(pending_mutex_);
     bool SharedCheckpoint() EXCLUDES(pending_mutex_);
     void AcquireWriteLock() REQUIRES(writer_gate_);
@@ -302,6 +294,7 @@ private:
     enum class LoadResult { kLoaded, kFailed, kPageSizeMismatch };
     bool ReplayJournal(const std::string& path, uint64_t& replayed);
     bool OpenReadOnly(const std::string& path);
+    OpenFailure CheckPermissions(const std::string& path) const;
     bool OpenBesideWriters(const std::string& path);
     bool OpenFirstWriter(const std::string& path);
     void CloseSharedWriter();

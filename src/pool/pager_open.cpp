@@ -2,6 +2,7 @@
 // loading with its checks and repairs, and the close sequence.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -61,6 +62,27 @@ bool Pager::SyncDirectory() const {
     return true;
 }
 
+// Why files the open needs may not be used as asked, before anything is tried: kNone when
+// nothing stands in the way that can be told in advance.
+OpenFailure Pager::CheckPermissions(const std::string& path) const {
+    const std::string first = DataFileSet::FileName(path, 1);
+    const int wanted = options_.access == Access::kReadOnly ? R_OK : R_OK | W_OK;
+    if (::access(first.c_str(), F_OK) == 0) {
+        return ::access(first.c_str(), wanted) == 0 ? OpenFailure::kNone : OpenFailure::kPermission;
+    }
+    if (errno == EACCES) {
+        return OpenFailure::kPermission;
+    }
+    if (options_.access == Access::kReadOnly) {
+        return OpenFailure::kNone;
+    }
+    const std::string directory = DirectoryOf(path);
+    if (::access(directory.c_str(), F_OK) == 0 && ::access(directory.c_str(), W_OK | X_OK) != 0) {
+        return OpenFailure::kPermission;
+    }
+    return OpenFailure::kNone;
+}
+
 bool Pager::Open(const std::string& path) {
     const PoolOptions& o = options_;
     PageCache::Settings settings;
@@ -76,6 +98,11 @@ bool Pager::Open(const std::string& path) {
         return false;
     }
     path_ = path;
+    open_failure_ = CheckPermissions(path);
+    if (open_failure_ != OpenFailure::kNone) {
+        vell::OutputLine("Open database failed -- permission denied: %s", path.c_str());
+        return false;
+    }
     open_failure_ = OpenFailure::kFailed;
     if (o.access == Access::kReadOnly) {
         return OpenReadOnly(path);
@@ -149,8 +176,12 @@ bool Pager::OpenFirstWriter(const std::string& path) {
     LoadResult loaded = Load(path, o.page_size);
     if (loaded == LoadResult::kFailed) {
         vell::OutputLine("Load file failed");
+        const bool existed = Exists(DataFileSet::FileName(path, 1));
         if (!CreateNew(path)) {
             vell::OutputLine("Create db file failed");
+            if (existed) {
+                open_failure_ = OpenFailure::kNotDatabase;
+            }
             return false;
         }
         loaded = Load(path, o.page_size);

@@ -16,7 +16,24 @@ namespace {
 // How long a checkpoint waits for other processes' calls on older snapshots.
 constexpr std::chrono::milliseconds kReaderWait{2000};
 
+// The pager whose call this thread is in (EnterCall), if any.
+thread_local const Pager* call_pager = nullptr;
+
 }  // namespace
+
+void Pager::EnterCall() {
+    if (follows_others_) {
+        call_pager = this;
+        shared_.EnterCall();
+    }
+}
+
+void Pager::LeaveCall() {
+    if (follows_others_) {
+        call_pager = nullptr;
+        shared_.LeaveCall();
+    }
+}
 
 void Pager::Publish(uint64_t sequence) {
     PublishedState state = shared_.Read();
@@ -24,6 +41,10 @@ void Pager::Publish(uint64_t sequence) {
     state.journal_end = journal_->Size();
     state.run = journal_->Run();
     shared_.Publish(state);
+    // This process had taken in everything before its own record (a shared writer catches up
+    // when it takes the write lock), so the next record to read is the next one appended.
+    GateHeldByThisThread();
+    read_offset_ = state.journal_end;
     applied_.store(sequence, std::memory_order_release);
 }
 
@@ -41,7 +62,18 @@ void Pager::AcquireWriteLock() {
     if (options_.access != Access::kShared || write_lock_held_) {
         return;
     }
-    shared_.LockWriters();
+    if (!shared_.TryLockWriters()) {
+        // While it waits, this process reads nothing: other processes' checkpoints need not
+        // wait for its call (it takes in their commits once it has the lock).
+        const bool in_call = call_pager == this;
+        if (in_call) {
+            shared_.LeaveCall();
+        }
+        shared_.LockWriters();
+        if (in_call) {
+            shared_.EnterCall();
+        }
+    }
     write_lock_held_ = true;
     if (write_lock_listener_) {
         write_lock_listener_();
@@ -122,6 +154,7 @@ bool Pager::OpenForReading(const std::string& path) {
     applied_.store(state.base_sequence, std::memory_order_release);
     read_offset_ = 0;
     CatchUp();
+    allocator_.FindFreeTail();  // for the structure check: readers hand out no pages
     return true;
 }
 
@@ -138,6 +171,11 @@ bool Pager::OpenShared(const std::string& path) {
         return false;
     }
     CatchUp();
+    if (options_.access == Access::kShared) {
+        allocator_.Reload({});
+    } else {
+        allocator_.FindFreeTail();
+    }
     return true;
 }
 
@@ -366,11 +404,19 @@ bool Pager::SharedCheckpoint() {
         vell::OutputLine("Checkpoint failed, journal kept");
         return false;
     }
-    vell::MutexLock lock(pending_mutex_);
-    if (!journal_->Reset(Syncs())) {
-        return false;
+    {
+        vell::MutexLock lock(pending_mutex_);
+        if (!journal_->Reset(Syncs())) {
+            return false;
+        }
+        PublishEmptied(state.sequence);
     }
-    PublishEmptied(state.sequence);
+    // This process has everything up to the new base (it holds the write lock, so it caught
+    // up): it reads the new run from its start, and its own images are in place.
+    GateHeldByThisThread();
+    seen_generation_ = shared_.Read().generation;
+    read_offset_ = 0;
+    ReleaseUnwritten();
     return true;
 }
 

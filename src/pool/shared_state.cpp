@@ -396,6 +396,10 @@ void SharedState::LockWriters() {
     Lock(kWriteByte, F_WRLCK, true);
 }
 
+bool SharedState::TryLockWriters() {
+    return Lock(kWriteByte, F_WRLCK, false);
+}
+
 void SharedState::UnlockWriters() {
     Unlock(kWriteByte);
 }

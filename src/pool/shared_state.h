@@ -83,6 +83,8 @@ public:
 
     // --- shared writers ---
     void LockWriters();
+    // False at once when another process holds the lock.
+    bool TryLockWriters();
     void UnlockWriters();
 
     // --- this process's reader slot ---

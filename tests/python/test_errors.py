@@ -56,4 +56,5 @@ def test_database_already_open_in_this_process(db, db_path):
 
 def test_code_table_is_the_librarys():
     rows = {code: name for code, name, _ in brindle.result_codes()}
-    assert rows[1] == "BRN_OK" and rows[1000] == "BRN_ERR_EXCEPTION" and len(rows) == 41
+    assert rows[1] == "BRN_OK" and rows[1000] == "BRN_ERR_EXCEPTION" and len(rows) == 48
+    assert rows[56] == "BRN_ERR_OPENED_READ_ONLY" and rows[62] == "BRN_ERR_DURABILITY_MISMATCH"

@@ -130,15 +130,21 @@ TEST_F(RepairTest, DamagedDataFilesAreNamedInOneLineWithWhatToDo) {
     }
 }
 
-// A journal damaged after it was written is not cut silently: the open says so and keeps it,
-// and check reports it.
+// A journal damaged after it was written is not cut silently: check reports it without
+// touching it, and the first writing open keeps it aside, which check then reports.
 TEST_F(RepairTest, CheckReportsAJournalFoundDamaged) {
     Build();
     Damage({"journal", "App"});
     const ToolRun check = Brindle({"check"});
     EXPECT_EQ(check.status, 1) << check.out << check.err;
-    EXPECT_NE(check.out.find("journal"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("the journal is damaged"), std::string::npos) << check.out;
+    EXPECT_FALSE(std::filesystem::exists(Database() + ".journal-damaged"));
+
+    Brindle({"set", "App", "after", "1"});
     EXPECT_TRUE(std::filesystem::exists(Database() + ".journal-damaged"));
+    const ToolRun later = Brindle({"check"});
+    EXPECT_NE(later.out.find("kept in " + Database() + ".journal-damaged"), std::string::npos)
+        << later.out;
 }
 
 }  // namespace

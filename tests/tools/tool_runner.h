@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,34 @@ struct RunSetting {
 // decides where the database is.
 ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
                    const RunSetting& setting = {});
+
+// A program left running beside the test: its standard input and output are pipes to the
+// test, its standard error a scratch file. Killed and reaped when the object ends.
+class RunningProgram {
+public:
+    RunningProgram(const std::string& program, const std::vector<std::string>& args);
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    pid_t Pid() const { return pid_; }
+    // The next line of its standard output, without the newline; nothing at the end of the
+    // output, or when none came within `patience_ms` (by default a minute: a guard against a
+    // hung test, not a timing).
+    std::optional<std::string> ReadLine(int patience_ms = 60000);
+    // Ends its standard input, which some helpers take as the sign to finish.
+    void CloseInput();
+    // Sends `signal` (0: none) and waits for the program to end. Returns how it ended (with
+    // the rest of its standard output and its standard error), as RunProgram does.
+    ToolRun Finish(int signal);
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    int error_ = -1;
+    std::string pending_;  // read from the output, not yet returned as a line
+};
 
 inline ToolRun RunTool(const std::vector<std::string>& args, const RunSetting& setting = {}) {
     return RunProgram(BRINDLE_TOOL_PATH, args, setting);

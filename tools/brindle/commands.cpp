@@ -28,7 +28,15 @@ std::string ToolContext::DatabasePath() const {
 }
 
 DatabaseAccess ToolContext::Access(bool create) const {
-    return DatabaseAccess{DatabasePath(), create, wait_seconds};
+    return DatabaseAccess{DatabasePath(), create, wait_seconds, OpenMode::kShared};
+}
+
+DatabaseAccess ToolContext::ReadAccess() const {
+    return DatabaseAccess{DatabasePath(), false, wait_seconds, OpenMode::kReadOnly};
+}
+
+DatabaseAccess ToolContext::ExclusiveAccess() const {
+    return DatabaseAccess{DatabasePath(), false, wait_seconds, OpenMode::kExclusive};
 }
 
 std::string ReadInput(const std::string& file) {

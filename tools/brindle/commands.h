@@ -20,8 +20,15 @@ struct ToolContext {
 
     // --db, else BRINDLE_DB, else ./brindle-data/db. An empty --db is a UsageError.
     std::string DatabasePath() const;
-    // The database as a command reaches it; only commands that add content create it.
+    // The database as a changing command reaches it: shared with other changing processes
+    // and with readers. Only commands that add content create it.
     DatabaseAccess Access(bool create) const;
+    // The database as a reading command reaches it: read-only, beside any writer; never
+    // created.
+    DatabaseAccess ReadAccess() const;
+    // The database as a command that must be its only user reaches it (one that rewrites
+    // or deletes data files).
+    DatabaseAccess ExclusiveAccess() const;
 };
 
 constexpr const char* kDefaultDatabasePath = "./brindle-data/db";
@@ -34,6 +41,7 @@ void AddTransferCommands(CLI::App& app, ToolContext& context);  // export, impor
 void AddInspectCommands(CLI::App& app, ToolContext& context);   // check, stats, repair
 void AddDemoCommand(CLI::App& app, ToolContext& context);       // demo
 void AddCodesCommand(CLI::App& app, ToolContext& context);      // codes
+void AddWatchCommand(CLI::App& app, ToolContext& context);      // watch
 
 // The whole of a file, or of standard input for "-".
 std::string ReadInput(const std::string& file);

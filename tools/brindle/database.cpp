@@ -40,14 +40,8 @@ bool JoinedPath(const std::vector<std::string>& names, std::string& path) {
 
 Database::Database(const DatabaseAccess& access) : path_(access.path) {
     PrepareOpen(access);
-    const int result = BRN_OpenFile(path_.c_str(), file_, 0);
-    if (result != BRN_OK) {
-        const std::string why = ExplainOpenFailure(path_);
-        if (!why.empty()) {
-            throw ToolError(why);
-        }
-        CheckResult(result, "cannot open the database " + Quoted(path_));
-    }
+    OpenWaiting(access,
+                [&] { return BRN_OpenFile(path_.c_str(), file_, OpenOptions(access.mode)); });
 }
 
 Database::~Database() {

@@ -18,8 +18,9 @@ class Key;
 // ToolError carrying its result code; an MDException passes to the caller unchanged.
 class Database {
 public:
-    // Opens the database at access.path; creates it (with its folder) on first use only when
-    // access.create. See PrepareOpen for what is refused before the library is asked.
+    // Opens the database at access.path, held as access.mode says; creates it (with its
+    // folder) on first use only when access.create. See PrepareOpen for what is refused before
+    // the library is asked, and OpenWaiting for the waiting and the failures.
     explicit Database(const DatabaseAccess& access);
     ~Database();
     Database(const Database&) = delete;

@@ -14,7 +14,9 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
+#include "brindle.h"
 #include "brindle/tool_error.h"
 
 namespace brindle::tool {
@@ -26,11 +28,15 @@ std::string Quoted(const std::string& text) {
     return "'" + text + "'";
 }
 
-// The process holding an flock on `file`, from /proc/locks; 0 when none is listed.
-long LockHolder(const std::string& file) {
+// The processes holding an flock on `file`, from /proc/locks: those holding it exclusively
+// (WRITE) when `exclusive`, else those holding it shared (READ). A process holding the
+// database with options 0 keeps its first data file locked exclusively, one holding it with
+// BRN_OPEN_SHARED shared; a reader holds no lock.
+std::vector<long> LockHolders(const std::string& file, bool exclusive) {
+    std::vector<long> holders;
     struct stat status {};
     if (::stat(file.c_str(), &status) != 0) {
-        return 0;
+        return holders;
     }
     char device[64];
     std::snprintf(device, sizeof device, "%02x:%02x:%llu", major(status.st_dev),
@@ -44,53 +50,71 @@ long LockHolder(const std::string& file) {
         std::string number, kind, advisory, access, where;
         long pid = 0;
         if (fields >> number >> kind >> advisory >> access >> pid >> where && kind == "FLOCK" &&
-            where == device) {
-            return pid;
+            where == device && access == (exclusive ? "WRITE" : "READ")) {
+            holders.push_back(pid);
         }
     }
-    return 0;
+    return holders;
 }
 
-std::string InUse(const std::string& path, const std::string& file) {
-    const long holder = LockHolder(file);
-    return "database " + Quoted(path) + " is in use by " +
-           (holder > 0 ? "process " + std::to_string(holder) : std::string("another process"));
+std::string Processes(const std::vector<long>& pids, const std::string& unknown) {
+    if (pids.empty()) {
+        return unknown;
+    }
+    std::string text = pids.size() == 1 ? "process " : "processes ";
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        text += (i == 0 ? "" : ", ") + std::to_string(pids[i]);
+    }
+    return text;
 }
 
-enum class LockState { kFree, kHeld, kUnknown };
+std::string InUse(const std::string& shown, const std::string& file) {
+    return "database " + Quoted(shown) + " is in use by " +
+           Processes(LockHolders(file, true), "another process");
+}
 
-// Takes the data file's lock the way the library does and lets go at once.
-LockState ProbeLock(const std::string& file) {
+// True when a process holds the data file's lock exclusively: the one holding the database
+// with options 0. Taking the lock shared fails only then; it is let go at once.
+bool HeldExclusively(const std::string& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return LockState::kUnknown;
+        return false;
     }
-    const int taken = ::flock(fd, LOCK_EX | LOCK_NB);
-    const int error = errno;
-    ::close(fd);  // drops the lock
-    if (taken == 0) {
-        return LockState::kFree;
-    }
-    return error == EWOULDBLOCK ? LockState::kHeld : LockState::kUnknown;
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);  // drops the lock when it was taken
+    return held;
 }
 
-void WaitForLock(const DatabaseAccess& access, const std::string& file) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(access.wait_seconds);
-    while (ProbeLock(file) == LockState::kHeld) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            std::string message = InUse(access.path, file);
-            if (access.wait_seconds > 0) {
-                std::ostringstream waited;
-                waited << access.wait_seconds;  // 0.5 as 0.5, 30 as 30
-                message += " (waited " + waited.str() + " s)";
-            } else {
-                message += "; wait for it with --wait SECONDS";
-            }
-            throw ToolError(message);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+bool WaitingMayHelp(int result) {
+    return result == BRN_ERR_LOCKED || result == BRN_ERR_SHARED_BY_OTHERS;
+}
+
+// How a message about a held database ends: what waiting did or would do, and the code.
+std::string WaitNote(double wait_seconds, int result) {
+    const std::string code = "code " + std::to_string(result);
+    if (wait_seconds <= 0) {
+        return "; wait for it with --wait SECONDS (" + code + ")";
     }
+    std::ostringstream waited;
+    waited << wait_seconds;  // 0.5 as 0.5, 30 as 30
+    return " (waited " + waited.str() + " s; " + code + ")";
+}
+
+[[noreturn]] void ThrowOpenFailure(const DatabaseAccess& access, int result,
+                                   const std::string& shown) {
+    const std::string first = DataFileName(access.path, 1);
+    if (result == BRN_ERR_LOCKED) {
+        throw LibraryError(InUse(shown, first) + WaitNote(access.wait_seconds, result), result);
+    }
+    if (result == BRN_ERR_SHARED_BY_OTHERS) {
+        throw LibraryError("database " + Quoted(shown) + " is open for changes by " +
+                               Processes(LockHolders(first, false), "other processes") +
+                               ", and this command needs it alone" +
+                               WaitNote(access.wait_seconds, result),
+                           result);
+    }
+    CheckResult(result, "cannot open the database " + Quoted(shown));
+    throw LibraryError("cannot open the database " + Quoted(shown), result);  // not reached
 }
 
 void CheckWritableFolder(const std::string& path) {
@@ -111,6 +135,18 @@ void CheckWritableFolder(const std::string& path) {
 }
 
 }  // namespace
+
+unsigned int OpenOptions(OpenMode mode) {
+    switch (mode) {
+        case OpenMode::kShared:
+            return BRN_OPEN_SHARED;
+        case OpenMode::kReadOnly:
+            return BRN_OPEN_READ_ONLY;
+        case OpenMode::kExclusive:
+            break;
+    }
+    return 0;
+}
 
 std::string DataFileName(const std::string& base, int number) {
     char suffix[8];
@@ -144,26 +180,60 @@ void PrepareOpen(const DatabaseAccess& access) {
                         Quoted((fs::path(path) / "db").string()));
     }
     const std::string first = DataFileName(path, 1);
-    if (!fs::exists(first, error)) {
-        if (!access.create) {
-            throw ToolError("no database at " + Quoted(path) + " (its first data file " + first +
-                            " does not exist)");
-        }
-        CheckWritableFolder(path);
+    if (fs::exists(first, error)) {
         return;
     }
-    if (::access(first.c_str(), R_OK | W_OK) != 0) {
-        throw ToolError("permission denied: " + first);
+    if (!access.create) {
+        // Said here for every mode: only a read-only open would get the library to say it,
+        // and any other would create the database.
+        throw LibraryError("no database at " + Quoted(path) + ": its first data file " + first +
+                               " does not exist (code " + std::to_string(BRN_ERR_NO_DATABASE) + ")",
+                           BRN_ERR_NO_DATABASE);
     }
-    WaitForLock(access, first);
+    CheckWritableFolder(path);
+}
+
+void OpenWaiting(const DatabaseAccess& access, const std::function<int()>& open,
+                 const std::string& shown_as) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(access.wait_seconds);
+    for (;;) {
+        const int result = open();
+        if (result == BRN_OK) {
+            return;
+        }
+        if (!WaitingMayHelp(result) || std::chrono::steady_clock::now() >= deadline) {
+            ThrowOpenFailure(access, result, shown_as.empty() ? access.path : shown_as);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+ExclusiveHold::ExclusiveHold(const DatabaseAccess& access) {
+    const std::string first = DataFileName(access.path, 1);
+    OpenWaiting(access, [this, &first] {
+        if (fd_ < 0) {
+            fd_ = ::open(first.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd_ < 0) {
+                return errno == EACCES ? BRN_ERR_PERMISSION : BRN_ERR_NO_DATABASE;
+            }
+        }
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+            return BRN_OK;
+        }
+        return HeldExclusively(first) ? BRN_ERR_LOCKED : BRN_ERR_SHARED_BY_OTHERS;
+    });
+}
+
+ExclusiveHold::~ExclusiveHold() {
+    if (fd_ >= 0) {
+        ::close(fd_);  // lets the lock go
+    }
 }
 
 std::string ExplainOpenFailure(const std::string& path) {
     const std::string first = DataFileName(path, 1);
-    if (ProbeLock(first) == LockState::kHeld) {
-        return InUse(path, first);
-    }
-    return "";
+    return HeldExclusively(first) ? InUse(path, first) : "";
 }
 
 }  // namespace brindle::tool

@@ -146,7 +146,8 @@ void ShowImportedCopy(const DemoFiles& files, std::ostream& out) {
     const std::string copy_path = pattern + "/db";
     Heading(out, "Importing it fresh into a second database at " + copy_path);
     try {
-        Database copy(DatabaseAccess{copy_path, true, 0});
+        // The scratch database is the demo's own and is deleted below: it holds it alone.
+        Database copy(DatabaseAccess{copy_path, true, 0, OpenMode::kExclusive});
         copy.Import(files.export_file, true);
         Heading(out, "JSON dump of the second database");
         out << DocumentToJson(ReadDocument(copy, KeyAddress()));

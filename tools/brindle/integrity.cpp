@@ -27,10 +27,21 @@ uint64_t KeysOf(const VerifyReport& report) {
     return report.nodes > 0 ? report.nodes - 1 : 0;
 }
 
+// The walks below only read: they open the database read-only whatever the command holds it
+// with, so that they run beside its writers, and each walks one snapshot: its call scope
+// keeps other processes' checkpoints off the pages it reads until it is done.
+DatabaseAccess Reading(const DatabaseAccess& access) {
+    DatabaseAccess reading = access;
+    reading.create = false;
+    reading.mode = OpenMode::kReadOnly;
+    return reading;
+}
+
 }  // namespace
 
 CheckFindings CheckDatabase(const DatabaseAccess& access) {
-    InternalDatabase database(access);
+    InternalDatabase database(Reading(access));
+    const CommonTree::CallScope snapshot(database.Database());
     VerifyReport report = TreeVerifier::Verify(database.Pool());
     CheckFindings findings;
     findings.problems = std::move(report.problems);
@@ -39,22 +50,24 @@ CheckFindings CheckDatabase(const DatabaseAccess& access) {
     findings.keys = KeysOf(report);
     findings.properties = report.records;
     findings.pages = database.Pool().PageCount();
-    // A journal found damaged at an open (this one or an earlier one) was kept aside: the
-    // changes past the damage never reached the data files.
+    // A journal found damaged is never cut silently. A writing open keeps it aside and
+    // replays what comes before the damage; this read-only open only read up to the damage.
     const std::string damaged = Journal::DamagedPathFor(access.path);
     std::error_code error;
-    if (std::filesystem::exists(damaged, error)) {
+    if (database.Pool().JournalWasDamaged()) {
+        findings.problems.push_back("the journal is damaged: " + database.Pool().JournalDamage() +
+                                    "; the next writing open keeps it in " + damaged);
+    } else if (std::filesystem::exists(damaged, error)) {
         findings.problems.push_back(
-            database.Pool().JournalWasDamaged()
-                ? database.Pool().JournalDamage()
-                : "the journal was found damaged when the database was opened; it is kept in " +
-                      damaged + " and the changes after the damage were not replayed");
+            "the journal was found damaged when the database was opened; it is kept in " + damaged +
+            " and the changes after the damage were not replayed");
     }
     return findings;
 }
 
 DatabaseStats ReadStats(const DatabaseAccess& access) {
-    InternalDatabase database(access);
+    InternalDatabase database(Reading(access));
+    const CommonTree::CallScope snapshot(database.Database());
     Pager& pool = database.Pool();
     const VerifyReport report = TreeVerifier::Verify(pool);
     DatabaseStats stats;
@@ -70,7 +83,8 @@ DatabaseStats ReadStats(const DatabaseAccess& access) {
 }
 
 std::vector<MainKeyListing> ListMainKeys(const DatabaseAccess& access) {
-    InternalDatabase database(access);
+    InternalDatabase database(Reading(access));
+    const CommonTree::CallScope snapshot(database.Database());
     CommonTree& tree = database.Database();
     std::vector<std::pair<uint64_t, std::string>> children;
     if (!tree.Tree()->GetSubNodes(tree.Root(), children)) {

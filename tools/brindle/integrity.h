@@ -11,9 +11,9 @@
 namespace brindle::tool {
 
 // The commands that look inside the database rather than through the exports: they open
-// the data files with the library's internal layers (the database must not be open elsewhere
-// at the same time; the data files are locked while open). Each opens the existing database
-// at access.path and closes it before it returns.
+// the data files with the library's internal layers. Each opens the existing database at
+// access.path and closes it before it returns; check, stats and the listing of main keys
+// open it read-only (beside any writer), repair as access.mode says.
 
 struct CheckFindings {
     std::vector<std::string> problems;

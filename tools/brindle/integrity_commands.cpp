@@ -86,7 +86,7 @@ void AddInspectCommands(CLI::App& app, ToolContext& context) {
     check->add_flag("--json", *json, "Print the findings as one JSON object");
     check->callback([json, &context] {
         const BusyIndicator busy("checking");
-        const CheckFindings findings = CheckDatabase(context.Access(false));
+        const CheckFindings findings = CheckDatabase(context.ReadAccess());
         PrintFindings(findings, *json, *context.out);
         if (findings.Count() != 0) {
             context.exit_status = 1;
@@ -97,7 +97,7 @@ void AddInspectCommands(CLI::App& app, ToolContext& context) {
         app.add_subcommand("stats", "Show data files, pages in use and free, keys, properties");
     stats->add_flag("--json", *json, "Print the figures as one JSON object");
     stats->callback([json, &context] {
-        const DatabaseAccess access = context.Access(false);
+        const DatabaseAccess access = context.ReadAccess();
         PrintStats(ReadStats(access), access.path, *json, *context.out);
     });
 
@@ -113,7 +113,9 @@ void AddInspectCommands(CLI::App& app, ToolContext& context) {
             throw UsageError("--in-place and --output exclude each other");
         }
         const BusyIndicator busy("repairing");
-        const RepairOutcome outcome = RepairDatabase(context.Access(false), *request);
+        // Repair rewrites pages outside the journal's transactions, and an in-place repair
+        // replaces the data files: no other process may have them open meanwhile.
+        const RepairOutcome outcome = RepairDatabase(context.ExclusiveAccess(), *request);
         for (const std::string& change : outcome.changes) {
             *context.out << "repaired: " << change << '\n';
         }

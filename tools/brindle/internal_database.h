@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "brindle.h"
@@ -9,6 +10,42 @@
 #include "keys/config_record.h"
 
 namespace brindle::tool {
+
+// How the internal database object holds the pool for `mode`: as BRN_OpenFile would with
+// the options OpenOptions(mode).
+inline Access PoolAccess(OpenMode mode) {
+    switch (mode) {
+        case OpenMode::kShared:
+            return Access::kShared;
+        case OpenMode::kReadOnly:
+            return Access::kReadOnly;
+        case OpenMode::kExclusive:
+            break;
+    }
+    return Access::kExclusive;
+}
+
+// The result code BRN_OpenFile gives for `failure`.
+inline int OpenFailureCode(OpenFailure failure) {
+    switch (failure) {
+        case OpenFailure::kNone:
+        case OpenFailure::kFailed:
+            return BRN_FAIL;
+        case OpenFailure::kLocked:
+            return BRN_ERR_LOCKED;
+        case OpenFailure::kSharedByOthers:
+            return BRN_ERR_SHARED_BY_OTHERS;
+        case OpenFailure::kPermission:
+            return BRN_ERR_PERMISSION;
+        case OpenFailure::kNoDatabase:
+            return BRN_ERR_NO_DATABASE;
+        case OpenFailure::kNotDatabase:
+            return BRN_ERR_NOT_DATABASE;
+        case OpenFailure::kDurabilityMismatch:
+            return BRN_ERR_DURABILITY_MISMATCH;
+    }
+    return BRN_FAIL;
+}
 
 // The database opened as BRN_OpenFile opens it (the default configuration with the given
 // path), but held as the internal database object so that its pool and tree can be walked.
@@ -21,23 +58,29 @@ public:
         existing.create = false;
         PrepareOpen(existing);
         config_.dataPath = access.path;
-        if (!database_.Open(&config_)) {
-            const std::string why = ExplainOpenFailure(access.path);
-            if (!why.empty()) {
-                throw ToolError(why);
-            }
-            CheckResult(BRN_FAIL, "cannot open the database '" +
-                                      (shown_as.empty() ? access.path : shown_as) + "'");
-        }
+        config_.pool.access = PoolAccess(access.mode);
+        OpenWaiting(
+            existing,
+            [this] {
+                // A failed open leaves the object half made: each attempt starts afresh.
+                database_ = std::make_unique<CommonTree>();
+                if (database_->Open(&config_)) {
+                    return BRN_OK;
+                }
+                const int result = OpenFailureCode(database_->LastOpenFailure());
+                database_.reset();
+                return result;
+            },
+            shown_as);
     }
 
-    Pager& Pool() { return *database_.Pool(); }
-    TreeStore& Tree() { return *database_.Tree(); }
-    CommonTree& Database() { return database_; }
+    Pager& Pool() { return *database_->Pool(); }
+    TreeStore& Tree() { return *database_->Tree(); }
+    CommonTree& Database() { return *database_; }
 
 private:
     ConfigRecord config_;
-    CommonTree database_;  // after config_, which it uses until it closes
+    std::unique_ptr<CommonTree> database_;  // after config_, which it uses until it closes
 };
 
 }  // namespace brindle::tool

@@ -91,10 +91,10 @@ void ListKeys(ToolContext& context, const KeyOptions& options) {
         throw UsageError("--all lists main keys; sub keys are never hidden");
     }
     if (options.all) {
-        PrintMainKeyFlags(ListMainKeys(context.Access(false)), options, *context.out);
+        PrintMainKeyFlags(ListMainKeys(context.ReadAccess()), options, *context.out);
         return;
     }
-    Database database(context.Access(false));
+    Database database(context.ReadAccess());
     PrintNames(address.IsDatabase() ? database.MainKeys() : database.Open(address).SubKeys(),
                options, *context.out);
 }
@@ -205,7 +205,7 @@ void RenameKey(ToolContext& context, const KeyOptions& options) {
 
 void ShowTree(ToolContext& context, const KeyOptions& options) {
     const KeyAddress address = KeyAddress::Parse(options.key);
-    Database database(context.Access(false));
+    Database database(context.ReadAccess());
     PrintTree(database, address, options.depth, options.properties, *context.out);
 }
 

@@ -207,7 +207,7 @@ int Run(int argc, char** argv) {
             ->envname("BRINDLE_DB")
             ->type_name("PATH");
     app.add_option("--wait", context.wait_seconds,
-                   "Wait up to SECONDS for another process to close the database")
+                   "Wait up to SECONDS while another process holds the database alone")
         ->type_name("SECONDS")
         ->check(WaitSeconds());
     bool verbose = false;  // acted on by WantsVerbose before parsing
@@ -225,6 +225,7 @@ int Run(int argc, char** argv) {
     AddInspectCommands(app, context);
     AddDemoCommand(app, context);
     AddCodesCommand(app, context);
+    AddWatchCommand(app, context);
 
     try {
         app.parse(argc, argv);

@@ -44,7 +44,7 @@ bool IsGone(const ToolError& error) {
 }
 
 void ListProperties(ToolContext& context, const PropertyOptions& options) {
-    Database database(context.Access(false));
+    Database database(context.ReadAccess());
     const auto properties = database.Open(KeyOf(options)).Properties();
     if (options.json) {
         Json list = Json::array();
@@ -88,7 +88,7 @@ void GetProperty(ToolContext& context, const PropertyOptions& options) {
         throw UsageError("--default and --json exclude each other");
     }
     const KeyAddress address = KeyOf(options);
-    Database database(context.Access(false));
+    Database database(context.ReadAccess());
     std::optional<vell::VariableData> value;
     try {
         value = database.Open(address).Get(options.name);

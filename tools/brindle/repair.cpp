@@ -294,6 +294,8 @@ RepairOutcome RepairDatabase(const DatabaseAccess& access, const RepairRequest& 
                                                    : request.copy_path;
     std::unique_ptr<Copy> copy;
     if (!request.in_place) {
+        // No process may change the files while they are copied.
+        const ExclusiveHold hold(access);
         copy = std::make_unique<Copy>(access.path, outcome.repaired);
     }
     {

@@ -8,6 +8,7 @@ namespace brindle::tool {
 bool LibraryError::NeedsDiagnostics() const {
     switch (code()) {
         case BRN_FAIL:
+        case BRN_ERR_NOT_DATABASE:  // what is wrong with the data file is found by looking
         case BRN_ERR_NO_MEMORY:
         case BRN_ERR_DATA:
         case BRN_ERR_BAD_VALUE:

@@ -40,7 +40,7 @@ void ExportKey(ToolContext& context, const TransferOptions& options) {
     if (address.IsDatabase()) {
         throw UsageError("export needs a key address");
     }
-    Database database(context.Access(false));
+    Database database(context.ReadAccess());
     {
         const BusyIndicator busy("exporting");
         database.Open(address).Export(options.file, options.overwrite);
@@ -103,11 +103,11 @@ void Dump(ToolContext& context, const TransferOptions& options) {
     // the database.
     std::vector<MainKeyListing> main_keys;
     if (options.all) {
-        main_keys = ListMainKeys(context.Access(false));
+        main_keys = ListMainKeys(context.ReadAccess());
     }
     std::string text;
     {
-        Database database(context.Access(false));
+        Database database(context.ReadAccess());
         text = DocumentToJson(options.all ? ReadMainKeys(database, main_keys)
                                           : ReadDocument(database, address));
     }

@@ -2,7 +2,7 @@
 # from the database the command line names (--db PATH or --db=PATH, else $BRINDLE_DB, else the
 # tool's default), and files where a file goes.
 
-_brindle_commands="ls props get set unset mkkey rmkey mvkey tree export import dump load check stats repair demo codes"
+_brindle_commands="ls props get set unset mkkey rmkey mvkey tree export import dump load check stats watch repair demo codes"
 _brindle_global_options="--db --wait -v --verbose --version --help"
 
 _brindle_options() {
@@ -19,7 +19,7 @@ _brindle_options() {
         import) echo "--fresh --hidden" ;;
         dump) echo "-a --all -o --output" ;;
         load) echo "-n --dry-run --ignore-flags" ;;
-        check | stats) echo "--json" ;;
+        check | stats | watch) echo "--json" ;;
         repair) echo "--in-place -o --output" ;;
         codes) echo "--markdown" ;;
     esac
@@ -29,7 +29,7 @@ _brindle_options() {
 # of that key, a file, or nothing to complete.
 _brindle_positions() {
     case $1 in
-        ls | props | mkkey | rmkey | tree | dump) echo "key" ;;
+        ls | props | mkkey | rmkey | tree | dump | watch) echo "key" ;;
         get | unset | set) echo "key property" ;;
         mvkey) echo "key -" ;;
         export) echo "key file" ;;
