@@ -226,10 +226,6 @@ void TwoSharedWriters(const std::string& path) {
 
 // (c) How long after a writer's call returned a read-only process's watch learns of it.
 void WatchLatency(const std::string& path) {
-    if (!sharing_bench::WatchBuilt()) {
-        std::printf("(c) watch latency: not measured, the library has no watch exports\n");
-        return;
-    }
     Worker watcher([&] {
         signal(SIGTERM, AskStop);
         Database db(path, BRN_OPEN_READ_ONLY);

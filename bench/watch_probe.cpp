@@ -9,10 +9,6 @@
 
 namespace sharing_bench {
 
-bool WatchBuilt() {
-    return true;
-}
-
 std::vector<int64_t> WatchLatencies(void* file, const std::string& main_key,
                                     const std::function<int64_t()>& read_stamp,
                                     const std::atomic<bool>& stop) {

@@ -8,9 +8,6 @@
 
 namespace sharing_bench {
 
-// True when the library has the watch exports (watch_probe.cpp is built, not its stand-in).
-bool WatchBuilt();
-
 // Watches `main_key` of the open database until `stop`; for every property change, reads the
 // writer's time stamp with `read_stamp` (the monotonic clock when the writer made the call)
 // and keeps how many nanoseconds later the change arrived.
