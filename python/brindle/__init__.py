@@ -12,9 +12,11 @@ from brindle._errors import (Closed, Error, Exists, InternalError, InvalidName, 
                              NotAllowed, PropertyNotFound, ReadOnly, StoreError, TransferError)
 from brindle._types import Byte, DateTime, Float, Int64, Short
 from brindle._brindle import Batch, Database, Key, result_codes
+from brindle._watch import Change, Changes, Watch, changes as _changes, watch as _watch
 
 __all__ = [
-    "open", "Database", "Key", "Batch", "Short", "Byte", "Int64", "Float", "DateTime", "result_codes",
+    "open", "Database", "Key", "Batch", "Watch", "Changes", "Change", "Short", "Byte", "Int64",
+    "Float", "DateTime", "result_codes",
     "Error", "Closed", "KeyNotFound", "PropertyNotFound", "Exists", "ReadOnly", "InvalidName",
     "NotAllowed", "TransferError", "InternalError", "StoreError",
 ]
@@ -59,6 +61,8 @@ def _walk(key):
 
 
 Key.walk = _walk
+Database.watch = _watch
+Database.changes = _changes
 # Key implements the mapping methods itself; the rest of the mutable-mapping protocol comes
 # from collections.abc, which builds it on those.
 for _name in ("pop", "popitem", "clear", "update", "setdefault"):

@@ -7,7 +7,7 @@ reprs and error messages alike; such a str passed back names the same bytes."""
 
 import datetime
 import os
-from typing import Iterator, MutableMapping, Optional, Union
+from typing import Callable, Iterator, MutableMapping, NamedTuple, Optional, Union
 
 _Path = Union[str, os.PathLike[str]]
 
@@ -79,6 +79,49 @@ class Database:
     def batch(self) -> Batch:
         """A context manager that makes the changes of its block, made on this thread, one
         unit: all of them are kept, or none. See Batch."""
+    def watch(self, address: Optional[str], callback: Callable[[Change], object], *,
+              recursive: bool = True) -> Watch:
+        """Calls callback(change) for every change committed from now on to the key at
+        `address` (None: every key) and, when `recursive`, below it; without it, of the keys
+        below only their adding, deleting and renaming. Callbacks run one at a time, in commit
+        order, on a thread of the library; they may use the database. Changes of other
+        processes arrive within about 100 ms. Closing the database ends its watches."""
+    def changes(self, address: Optional[str] = None, *, recursive: bool = True,
+                timeout: Optional[float] = None) -> Changes:
+        """The changes committed from now on to the key at `address` (see watch) as an
+        iterator, which stops after `timeout` seconds without a change (None: never)."""
+
+class Change(NamedTuple):
+    """One committed change. Changes of one commit or batch share `seq`, which grows with every
+    commit. `path` is below the main key, names joined with '\\' ('' for the main key). `kind`
+    is "key-added", "key-deleted", "key-renamed" (`name`: the new name), "property-set",
+    "property-deleted" (`name`: the property) or "resync": changes were lost to this watcher,
+    which should read the main key afresh."""
+
+    seq: int
+    main: str
+    path: str
+    kind: str
+    name: str
+
+class Watch:
+    """A running watch (Database.watch); a context manager that closes it on exit."""
+
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None:
+        """Ends the watch: once it returns its callback is not running (unless called from
+        that callback) and is never called again."""
+    def __enter__(self) -> Watch: ...
+    def __exit__(self, *exc: object) -> bool: ...
+
+class Changes(Iterator[Change]):
+    """Database.changes: an iterator of changes, and a context manager that ends the watch."""
+
+    def __next__(self) -> Change: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Changes: ...
+    def __exit__(self, *exc: object) -> bool: ...
 
 class Batch:
     """A context manager that makes the changes of its block one unit: on a normal exit they

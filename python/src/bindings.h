@@ -17,6 +17,8 @@ struct Text {
 
 void BindDatabase(pybind11::module_& module);
 void BindKey(pybind11::module_& module);
+// Watches of databases (_watch, _unwatch), and the library's diagnostic lines to logging.
+void BindWatch(pybind11::module_& module);
 
 // A key address as the tool reads it ("App/net" or "App\net"); brindle.InvalidName for an
 // empty level, an overlong name, or an address that names no key.

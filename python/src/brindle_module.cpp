@@ -168,6 +168,7 @@ PYBIND11_MODULE(_brindle, module) {
     brindle::python::BindKey(module);
     brindle::python::BindBatch(module);
     brindle::python::BindDatabase(module);
+    brindle::python::BindWatch(module);
     module.def("result_codes", &brindle::python::ResultCodeRows,
                "The result codes of the library as (code, name, message) rows");
 }

@@ -175,6 +175,13 @@ DatabaseState::DatabaseState(const std::string& path, double timeout) : path_(pa
 }
 
 DatabaseState::~DatabaseState() {
+    // A callback may be waiting for the GIL, which a destructor run by Python holds.
+    if (Py_IsInitialized() && PyGILState_Check()) {
+        pybind11::gil_scoped_release unlocked;
+        EndWatches();
+    } else {
+        EndWatches();
+    }
     // Every key state holds its database, so none is left to wait for: close directly.
     CloseLocked();
 }
@@ -196,8 +203,47 @@ void DatabaseState::Close() {
         closing_ = true;
         batches_ended_.wait(guard, [&] { return batches_.empty(); });
     }
+    EndWatches();
     std::unique_lock closing(calls_);
     CloseLocked();
+}
+
+WatchToken DatabaseState::AddWatch(const std::string& main_key, const std::string& path,
+                                   bool recursive, WatchCallback callback) {
+    std::shared_lock open(calls_);
+    void* file = OpenDatabase().FileHandle();
+    std::lock_guard guard(watches_mutex_);
+    if (watches_ended_) {
+        throw ClosedError("the database " + path_ + " is closed");
+    }
+    const WatchToken token = brindle::Watch(file, main_key, path, recursive, std::move(callback));
+    if (token == 0) {
+        ThrowResult(BRN_FAIL, "the watch could not start");
+    }
+    watches_.insert(token);
+    return token;
+}
+
+bool DatabaseState::EndWatch(WatchToken token) {
+    {
+        std::lock_guard guard(watches_mutex_);
+        if (watches_.erase(token) == 0) {
+            return false;
+        }
+    }
+    return brindle::Unwatch(token);
+}
+
+void DatabaseState::EndWatches() {
+    std::set<WatchToken> tokens;
+    {
+        std::lock_guard guard(watches_mutex_);
+        watches_ended_ = true;
+        tokens.swap(watches_);
+    }
+    for (WatchToken token : tokens) {
+        brindle::Unwatch(token);
+    }
 }
 
 void DatabaseState::BeginBatch() {

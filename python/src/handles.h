@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 
 #include "brindle/database.h"
 #include "brindle_batch.h"
+#include "brindle_watch.h"
 #include "errors.h"
 
 namespace brindle::python {
@@ -70,7 +72,18 @@ public:
     // Call inside Call().
     std::shared_ptr<KeyState> OpenKey(const tool::KeyAddress& address, bool create);
 
+    // Starts a watch of the database (see brindle::Watch); brindle.Closed when closed. Call
+    // without the GIL.
+    WatchToken AddWatch(const std::string& main_key, const std::string& path, bool recursive,
+                        WatchCallback callback);
+    // Ends a watch started by AddWatch; false when it had ended. Call without the GIL: it
+    // waits for the watch's running callback, which takes the GIL.
+    bool EndWatch(WatchToken token);
+
 private:
+    // Ends every watch, and refuses new ones: closing waits for the callbacks to return first,
+    // so that none waits for a lock the close holds. Call without the GIL.
+    void EndWatches();
     friend class KeyState;
     tool::Database& OpenDatabase();
     void CloseLocked();
@@ -85,7 +98,10 @@ private:
     std::mutex batches_mutex_;
     std::condition_variable batches_ended_;
     std::map<std::thread::id, std::unique_ptr<brindle::Batch>> batches_;
-    bool closing_ = false;  // guarded by batches_mutex_: no batch may start
+    bool closing_ = false;      // guarded by batches_mutex_: no batch may start
+    std::mutex watches_mutex_;  // guards the two below
+    std::set<WatchToken> watches_;
+    bool watches_ended_ = false;
 };
 
 // One key handle. Calls on it hold the database's `calls_` and the key's `uses_` shared;

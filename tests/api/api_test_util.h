@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "brindle.h"
+#include "support/stored_form.h"
 #include "support/temp_dir.h"
 #include "vell/output.h"
 
@@ -77,13 +78,7 @@ inline Names SubKeys(void* key) {
     return names;
 }
 
-// A value's stored form: its type byte and its bytes.
-inline std::string StoredForm(const vell::VariableData& value) {
-    std::string bytes(static_cast<size_t>(value.GetBinarySize()), '\0');
-    int length = static_cast<int>(bytes.size());
-    value.ToBinary(reinterpret_cast<unsigned char*>(bytes.data()), length);
-    return bytes;
-}
+using testsupport::StoredForm;
 
 // Every key below `path` of the main key, each line naming a key or one property with the
 // size and a hash of its stored form (type and value), in stored order.

@@ -20,6 +20,7 @@
 #include "api_test_util.h"
 #include "brindle.h"
 #include "brindle_batch.h"
+#include "support/change_call.h"
 #include "support/temp_dir.h"
 #include "tree/tree_verifier.h"
 #include "vell/output.h"
@@ -32,7 +33,7 @@ constexpr int kTopKeys = 6;
 // Key path below main key "K" -> property name -> stored form of the value.
 using Model = std::map<std::string, std::map<std::string, std::string>>;
 
-enum class Kind { kEdit, kAppend, kDelete, kAddKey, kDeleteKey };
+using Kind = testsupport::ChangeCall;
 
 struct Operation {
     Kind kind;
@@ -104,31 +105,7 @@ void Apply(Model& model, const Operation& op) {
 
 // Runs the call through the exports; BRN_OK or the failing code.
 int Perform(void* file, const Operation& op) {
-    void* key = nullptr;
-    int result = BRN_OpenKey(file, key, "K", op.path, MODE_OPEN);
-    if (result == BRN_OK) {
-        vell::VariableData value = op.value;
-        std::string name = op.name;
-        switch (op.kind) {
-            case Kind::kEdit:
-                result = BRN_EditProperty(key, name, value);
-                break;
-            case Kind::kAppend:
-                result = BRN_AppendProperty(key, name, value);
-                break;
-            case Kind::kDelete:
-                result = BRN_DeleteProperty(key, name);
-                break;
-            case Kind::kAddKey:
-                result = BRN_AppendSubKey(key, name);
-                break;
-            case Kind::kDeleteKey:
-                result = BRN_DeleteKey(key);
-                break;
-        }
-    }
-    BRN_CloseBRNHandle(key);
-    return result;
+    return testsupport::PerformChange(file, "K", op.path, op.kind, op.name, op.value);
 }
 
 Model ReadModel(void* file) {

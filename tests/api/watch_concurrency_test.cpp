@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,30 +145,40 @@ TEST(WatchConcurrencyTest, UnwatchWaitsForTheRunningCallback) {
 TEST(WatchConcurrencyTest, CallbackClosesItsDatabase) {
     testsupport::TempDir dir;
     vell::OutputCapture quiet;
-    void* file = nullptr;
-    ASSERT_EQ(BRN_OpenFile(dir.File("db").c_str(), file, 0), BRN_OK);
-    void* key = nullptr;
-    ASSERT_EQ(BRN_OpenKey(file, key, "app", "", MODE_CREATE), BRN_OK);
-    std::atomic<int> calls{0};
-    ChangeLog closed;
-    void* closing = file;
-    Watch(file, "", "", true, [&](const Change& change) {
-        if (calls.fetch_add(1) == 0) {
-            BRN_CloseBRNHandle(key);
-            BRN_CloseBRNFHandle(closing);
-            closed.Add(change);
+    // Shared with the callback, which may still be returning when the test ends.
+    struct State {
+        void* file = nullptr;
+        void* key = nullptr;
+        std::atomic<int> calls{0};
+        std::atomic<bool> committed{false};
+        ChangeLog closed;
+    };
+    auto state = std::make_shared<State>();
+    ASSERT_EQ(BRN_OpenFile(dir.File("db").c_str(), state->file, 0), BRN_OK);
+    ASSERT_EQ(BRN_OpenKey(state->file, state->key, "app", "", MODE_CREATE), BRN_OK);
+    Watch(state->file, "", "", true, [state](const Change& change) {
+        // A callback may run before the committing call has returned; like any host, it
+        // closes the database only once no call on it runs.
+        while (!state->committed.load()) {
+            std::this_thread::yield();
+        }
+        if (state->calls.fetch_add(1) == 0) {
+            BRN_CloseBRNHandle(state->key);
+            BRN_CloseBRNFHandle(state->file);
+            state->closed.Add(change);
         }
     });
     // Two changes in one commit: the second is not told once the first closed the database.
     {
-        Batch batch(file);
+        Batch batch(state->file);
         vell::VariableData value(1);
-        ASSERT_EQ(BRN_AppendProperty(key, "p1", value), BRN_OK);
-        ASSERT_EQ(BRN_AppendProperty(key, "p2", value), BRN_OK);
+        ASSERT_EQ(BRN_AppendProperty(state->key, "p1", value), BRN_OK);
+        ASSERT_EQ(BRN_AppendProperty(state->key, "p2", value), BRN_OK);
         ASSERT_EQ(batch.Commit(), BRN_OK);
     }
-    ASSERT_TRUE(closed.WaitFor(1));
-    EXPECT_EQ(calls.load(), 1);
+    state->committed = true;
+    ASSERT_TRUE(state->closed.WaitFor(1));
+    EXPECT_EQ(state->calls.load(), 1);
 }
 
 }  // namespace

@@ -136,7 +136,7 @@ TEST_F(WatchTest, CallbacksMayReadAndChangeTheDatabase) {
     ChangeLog log;
     void*& file = db_.file();
     std::atomic<int> read_value{0};
-    Watch(file, "app", "", false, [&](const Change& change) {
+    const WatchToken token = Watch(file, "app", "", false, [&](const Change& change) {
         if (change.name != "trigger") {
             log.Add(change);
             return;
@@ -157,6 +157,7 @@ TEST_F(WatchTest, CallbacksMayReadAndChangeTheDatabase) {
     ASSERT_TRUE(log.WaitFor(2));
     EXPECT_EQ(log.Lines(), (Lines{"property-set app  trigger", "property-set app  echo"}));
     EXPECT_EQ(read_value.load(), 5);
+    EXPECT_TRUE(Unwatch(token));  // before what the callback refers to goes
 }
 
 TEST_F(WatchTest, UnwatchedCallbackIsNeverCalledAgain) {
