@@ -287,6 +287,9 @@ private:
     void Publish(uint64_t sequence) REQUIRES(pending_mutex_, writer_gate_);
     void PublishEmptied(uint64_t sequence) REQUIRES(pending_mutex_);
     bool SharedCheckpoint() EXCLUDES(pending_mutex_);
+    // Takes the writer gate; a thread in a call steps out of it while it waits (see
+    // AcquireWriteLock).
+    void LockGate() ACQUIRE(writer_gate_);
     void AcquireWriteLock() REQUIRES(writer_gate_);
     void ReloadAllocator() REQUIRES(writer_gate_);
     void ReleaseWriteLock() REQUIRES(writer_gate_);

@@ -51,6 +51,7 @@ void Pager::Publish(uint64_t sequence) {
     GateHeldByThisThread();
     read_offset_ = state.journal_end;
     applied_.store(sequence, std::memory_order_release);
+    shared_.SetMark(sequence);
 }
 
 void Pager::PublishEmptied(uint64_t sequence) {
@@ -61,6 +62,25 @@ void Pager::PublishEmptied(uint64_t sequence) {
     state.base_sequence = sequence;
     ++state.generation;
     shared_.Publish(state);
+}
+
+// A thread that waits for the gate or the write lock reads nothing meanwhile, and may be
+// waiting for a thread of its own process that waits for another process's checkpoint,
+// which waits for the calls in flight: so the waiting thread steps out of its call, and
+// takes in what it missed once it is back (the gate's holder or the write lock's listener
+// catches up before anything is read).
+void Pager::LockGate() {
+    if (writer_gate_.try_lock()) {
+        return;
+    }
+    const bool in_call = call_pager == this;
+    if (in_call) {
+        shared_.LeaveCall();
+    }
+    writer_gate_.lock();
+    if (in_call) {
+        shared_.EnterCall();
+    }
 }
 
 void Pager::AcquireWriteLock() {

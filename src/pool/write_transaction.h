@@ -19,7 +19,7 @@ public:
     explicit WriterGate(Pager* pager, bool local_only = false) NO_THREAD_SAFETY_ANALYSIS
         : pager_(pager != nullptr && !pager->HoldsWriterGate() ? pager : nullptr) {
         if (pager_ != nullptr) {
-            pager_->writer_gate_.lock();
+            pager_->LockGate();
             pager_->gate_owner_.store(std::this_thread::get_id(), std::memory_order_release);
             if (!local_only) {
                 try {
