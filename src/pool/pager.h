@@ -66,6 +66,26 @@ class WriterGate;
 // A database is created whole or not at all: its first file is written under a temporary
 // name, synced, and renamed into place.
 //
+// Other processes (PoolOptions::access). The journal is the log every process holding the
+// pool shares, and "<base>.shared" (SharedState) what they publish: the last commit's number
+// and where it ends, the journal's generation, and a slot per reading process. An exclusive
+// writer (kExclusive) works as described above and publishes each commit and each emptying
+// of the journal. A kShared writer takes the write lock of all processes with the writer
+// gate, takes in their commits, appends after them, and checkpoints by writing the
+// journal's records to their places and emptying it, all under that lock. A kReadOnly
+// process never writes anything of the pool. Both follow the others at the start of every
+// call (Behind, then CatchUp under the layers' locks): each new record's pages replace this
+// process's copies and are kept as images (read where the data files are older) until the
+// journal is emptied. Checkpoints and readers: a process in a call publishes the commit it
+// reads at; a checkpoint about to write the pages of commit C waits until no live process
+// is in a call on an older commit (readers never wait, a checkpoint waits at most for the
+// calls in flight, and gives up after 2 s to come again later). A thread that waits for the
+// gate or the write lock steps out of its call meanwhile, so that no two processes can wait
+// for each other through a checkpoint. A process that did not read every record before a
+// checkpoint emptied the journal reads all its pages afresh and tells the commit observer of
+// the gap. The kernel drops the locks of a killed process; what it left in its slot counts
+// for nothing once its lock is gone.
+//
 // Opening replays the journal a process left (complete records are written to the data files
 // and synced; a torn last record is dropped silently; a damaged record followed by valid ones
 // stops the replay with a diagnostic line, and the journal is kept beside the data files as
