@@ -87,4 +87,14 @@ auto PassingOnlyMDException(const char* export_name, Body&& body) -> decltype(bo
     }
 }
 
+// Runs an export's body as one call of the database (CommonTree::CallScope: it first takes in
+// what other processes committed), letting only MDException reach the host.
+template <typename Body>
+auto InCall(CommonTree& database, const char* export_name, Body&& body) -> decltype(body()) {
+    return PassingOnlyMDException(export_name, [&] {
+        CommonTree::CallScope call(database);
+        return body();
+    });
+}
+
 }  // namespace brindle

@@ -18,10 +18,35 @@ namespace {
 // close sequence, so a pool already opened is closed in order.
 int OpenDatabase(CommonTree& database, ConfigRecord& configuration) {
     try {
-        return database.Open(&configuration) ? BRN_OK : BRN_FAIL;
+        if (database.Open(&configuration)) {
+            return BRN_OK;
+        }
     } catch (...) {
         return BRN_ERR_EXCEPTION;
     }
+    // In the order of OpenFailure.
+    static constexpr int kCodes[] = {BRN_FAIL,
+                                     BRN_FAIL,
+                                     BRN_ERR_LOCKED,
+                                     BRN_ERR_SHARED_BY_OTHERS,
+                                     BRN_ERR_PERMISSION,
+                                     BRN_ERR_NO_DATABASE,
+                                     BRN_ERR_NOT_DATABASE,
+                                     BRN_ERR_DURABILITY_MISMATCH};
+    static_assert(static_cast<int>(brindle::OpenFailure::kDurabilityMismatch) == 7);
+    return kCodes[static_cast<int>(database.LastOpenFailure())];
+}
+
+// The access the options ask for; false for options naming no known access.
+bool AccessOf(unsigned int options, brindle::Access& access) {
+    if ((options & ~(BRN_OPEN_READ_ONLY | BRN_OPEN_SHARED)) != 0 ||
+        options == (BRN_OPEN_READ_ONLY | BRN_OPEN_SHARED)) {
+        return false;
+    }
+    access = (options & BRN_OPEN_READ_ONLY) != 0 ? brindle::Access::kReadOnly
+             : (options & BRN_OPEN_SHARED) != 0  ? brindle::Access::kShared
+                                                 : brindle::Access::kExclusive;
+    return true;
 }
 
 // Frees a handle; null and -1 are ignored. A handle's destructor that throws is not the
@@ -41,14 +66,19 @@ void CloseHandle(void*& value) {
 
 extern "C" {
 
-BRN_EXPORT int BRN_OpenFile(const char* path, void*& fileHandle, unsigned int /*options*/) {
+BRN_EXPORT int BRN_OpenFile(const char* path, void*& fileHandle, unsigned int options) {
     if (path == nullptr) {
         return BRN_ERR_NULL_PATH;
     }
     fileHandle = brindle::NoHandle();
+    brindle::Access access = brindle::Access::kExclusive;
+    if (!AccessOf(options, access)) {
+        return BRN_ERR_INVALID_ARGUMENT;
+    }
     try {
         auto configuration = std::make_unique<ConfigRecord>();
         configuration->dataPath = path;
+        configuration->pool.access = access;
         auto database = std::make_unique<CommonTree>();
         int opened = OpenDatabase(*database, *configuration);
         if (opened != BRN_OK) {

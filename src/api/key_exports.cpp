@@ -64,7 +64,7 @@ int ListNames(void* value, const char* export_name, uint32_t size, std::list<std
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException(export_name, [&] {
+    return brindle::InCall(*handle->file->database, export_name, [&] {
         std::unique_ptr<vell::MemCache> block = brindle::MakeWorkBuffer(size);
         if (!block) {
             return BRN_ERR_BUFFER;
@@ -131,7 +131,7 @@ BRN_EXPORT int BRN_OpenKey(void*& fileHandle, void*& keyHandle, std::string main
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException("BRN_OpenKey", [&] {
+    return brindle::InCall(*file->database, "BRN_OpenKey", [&] {
         std::unique_ptr<BRNHandle> handle(new (std::nothrow) BRNHandle);
         if (!handle) {
             return BRN_ERR_NO_MEMORY;
@@ -161,7 +161,7 @@ BRN_EXPORT int BRN_ReopenSubKey(void*& keyHandle, std::string path, unsigned int
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException("BRN_ReopenSubKey", [&] {
+    return brindle::InCall(*handle->file->database, "BRN_ReopenSubKey", [&] {
         return (mode & MODE_CHILD) != 0 ? MoveToChild(*handle, path, mode)
                                         : MoveFromMainKey(*handle, path, mode);
     });
@@ -191,7 +191,7 @@ BRN_EXPORT int BRN_AppendSubKey(void*& keyHandle, std::string& name) {
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException("BRN_AppendSubKey", [&] {
+    return brindle::InCall(*handle->file->database, "BRN_AppendSubKey", [&] {
         std::string child = name;
         const int result = brindle::ToCode(brindle::OperationsOf(*handle).AppendSubKey(child));
         if (result == BRN_OK) {
@@ -207,7 +207,7 @@ BRN_EXPORT int BRN_RenameKeys(void*& keyHandle, std::string newName) {
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException("BRN_RenameKeys", [&] {
+    return brindle::InCall(*handle->file->database, "BRN_RenameKeys", [&] {
         return brindle::ToCode(brindle::OperationsOf(*handle).RenameKey(newName));
     });
 }
@@ -218,7 +218,7 @@ BRN_EXPORT int BRN_DeleteKey(void*& keyHandle) {
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException("BRN_DeleteKey", [&] {
+    return brindle::InCall(*handle->file->database, "BRN_DeleteKey", [&] {
         return brindle::ToCode(brindle::OperationsOf(*handle).DeleteKey());
     });
 }

@@ -88,7 +88,7 @@ int ReadIntoBuffer(void* value, int argument_result, const char* export_name,
         return BRN_ERR_BUFFER;
     }
     length = 0;
-    return PassingOnlyMDException(export_name, [&] {
+    return brindle::InCall(*handle->file->database, export_name, [&] {
         return brindle::ToCode(read(brindle::OperationsOf(*handle), *buffer, length));
     });
 }
@@ -103,7 +103,7 @@ int StoreProperty(void* value_handle, const char* export_name, const std::string
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException(export_name, [&] {
+    return brindle::InCall(*handle->file->database, export_name, [&] {
         std::unique_ptr<vell::MemCache> record;
         uint32_t length = 0;
         const int built = BuildRecord(name, value, record, length);
@@ -194,7 +194,7 @@ BRN_EXPORT int BRN_DeleteProperty(void*& keyHandle, std::string name) {
     if (checked != BRN_OK) {
         return checked;
     }
-    return PassingOnlyMDException("BRN_DeleteProperty", [&] {
+    return brindle::InCall(*handle->file->database, "BRN_DeleteProperty", [&] {
         return brindle::ToCode(brindle::OperationsOf(*handle).DeleteProperty(name));
     });
 }

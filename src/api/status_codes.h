@@ -63,6 +63,7 @@ inline constexpr std::array<StatusCode, kStatusCount> kStatusCodes = {{
     {Status::kChecksum, BRN_ERR_CHECKSUM},
     {Status::kVersion, BRN_ERR_VERSION},
     {Status::kNoBuffer, BRN_ERR_BUFFER},
+    {Status::kOpenedReadOnly, BRN_ERR_OPENED_READ_ONLY},
     {Status::kException, BRN_ERR_EXCEPTION},
 }};
 

@@ -23,6 +23,7 @@ int Export(void* value, std::string path, bool overwrite, SegmentNaming naming) 
         return checked;
     }
     try {
+        brindle::CommonTree::CallScope call(*handle->file->database);
         brindle::ExportRequest request;
         request.database = handle->file->database.get();
         request.main_key = handle->main_key;
@@ -56,7 +57,7 @@ BRN_EXPORT int BRN_ImportSubTree(void*& fileHandle, std::string path, bool fresh
     if (checked != BRN_OK) {
         return checked;
     }
-    return brindle::PassingOnlyMDException("ImportSubTree", [&] {
+    return brindle::InCall(*file->database, "ImportSubTree", [&] {
         return brindle::ToCode(brindle::ImportSubtree(*file->database, path, fresh));
     });
 }

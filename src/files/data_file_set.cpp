@@ -28,16 +28,24 @@ std::string DataFileSet::FileName(const std::string& base_name, int file) {
     return name;
 }
 
-// Opens (or exclusively creates) one file and takes its exclusive lock; -1 with errno set
-// when either fails.
+// Opens (or exclusively creates) one file and takes the lock of the set's sharing; -1 with
+// errno set when either fails.
 int DataFileSet::OpenOne(const std::string& name, bool create) {
     vell::FileSystem& fs = vell::FileSystem::Current();
+    if (sharing_ == Sharing::kReadOnly) {
+        if (create) {
+            errno = EROFS;
+            return -1;
+        }
+        return fs.Open(name, O_RDONLY | O_CLOEXEC, 0);
+    }
     int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0);
     int fd = fs.Open(name, flags, 0644);
     if (fd < 0) {
         return -1;
     }
-    if (fs.Lock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int lock = sharing_ == Sharing::kShared ? LOCK_SH : LOCK_EX;
+    if (fs.Lock(fd, lock | LOCK_NB) != 0) {
         int error = errno;
         fs.Close(fd);
         errno = error;
@@ -188,7 +196,7 @@ int DataFileSet::OpenNextFile() {
     const int file = file_count_ + 1;
     std::string name = FileName(base_name_, file);
     int fd = OpenOne(name, false);
-    if (fd < 0 && errno == ENOENT) {
+    if (fd < 0 && errno == ENOENT && sharing_ != Sharing::kReadOnly) {
         fd = OpenOne(name, true);
     }
     if (fd < 0) {

@@ -12,9 +12,13 @@ namespace brindle {
 // whole-buffer reads and writes by file number and byte position, length control, flushing,
 // growth by one file and deletion of the whole set. It knows nothing of pages.
 //
-// While a set is open every file carries an exclusive flock: a second open of the same files,
-// from this process or another, fails as a sharing violation would; other processes can still
-// read them. Every failure writes a diagnostic line and returns false; nothing throws.
+// How a set holds its files (SetSharing, before Open): kExclusive (the default) puts an
+// exclusive flock on every file, so that a second open of the same files, from this process
+// or another, fails as a sharing violation would, while other processes can still read them;
+// kShared puts a shared flock on them (several writing processes that coordinate by other
+// means, none of them exclusive); kReadOnly opens them for reading only, takes no lock and
+// never creates a file. Every failure writes a diagnostic line and returns false; nothing
+// throws.
 //
 // Read, Write, ResetSize, GetSize and Flush lock the file they touch, so different files work
 // in parallel; none of them calls another, so the lock is never taken twice. Open, AddFile,
@@ -26,11 +30,16 @@ public:
     // The file size bound every pool opens its set with.
     static constexpr uint32_t kPoolFileBound = 2097152000u;
 
+    enum class Sharing { kExclusive, kShared, kReadOnly };
+
     DataFileSet();
     ~DataFileSet();
     DataFileSet(const DataFileSet&) = delete;
     DataFileSet& operator=(const DataFileSet&) = delete;
 
+    // Set while the set is not open; kept across Reset.
+    void SetSharing(Sharing sharing) { sharing_ = sharing; }
+    Sharing GetSharing() const { return sharing_; }
     bool Open(const std::string& base_name, int file_count, bool create, uint32_t bound);
     bool Read(void* buffer, uint32_t length, int file, uint32_t position)
         EXCLUDES(slots_[file].lock);
@@ -78,6 +87,7 @@ private:
     std::atomic<int> file_count_{0};
     uint32_t bound_ = 0;
     bool opened_ = false;
+    Sharing sharing_ = Sharing::kExclusive;
     Slot slots_[kMaxFiles + 1];
 };
 

@@ -148,6 +148,9 @@ CommonTree::~CommonTree() {
         } catch (...) {
         }
     }
+    if (pool_) {
+        pool_->SetWriteLockListener(nullptr);  // the table goes before the pager
+    }
     table_.clear();
     records_.clear();
     tree_.reset();
@@ -165,24 +168,81 @@ bool CommonTree::Open(ConfigRecord* config) {
         return false;
     }
     if (!SetPoolOptions(*config, pool_->Options())) {
+        open_failure_ = OpenFailure::kFailed;
         config_ = nullptr;
         return false;
     }
+    read_only_ = pool_->Options().access == Access::kReadOnly;
     if (!pool_->Open(config->dataPath)) {
+        open_failure_ = pool_->LastOpenFailure();
         config_ = nullptr;
         vell::WriteLog("Init CommonTree pool failed");
         return false;
     }
     tree_ = std::make_unique<TreeStore>(pool_.get(), config->rootName);
-    {
-        // A new database's root and queue come whole or not at all.
-        WriteTransaction transaction(pool_.get());
-        if (!tree_->OpenTree(TreeStore::kOpenCreate)) {
-            return false;
-        }
-        transaction.Commit();
+    if (!OpenTree() || !LoadMainKeys()) {
+        open_failure_ = OpenFailure::kFailed;
+        return false;
     }
-    return LoadMainKeys();
+    pool_->SetWriteLockListener([this] { CatchUpUnderGate(); });
+    return true;
+}
+
+bool CommonTree::OpenTree() {
+    if (read_only_) {
+        return tree_->OpenTree(TreeStore::kOpenMustExist);
+    }
+    // A new database's root and queue come whole or not at all.
+    WriteTransaction transaction(pool_.get());
+    if (!tree_->OpenTree(TreeStore::kOpenCreate)) {
+        return false;
+    }
+    transaction.Commit();
+    return true;
+}
+
+void CommonTree::CatchUp() {
+    if (!pool_ || !pool_->Behind()) {
+        return;
+    }
+    WriterGate gate(pool_.get(), true);
+    CatchUpUnderGate();
+}
+
+void CommonTree::CatchUpUnderGate() {
+    while (pool_->Behind()) {
+        TableChangeGuard guard(*this);
+        if (pool_->CatchUp() && tree_) {
+            ResyncTableWithTree(records_.size());
+        }
+    }
+}
+
+namespace {
+// Calls of the exports this thread is inside (a call may make another).
+thread_local int call_depth = 0;
+}  // namespace
+
+CommonTree::CallScope::CallScope(CommonTree& database) {
+    if (call_depth++ != 0 || !database.pool_) {
+        return;
+    }
+    pool_ = database.pool_.get();
+    pool_->EnterCall();
+    try {
+        database.CatchUp();
+    } catch (...) {
+        pool_->LeaveCall();
+        --call_depth;
+        throw;
+    }
+}
+
+CommonTree::CallScope::~CallScope() {
+    if (pool_ != nullptr) {
+        pool_->LeaveCall();
+    }
+    --call_depth;
 }
 
 bool CommonTree::LoadMainKeys() {
@@ -289,6 +349,9 @@ bool CommonTree::MainKeyChangeDenied(const std::string& name, Status& result) co
 
 Status CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKeyInfo*& record,
                                  uint64_t& node, const MainKeyFill* fill) {
+    if (read_only_) {
+        return Status::kOpenedReadOnly;
+    }
     WriterGate gate(pool_.get());
     TableChangeGuard guard(*this);
     // Another thread may have created it since the caller looked.
@@ -329,6 +392,9 @@ Status CommonTree::CreateMainKey(const std::string& name, uint32_t mode, MainKey
 }
 
 Status CommonTree::RenameMainKey(MainKeyInfo* record, const std::string& new_name) {
+    if (read_only_) {
+        return Status::kOpenedReadOnly;
+    }
     WriterGate gate(pool_.get());
     TableChangeGuard guard(*this);
     auto it = table_.find(record->name);
@@ -352,6 +418,9 @@ Status CommonTree::RenameMainKey(MainKeyInfo* record, const std::string& new_nam
 }
 
 Status CommonTree::DeleteMainKey(MainKeyInfo* record) {
+    if (read_only_) {
+        return Status::kOpenedReadOnly;
+    }
     WriterGate gate(pool_.get());
     TableChangeGuard guard(*this);
     if (record->Dropped()) {
@@ -386,6 +455,9 @@ struct CommonTree::BatchState {
 Status CommonTree::BeginBatch() {
     if (InBatch() || !pool_) {
         return Status::kFailed;
+    }
+    if (read_only_) {
+        return Status::kOpenedReadOnly;
     }
     auto state = std::make_unique<BatchState>();
     state->transaction = std::make_unique<WriteTransaction>(pool_.get());

@@ -87,9 +87,31 @@ public:
     void RetainForBatch(MainKeyInfo* record);
 
     // Takes in what other processes committed since this process last looked, so that the
-    // call about to start sees the latest committed state. Nearly free when nothing changed.
-    // Every call starts with it; the watch thread calls it when woken by a commit.
-    void CatchUp() {}
+    // call about to start sees the latest committed state: their pages replace this
+    // process's copies, the caches over the pages are dropped and the table of main keys
+    // follows the tree. One load from shared memory when nothing changed. Every call starts
+    // with it (CallScope); the watch thread calls it when woken by a commit. Waits while
+    // this process writes. Throws "IOException" when the journal cannot be read.
+    void CatchUp();
+    // Brackets one call of the exports on the database: catches up first, and keeps this
+    // process's snapshot published while the call reads, so that other processes'
+    // checkpoints leave the data files it reads alone until it ends. Only the outermost
+    // scope of a thread acts.
+    class CallScope {
+    public:
+        explicit CallScope(CommonTree& database);
+        ~CallScope();
+        CallScope(const CallScope&) = delete;
+        CallScope& operator=(const CallScope&) = delete;
+
+    private:
+        Pager* pool_ = nullptr;
+    };
+    // True when this process opened the database for reading only: every change is refused
+    // with kOpenedReadOnly.
+    bool OpenedReadOnly() const { return read_only_; }
+    // Why the last Open failed.
+    OpenFailure LastOpenFailure() const { return open_failure_; }
 
     const ConfigRecord* Config() const { return config_; }
     TreeStore* Tree() const { return tree_.get(); }
@@ -108,6 +130,9 @@ private:
     // After a batch rolled back: the table of main keys as the tree has them again.
     void ResyncTableWithTree(size_t records_before);
     bool LoadMainKeys();
+    bool OpenTree();
+    // CatchUp with the writer gate held.
+    void CatchUpUnderGate();
     // A new record for the main key whose node is `node`, its flags read from the node page
     // after `set_flags` were added there. Owned by records_.
     MainKeyInfo* MakeRecord(uint64_t node, const std::string& name, uint32_t set_flags,
@@ -119,6 +144,8 @@ private:
     bool MainKeyChangeDenied(const std::string& name, Status& result) const;
     void DropFromTable(MainKeyInfo* record);
 
+    bool read_only_ = false;
+    OpenFailure open_failure_ = OpenFailure::kNone;
     std::unique_ptr<Pager> pool_;
     std::unique_ptr<TreeStore> tree_;
     ConfigRecord* config_ = nullptr;

@@ -86,6 +86,9 @@ Status KeyOperations::WithNodeForChange(Body&& body) {
     if (record_ == nullptr) {
         return Status::kNoMainKey;
     }
+    if (database_.OpenedReadOnly()) {
+        return Status::kOpenedReadOnly;
+    }
     WriterGate gate(database_.Pool());
     vell::WriteGuard guard(record_->key_lock);
     database_.RetainForBatch(record_);

@@ -109,11 +109,21 @@ std::string Journal::DamagedPathFor(const std::string& base_path) {
     return base_path + ".journal-damaged";
 }
 
-bool Journal::Open(const std::string& path, bool create, bool& created) {
+bool Journal::Open(const std::string& path, bool create, bool& created, bool read_only) {
     Close();
     created = false;
     vell::FileSystem& fs = vell::FileSystem::Current();
-    fd_ = fs.Open(path, O_RDWR | O_CLOEXEC, 0600);
+    if (read_only) {
+        path_ = path;
+        fd_ = fs.Open(path, O_RDONLY | O_CLOEXEC, 0);
+        if (fd_ < 0 && errno == ENOENT) {
+            end_ = 0;
+            run_ = 0;
+            return true;
+        }
+    } else {
+        fd_ = fs.Open(path, O_RDWR | O_CLOEXEC, 0600);
+    }
     if (fd_ < 0 && errno == ENOENT && create) {
         fd_ = fs.Open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         created = fd_ >= 0;
@@ -242,6 +252,47 @@ void Journal::LookPastEnd(const std::vector<uint8_t>& bytes, uint64_t run,
         scan.damaged_sequence = none_valid ? first_found - 1 : expected_sequence;
         scan.dropped_records = found;
     }
+}
+
+bool Journal::ReadSince(uint64_t from, uint64_t to, uint64_t run, uint64_t next_sequence,
+                        const RecordTaker& take, uint64_t& read_to, uint64_t& last_sequence) const {
+    read_to = from;
+    last_sequence = next_sequence - 1;
+    if (to <= from) {
+        return true;
+    }
+    if (fd_ < 0) {
+        return false;
+    }
+    std::vector<uint8_t> bytes(to - from);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t got = vell::FileSystem::Current().PRead(
+            fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(from + done));
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0) {
+            bytes.resize(done);  // emptied meanwhile: what is there is all there is
+            break;
+        }
+        done += static_cast<size_t>(got);
+    }
+    uint64_t at = 0;
+    RecordView view;
+    while (ParseRecord(bytes, at, view) && view.run == run && view.sequence == last_sequence + 1) {
+        take(view.sequence, view.entries);
+        last_sequence = view.sequence;
+        at += view.length;
+    }
+    read_to = from + at;
+    return true;
+}
+
+void Journal::Adopt(uint64_t end, uint64_t run, uint64_t next_sequence) {
+    end_ = end;
+    run_ = run;
+    next_sequence_ = next_sequence;
 }
 
 bool Journal::Replay(const std::function<bool(const Entry&)>& apply, JournalScan& scan) {

@@ -73,8 +73,21 @@ public:
     Journal& operator=(const Journal&) = delete;
 
     // Opens the journal at path, creating it when `create` is set (`created` tells whether it
-    // was), and finds the end of its valid records.
-    bool Open(const std::string& path, bool create, bool& created);
+    // was), and finds the end of its valid records. `read_only`: opened for reading only
+    // (Append, Reset and Remove then fail); a missing journal is then an empty one.
+    bool Open(const std::string& path, bool create, bool& created, bool read_only = false);
+    // The records another process appended: reads [from, to) and calls `take` for each valid
+    // record of `run` numbered on from `next_sequence`, in order. `read_to` and
+    // `last_sequence` end after the last record taken. False when the file cannot be read;
+    // records that stop short of `to` (the journal was emptied meanwhile) end the reading.
+    using RecordTaker = std::function<void(uint64_t sequence, const std::vector<Entry>& entries)>;
+    bool ReadSince(uint64_t from, uint64_t to, uint64_t run, uint64_t next_sequence,
+                   const RecordTaker& take, uint64_t& read_to, uint64_t& last_sequence) const;
+    // Continues after what another process appended: the next record goes at `end`, in
+    // `run`, numbered `next_sequence`.
+    void Adopt(uint64_t end, uint64_t run, uint64_t next_sequence);
+    // The run records are appended in.
+    uint64_t Run() const { return run_; }
     // Reads every valid record and calls `apply` for each of its entries, in order; stops and
     // returns false when `apply` does. `scan` tells what was found.
     bool Replay(const std::function<bool(const Entry&)>& apply, JournalScan& scan);

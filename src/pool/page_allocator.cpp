@@ -60,6 +60,26 @@ PageAllocator::ListState PageAllocator::FindFreeTail() {
     }
 }
 
+PageAllocator::ListState PageAllocator::Reload(const std::map<int, PoolHead>& heads) {
+    {
+        vell::MutexLock lock(mutex_);
+        file_ends_.clear();
+        file_heads_ = heads;
+        const PoolHead head = head_.Get();
+        int file = 0;
+        uint32_t position = 0;
+        if (head.page_count > 0 && GetPagePosition(head, head.page_count, file, position)) {
+            file_ends_[file] = static_cast<uint64_t>(position) + head.page_size;
+        }
+        const int last = static_cast<int>(head.file_count);
+        if (last > file && last > 1) {
+            // A file added with no page in it yet holds only its head.
+            file_ends_[last] = head.head_area_size;
+        }
+    }
+    return FindFreeTail();
+}
+
 Page* PageAllocator::Take() {
     vell::MutexLock lock(mutex_);
     Page* page = nullptr;

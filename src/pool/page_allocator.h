@@ -75,6 +75,11 @@ public:
     // Forgets the free list and starts a new one of fresh pages; false when none were added.
     bool RebuildFreeList() EXCLUDES(mutex_);
 
+    // After another process changed the pool: forgets what it knew of the files and finds the
+    // free list's tail again. `heads` are the heads of files > 1 not yet in the data files;
+    // the last file's end follows from the main head's page count, since growth reaches a
+    // file only at a checkpoint.
+    ListState Reload(const std::map<int, PoolHead>& heads) EXCLUDES(mutex_);
     uint64_t FreeTail() const EXCLUDES(mutex_);
     State Snapshot() const EXCLUDES(mutex_);
     // Puts back a snapshot, deleting the data files added since.

@@ -256,6 +256,41 @@ void PageCache::Forget(Page* page) {
     FreePage(page);
 }
 
+void PageCache::Refresh(uint64_t number, const uint8_t* bytes) {
+    PageTable::Shard& shard = table_.ShardOf(number);
+    std::unique_lock lock(shard.lock);
+    Page* page = PageTable::Find(shard, number);
+    if (page != nullptr) {
+        std::memcpy(page->data_, bytes, settings_.page_size);
+    }
+    shard.removals.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void PageCache::Discard(uint64_t number) {
+    PageTable::Shard& shard = table_.ShardOf(number);
+    Page* page = nullptr;
+    {
+        std::unique_lock lock(shard.lock);
+        page = PageTable::Find(shard, number);
+        if (page == nullptr || page->RefCount() != 0) {
+            return;
+        }
+        ForgetResident(shard, page);
+    }
+    FreePage(page);
+}
+
+std::vector<uint64_t> PageCache::ResidentNumbers() {
+    std::vector<uint64_t> numbers;
+    for (PageTable::Shard& shard : table_.Shards()) {
+        std::shared_lock lock(shard.lock);
+        for (auto& entry : shard.pages) {
+            numbers.push_back(entry.first);
+        }
+    }
+    return numbers;
+}
+
 void PageCache::DropUnpinned() {
     std::vector<Page*> unpinned;
     for (PageTable::Shard& shard : table_.Shards()) {

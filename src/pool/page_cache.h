@@ -6,6 +6,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <stop_token>
+#include <vector>
 
 #include "pool/block_cache.h"
 #include "pool/page.h"
@@ -71,6 +72,13 @@ public:
     void Forget(Page* page);
     // At close: frees every page nobody pins.
     void DropUnpinned();
+    // Another process changed the pool: the resident copy of page `number` (if any) takes
+    // `bytes` (BufferSize() of them); a copy being read meanwhile is read again.
+    void Refresh(uint64_t number, const uint8_t* bytes);
+    // Takes page `number` out of memory unless it is pinned.
+    void Discard(uint64_t number);
+    // The numbers of the pages in memory now.
+    std::vector<uint64_t> ResidentNumbers();
 
     // Takes out of the cache the pages idle for `timeout` seconds at `now`, freeing those
     // nobody pins, up to `limit` (0: no limit) counted in `dropped`. A shard another thread

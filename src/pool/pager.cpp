@@ -65,6 +65,10 @@ bool Pager::InitFreePageList() {
 // does not match or its data cannot be deciphered: the files do not hold that page. A read
 // the operating system refuses throws, so that a failed read is never taken for damage.
 bool Pager::LoadPage(uint64_t number, uint8_t* buffer, int& file, uint32_t& position) {
+    // Another process's commit not yet in the data files is read from its image.
+    if (follows_others_ && LoadUnwritten(number, buffer, file, position)) {
+        return true;
+    }
     const PoolHead head = MainHead();
     if (!GetPagePosition(head, number, file, position)) {
         vell::OutputLine("Get index pos error -- index :%d", static_cast<int>(number));
@@ -93,6 +97,16 @@ bool Pager::LoadPage(uint64_t number, uint8_t* buffer, int& file, uint32_t& posi
             vell::OutputLine("Decrypt error");
             return false;
         }
+    }
+    return true;
+}
+
+bool Pager::DecodeFromDisk(const uint8_t* image, uint8_t* out, uint32_t page_size) const {
+    std::memcpy(out, image, page_size);
+    PageHeadReader view(out);
+    if (view.Has(kPageEncrypted) && !view.Has(kPageUnused)) {
+        uint32_t offset = view.DataOffset();
+        return offset <= page_size && PageCipher::Encipher(out + offset, page_size - offset);
     }
     return true;
 }
@@ -168,20 +182,15 @@ void Pager::SetFileHead(int file, const PoolHead& head) {
 }
 
 uint64_t Pager::LatestSequence() const {
-    vell::MutexLock lock(pending_mutex_);
-    return journal_ ? journal_->LastSequence() : 0;
+    return shared_.IsOpen() ? shared_.Sequence() : 0;
 }
 
 uint64_t Pager::WaitForCommit(uint64_t seen, int timeout_ms) {
-    // Stand-in until the shared header's wake-up word exists.
-    for (int waited = 0; waited < timeout_ms; waited += 5) {
-        uint64_t latest = LatestSequence();
-        if (latest != seen) {
-            return latest;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!shared_.IsOpen()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        return 0;
     }
-    return LatestSequence();
+    return shared_.WaitForChange(seen, timeout_ms);
 }
 
 }  // namespace brindle

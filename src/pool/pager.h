@@ -22,6 +22,7 @@
 #include "pool/page_cache.h"
 #include "pool/pool_head.h"
 #include "pool/pool_options.h"
+#include "pool/shared_state.h"
 #include "vell/thread_annotations.h"
 
 namespace brindle {
@@ -138,11 +139,46 @@ public:
     uint64_t JournalSize() const EXCLUDES(pending_mutex_);
     // Pages committed and not yet written to their places.
     size_t UnwrittenPageCount() const EXCLUDES(pending_mutex_);
-    // Called (on the transaction's thread) after every rollback, also to a savepoint; null for
-    // none. For caches over the pages, which must forget what the rollback undid.
+    // Called (on the transaction's thread) after every rollback, also to a savepoint, and
+    // after CatchUp took in changes; null for none. For caches over the pages, which must
+    // forget what the rollback undid or another process changed.
     void SetRollbackListener(std::function<void()> listener) {
         rollback_listener_ = std::move(listener);
     }
+    // --- other processes (see the class comment) ---
+    Access GetAccess() const { return options_.access; }
+    // Why the last Open failed.
+    OpenFailure LastOpenFailure() const { return open_failure_; }
+    // A call of the layers above starts and ends: while in a call, this process may read
+    // pages of the data files, so checkpoints of other processes wait for it (EnterCall
+    // publishes the snapshot it reads at). Nothing for an exclusive writer.
+    void EnterCall() {
+        if (follows_others_) {
+            shared_.EnterCall();
+        }
+    }
+    void LeaveCall() {
+        if (follows_others_) {
+            shared_.LeaveCall();
+        }
+    }
+    // True when another process committed since this one last took in commits: one load
+    // from shared memory. Always false for an exclusive writer.
+    bool Behind() const {
+        return follows_others_ && shared_.Sequence() != applied_.load(std::memory_order_acquire);
+    }
+    // Takes in what other processes committed: their pages replace this process's copies,
+    // their heads its heads; then publishes this process's snapshot mark. The caller holds
+    // the writer gate and keeps every reader of pages out (the layers above hold all their
+    // locks). True when anything changed (caches over the pages must be dropped). Throws
+    // "IOException" when the journal cannot be read.
+    bool CatchUp();
+    // Called right after a shared writer took the write lock of all processes, before its
+    // transaction begins (with the writer gate held): the layers above catch up there.
+    void SetWriteLockListener(std::function<void()> listener) {
+        write_lock_listener_ = std::move(listener);
+    }
+
     // --- the change feed ---
     // Adds `bytes` to the running transaction's change notes: what the call changed, in the
     // terms of the layers above, kept in its journal record beside the pages (replay skips
@@ -238,11 +274,38 @@ private:
 
     // Reading pages.
     bool LoadPage(uint64_t number, uint8_t* buffer, int& file, uint32_t& position);
+    // A committed image not yet in the data files (kept for a page this process does not
+    // hold pinned); false when there is none.
+    bool LoadUnwritten(uint64_t number, uint8_t* buffer, int& file, uint32_t& position)
+        EXCLUDES(pending_mutex_);
     void EncodeForDisk(const Page* page, uint8_t* out) const;
+    // The page's bytes in memory from its image as on disk; false when it cannot be
+    // deciphered.
+    bool DecodeFromDisk(const uint8_t* image, uint8_t* out, uint32_t page_size) const;
+
+    // Following other processes (pager_sharing.cpp).
+    bool OpenShared(const std::string& path);
+    bool OpenForReading(const std::string& path);
+    void TakeInRecord(uint64_t sequence, const std::vector<Journal::Entry>& entries,
+                      std::string& notes) REQUIRES(writer_gate_);
+    void TakeInArea(uint64_t sequence, const Journal::Entry& entry) REQUIRES(writer_gate_);
+    bool TakeInNewGeneration(const PublishedState& state) REQUIRES(writer_gate_);
+    void RefreshEverything() REQUIRES(writer_gate_);
+    bool ReadMainHeadFromFile();
+    void Publish(uint64_t sequence) REQUIRES(pending_mutex_);
+    void PublishEmptied(uint64_t sequence) REQUIRES(pending_mutex_);
+    bool SharedCheckpoint() EXCLUDES(pending_mutex_);
+    void AcquireWriteLock() REQUIRES(writer_gate_);
+    void ReleaseWriteLock() REQUIRES(writer_gate_);
 
     // Opening and closing (pager_open.cpp).
     enum class LoadResult { kLoaded, kFailed, kPageSizeMismatch };
-    bool ReplayJournal(const std::string& path);
+    bool ReplayJournal(const std::string& path, uint64_t& replayed);
+    bool OpenReadOnly(const std::string& path);
+    bool OpenBesideWriters(const std::string& path);
+    bool OpenFirstWriter(const std::string& path);
+    void CloseSharedWriter();
+    void RemoveJournal() REQUIRES(pending_mutex_);
     void KeepDamagedJournal(const std::string& path, const JournalScan& scan);
     bool CreateNew(const std::string& path);
     bool WriteNewPoolFile(int fd, const std::string& path, uint32_t total);
@@ -266,7 +329,20 @@ private:
     void RunThread(const std::stop_token& stop) EXCLUDES(thread_mutex_, checkpoint_mutex_);
 
     PoolOptions options_;
+    OpenFailure open_failure_ = OpenFailure::kNone;
     std::string path_;
+    // The side file shared with other processes holding the pool.
+    SharedState shared_;
+    // Set for kShared and kReadOnly: other processes commit, and calls catch up.
+    bool follows_others_ = false;
+    // The last commit this process has taken in (or made).
+    std::atomic<uint64_t> applied_{0};
+    // Where this process reads other processes' records.
+    std::unique_ptr<Journal> reader_ GUARDED_BY(writer_gate_);
+    uint64_t read_offset_ GUARDED_BY(writer_gate_) = 0;
+    uint64_t seen_generation_ GUARDED_BY(writer_gate_) = 0;
+    bool write_lock_held_ GUARDED_BY(writer_gate_) = false;
+    std::function<void()> write_lock_listener_;
     DataFileSet files_;
     brindle::MainHead head_;
     PageCache cache_;

@@ -4,12 +4,29 @@
 #include <chrono>
 
 #include "pool/pager.h"
+#include "pool/write_transaction.h"
 #include "vell/date_time.h"
 #include "vell/output.h"
 
 namespace brindle {
 
+namespace {
+
+// How long a checkpoint waits for other processes' calls on older snapshots.
+constexpr std::chrono::milliseconds kReaderWait{2000};
+
+}  // namespace
+
 bool Pager::Checkpoint() {
+    if (options_.access == Access::kReadOnly) {
+        return true;
+    }
+    if (options_.access == Access::kShared) {
+        // Shared writers checkpoint from the journal with every process's writers held off.
+        brindle::WriterGate gate(this);
+        vell::MutexLock lock(checkpoint_mutex_);
+        return SharedCheckpoint();
+    }
     vell::MutexLock lock(checkpoint_mutex_);
     return CheckpointLocked();
 }
@@ -37,6 +54,11 @@ bool Pager::CheckpointLocked() {
         appended = journal_->LastSequence();
         file_count = committed_file_count_;
         directory_unsynced = directory_unsynced_;
+    }
+    // Readers in other processes in a call on an older snapshot read the data files as they
+    // were: their calls end first (a checkpoint that cannot wait comes again later).
+    if (!shared_.WaitForReaders(appended, kReaderWait)) {
+        return false;
     }
     bool written = !Syncs() || journal_->Sync(appended);
     // File heads of files > 1 first and the main head last, so that it never counts pages
@@ -68,7 +90,9 @@ bool Pager::CheckpointLocked() {
         for (auto& [number, area] : pages) {
             auto found = unwritten_.find(number);
             if (found != unwritten_.end() && found->second.sequence == area.sequence) {
-                unpin.push_back(found->second.page);
+                if (found->second.page != nullptr) {
+                    unpin.push_back(found->second.page);
+                }
                 unwritten_.erase(found);
             }
         }
@@ -86,8 +110,8 @@ bool Pager::CheckpointLocked() {
         // synced before anything is appended again: records of the old run that came back
         // after a power cut, in part, would otherwise be replayed up to where a new record
         // cut them off, taking pages back to an older state than the data files hold.
-        if (journal_->Size() == end) {
-            journal_->Reset(Syncs());
+        if (journal_->Size() == end && journal_->Reset(Syncs())) {
+            PublishEmptied(appended);
         }
     }
     for (Page* page : unpin) {

@@ -76,7 +76,73 @@ bool Pager::Open(const std::string& path) {
         return false;
     }
     path_ = path;
-    if (!ReplayJournal(path)) {
+    open_failure_ = OpenFailure::kFailed;
+    if (o.access == Access::kReadOnly) {
+        return OpenReadOnly(path);
+    }
+    open_failure_ = shared_.Open(path, o.access, o.durability);
+    if (open_failure_ != OpenFailure::kNone) {
+        return false;
+    }
+    open_failure_ = OpenFailure::kFailed;
+    files_.SetSharing(o.access == Access::kShared ? DataFileSet::Sharing::kShared
+                                                  : DataFileSet::Sharing::kExclusive);
+    follows_others_ = o.access == Access::kShared;
+    if (shared_.OtherWriters()) {
+        // Shared writers hold the pool: its journal is theirs too, and is not replayed.
+        if (!OpenBesideWriters(path)) {
+            return false;
+        }
+    } else if (!OpenFirstWriter(path)) {
+        return false;
+    }
+    shared_.FinishOpen();
+    opened_ = true;
+    open_failure_ = OpenFailure::kNone;
+    if (!StartThread()) {
+        vell::OutputLine("Create check pages threads failed");
+        return false;
+    }
+    return true;
+}
+
+bool Pager::OpenReadOnly(const std::string& path) {
+    if (!Exists(DataFileSet::FileName(path, 1))) {
+        vell::OutputLine("No database at %s", path.c_str());
+        open_failure_ = errno == EACCES ? OpenFailure::kPermission : OpenFailure::kNoDatabase;
+        return false;
+    }
+    if (!OpenForReading(path)) {
+        if (open_failure_ == OpenFailure::kNone) {
+            open_failure_ = OpenFailure::kFailed;
+        }
+        return false;
+    }
+    shared_.FinishOpen();
+    opened_ = true;
+    open_failure_ = OpenFailure::kNone;
+    return StartThread();
+}
+
+bool Pager::OpenBesideWriters(const std::string& path) {
+    LoadResult loaded = Load(path, options_.page_size);
+    if (loaded != LoadResult::kLoaded) {
+        vell::OutputLine(loaded == LoadResult::kFailed ? "Load file failed"
+                                                       : "Option page size too small");
+        return false;
+    }
+    return OpenJournal() && OpenShared(path);
+}
+
+// No other process writes the pool: a journal left behind is replayed, and the pool is
+// created when there is none.
+bool Pager::OpenFirstWriter(const std::string& path) {
+    const PoolOptions& o = options_;
+    // Readers in a call read the data files as the journal's last published state describes
+    // them; the replay waits for their calls to end, and they read everything again after.
+    shared_.WaitForReaders(~uint64_t{0}, std::chrono::milliseconds(2000));
+    uint64_t replayed = 0;
+    if (!ReplayJournal(path, replayed)) {
         vell::OutputLine("Replay journal failed");
         return false;
     }
@@ -100,12 +166,20 @@ bool Pager::Open(const std::string& path) {
     if (!OpenJournal()) {
         return false;
     }
-    opened_ = true;
-    RepairAtOpen();
-    if (!StartThread()) {
-        vell::OutputLine("Create check pages threads failed");
+    {
+        // Numbers go on from the last commit any process made, and readers learn that the
+        // data files hold everything up to it.
+        vell::MutexLock lock(pending_mutex_);
+        const uint64_t last = std::max(shared_.Read().sequence, replayed);
+        journal_->Adopt(journal_->Size(), journal_->Run(), last + 1);
+        PublishEmptied(last);
+        applied_.store(last, std::memory_order_release);
+    }
+    if (o.access == Access::kShared && !OpenShared(path)) {
         return false;
     }
+    opened_ = true;
+    RepairAtOpen();
     return true;
 }
 
@@ -113,7 +187,7 @@ bool Pager::Open(const std::string& path) {
 // close the pool to the data files, before anything of them is read. The records carry
 // whole areas of the files (pages and heads), so writing one twice does no harm. The data
 // files are opened as the records name them, never from a head that may not be in place yet.
-bool Pager::ReplayJournal(const std::string& path) {
+bool Pager::ReplayJournal(const std::string& path, uint64_t& replayed) {
     vell::FileSystem& fs = vell::FileSystem::Current();
     const std::string journal_path = Journal::PathFor(path);
     if (!Exists(journal_path)) {
@@ -137,6 +211,7 @@ bool Pager::ReplayJournal(const std::string& path) {
         return true;
     }
     DataFileSet files;
+    files.SetSharing(files_.GetSharing());
     if (!files.Open(path, 1, false, DataFileSet::kPoolFileBound)) {
         return false;
     }
@@ -166,6 +241,7 @@ bool Pager::ReplayJournal(const std::string& path) {
     if (!applied) {
         return false;
     }
+    replayed = scan.last_sequence;
     if (scan.records > 0) {
         vell::OutputLine("Journal replayed: %llu changes",
                          static_cast<unsigned long long>(scan.records));
@@ -360,6 +436,7 @@ bool Pager::WriteNewPoolFile(int fd, const std::string& path, uint32_t total) {
 
 bool Pager::ReadHead(const std::string& path, uint32_t read_length) {
     DataFileSet file;
+    file.SetSharing(files_.GetSharing());
     if (!file.Open(path, 1, false, DataFileSet::kPoolFileBound)) {
         return false;
     }
@@ -410,7 +487,9 @@ void Pager::ReleaseUnwritten() {
     {
         vell::MutexLock lock(pending_mutex_);
         for (auto& [number, area] : unwritten_) {
-            unpin.push_back(area.page);
+            if (area.page != nullptr) {
+                unpin.push_back(area.page);
+            }
         }
         unwritten_.clear();
         unwritten_heads_.clear();
@@ -426,7 +505,10 @@ void Pager::Close() {
     }
     closed_ = true;
     StopThread();
-    if (opened_ && files_.IsOpen()) {
+    if (opened_ && files_.IsOpen() && options_.access == Access::kShared) {
+        CloseSharedWriter();
+    } else if (opened_ && files_.IsOpen() && options_.access == Access::kExclusive) {
+        shared_.BeginClose();
         bool in_place = Checkpoint();
         if (in_place) {
             head_.Update([](PoolHead& head) { head.flags |= kHeadCleanClose; });
@@ -437,18 +519,49 @@ void Pager::Close() {
         }
         vell::MutexLock lock(pending_mutex_);
         if (in_place && journal_) {
-            // Emptied first, so that a removal undone by a power cut brings back nothing.
-            journal_->Reset(Syncs());
-            journal_->Remove();
-            if (Syncs()) {
-                SyncDirectory();
-            }
+            RemoveJournal();
         }
         journal_.reset();
     }
     ReleaseUnwritten();
     cache_.DropUnpinned();
     files_.CloseAll();
+    shared_.Close();
+}
+
+// Emptied first, so that a removal undone by a power cut brings back nothing; readers learn
+// of it from the new generation.
+void Pager::RemoveJournal() {
+    journal_->Reset(Syncs());
+    PublishEmptied(journal_->LastSequence());
+    journal_->Remove();
+    if (Syncs()) {
+        SyncDirectory();
+    }
+}
+
+// The last shared writer to close leaves the data files as an exclusive writer's close does;
+// the others leave the journal to the writers that remain.
+void Pager::CloseSharedWriter() {
+    const bool last = shared_.BeginClose();
+    brindle::WriterGate gate(this, true);
+    GateHeldByThisThread();
+    SharedWriteLock lock(&shared_);
+    if (!last) {
+        return;
+    }
+    const uint64_t sequence = shared_.Read().sequence;
+    bool in_place = SharedCheckpoint() && ReadMainHeadFromFile();
+    if (in_place) {
+        head_.Update([](PoolHead& head) { head.flags |= kHeadCleanClose; });
+        in_place = WriteHead(MainHead(), 1) && (!Syncs() || files_.Flush(1));
+    }
+    vell::MutexLock pending(pending_mutex_);
+    if (in_place && journal_) {
+        journal_->Adopt(0, journal_->Run(), sequence + 1);
+        RemoveJournal();
+    }
+    journal_.reset();
 }
 
 }  // namespace brindle

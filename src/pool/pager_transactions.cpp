@@ -183,7 +183,13 @@ void Pager::Register(uint64_t sequence, std::vector<std::pair<uint64_t, Unwritte
         if (!inserted) {
             entry->second.image = area.image;
             entry->second.sequence = sequence;
-            unpin.push_back(area.page);
+            entry->second.file = area.file;
+            entry->second.position = area.position;
+            if (entry->second.page == nullptr) {
+                entry->second.page = area.page;  // an image taken in from another process
+            } else {
+                unpin.push_back(area.page);
+            }
         }
     }
     for (auto& [file, area] : heads) {
@@ -212,6 +218,7 @@ void Pager::Commit() {
         sequence = journal_->LastSequence();
         Register(sequence, pages, heads, unpin);
         journal_size = journal_->Size();
+        Publish(sequence);
         if (commit_observer_) {
             commit_observer_(sequence, transaction_.notes, false);
         }

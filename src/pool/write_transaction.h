@@ -9,25 +9,42 @@ namespace brindle {
 // inside a gate) takes nothing. Writers take the gate before any key lock they write under,
 // so that a batch, which keeps its key locks until it ends, never waits for a writer that
 // waits for it.
+//
+// A shared writer's gate also takes the write lock of all processes holding the pool, and
+// catches up with what they committed, before the guard's scope goes on; `local_only` leaves
+// that out, for a scope that only keeps this process's writers away (taking in other
+// processes' commits for a read).
 class WriterGate {
 public:
-    explicit WriterGate(Pager* pager) NO_THREAD_SAFETY_ANALYSIS
+    explicit WriterGate(Pager* pager, bool local_only = false) NO_THREAD_SAFETY_ANALYSIS
         : pager_(pager != nullptr && !pager->HoldsWriterGate() ? pager : nullptr) {
         if (pager_ != nullptr) {
             pager_->writer_gate_.lock();
             pager_->gate_owner_.store(std::this_thread::get_id(), std::memory_order_release);
+            if (!local_only) {
+                try {
+                    pager_->AcquireWriteLock();
+                } catch (...) {
+                    Release();
+                    throw;
+                }
+            }
         }
     }
-    ~WriterGate() NO_THREAD_SAFETY_ANALYSIS {
-        if (pager_ != nullptr) {
-            pager_->gate_owner_.store(std::thread::id(), std::memory_order_release);
-            pager_->writer_gate_.unlock();
-        }
-    }
+    ~WriterGate() { Release(); }
     WriterGate(const WriterGate&) = delete;
     WriterGate& operator=(const WriterGate&) = delete;
 
 private:
+    void Release() NO_THREAD_SAFETY_ANALYSIS {
+        if (pager_ != nullptr) {
+            pager_->ReleaseWriteLock();
+            pager_->gate_owner_.store(std::thread::id(), std::memory_order_release);
+            pager_->writer_gate_.unlock();
+            pager_ = nullptr;
+        }
+    }
+
     Pager* pager_;
 };
 

@@ -157,6 +157,9 @@ Status CheckRecords(const uint8_t* image, uint64_t size, const NodeRecordView& r
 }  // namespace
 
 Status ImportSubtree(CommonTree& database, const std::string& path, bool fresh) {
+    if (database.OpenedReadOnly()) {
+        return Status::kOpenedReadOnly;
+    }
     std::optional<vell::FoundFile> found = vell::FindFirstFile(path);
     if (!found) {
         return Status::kFileNotFound;

@@ -77,6 +77,8 @@ enum class Status : uint8_t {
     kVersion,
     // Work memory cannot be had.
     kNoBuffer,
+    // A change asked of a database this process opened for reading only.
+    kOpenedReadOnly,
     // An exception was caught where it may not pass.
     kException,
 };

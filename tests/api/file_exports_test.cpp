@@ -50,8 +50,11 @@ TEST(FileExportsTest, ASecondOpenFailsAndHarmsNothing) {
     BRN_CloseBRNHandle(key);
     BRN_CloseBRNFHandle(first);
 
-    // The options word is ignored; the data written before the refused opens is there.
-    ASSERT_EQ(BRN_OpenFile(path.c_str(), first, 0xFFFFFFFFu), BRN_OK);
+    // Options naming no open mode are refused; the data written before is there.
+    EXPECT_EQ(BRN_OpenFile(path.c_str(), first, 0x100u), BRN_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(BRN_OpenFile(path.c_str(), first, BRN_OPEN_READ_ONLY | BRN_OPEN_SHARED),
+              BRN_ERR_INVALID_ARGUMENT);
+    ASSERT_EQ(BRN_OpenFile(path.c_str(), first, 0), BRN_OK);
     ASSERT_EQ(BRN_OpenKey(first, key, "m", "", MODE_OPEN), BRN_OK);
     EXPECT_EQ(BRN_GetKeyProperty(key, "p", value), BRN_OK);
     EXPECT_STREQ(value.GetString(), "kept");
