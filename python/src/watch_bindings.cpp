@@ -6,7 +6,8 @@
 // holding it waits for them. Callbacks take the GIL on the feed's thread: closing a database or
 // ending a watch releases the GIL before it waits for a running callback. Diagnostic lines can
 // be written by any thread under any lock of the library, so they are queued and logged by
-// the interpreter's main thread at its next chance (a pending call), never waited for.
+// the interpreter's main thread at its next chance (a pending call), never waited for; so are
+// the callables of ended watches let go of.
 #include <pybind11/functional.h>
 
 #include <atomic>
@@ -31,17 +32,87 @@ namespace {
 // is logged and no Python object is released from a thread of the library.
 std::atomic<bool> exiting{false};
 
+// Work for the interpreter's main thread, queued from any thread without the GIL and done at
+// its next chance: diagnostic lines to log, and Python objects the library let go of. Letting
+// go of an object may run any Python code (a key's handle closes), which must not run on a
+// thread of the library that a closing database waits for.
+class MainThreadWork {
+public:
+    static MainThreadWork& Get() {
+        static auto* work = new MainThreadWork();  // outlives every thread of the library
+        return *work;
+    }
+
+    void AddLine(std::string_view line) {
+        std::lock_guard guard(mutex_);
+        lines_.emplace_back(line);
+        Schedule();
+    }
+    void AddRelease(PyObject* object) {
+        std::lock_guard guard(mutex_);
+        releases_.push_back(object);
+        Schedule();
+    }
+
+    // Does what is queued; with the GIL.
+    void Run() {
+        std::vector<std::string> lines;
+        std::vector<PyObject*> releases;
+        {
+            std::lock_guard guard(mutex_);
+            lines.swap(lines_);
+            releases.swap(releases_);
+            scheduled_ = false;
+        }
+        if (exiting.load()) {
+            return;  // left to the interpreter's end
+        }
+        for (PyObject* object : releases) {
+            Py_DECREF(object);
+        }
+        if (!lines.empty()) {
+            Log(lines);
+        }
+    }
+
+private:
+    void Schedule() {
+        if (!scheduled_ && !exiting.load() &&
+            Py_AddPendingCall(&MainThreadWork::Pending, nullptr) == 0) {
+            scheduled_ = true;
+        }
+    }
+
+    static void Log(const std::vector<std::string>& lines) {
+        py::object log = py::module_::import("logging").attr("getLogger")("brindle").attr("info");
+        for (std::string_view line : lines) {
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+                line.remove_suffix(1);
+            }
+            log(DecodeText(line.data(), line.size()));
+        }
+    }
+
+    static int Pending(void*) {
+        try {
+            Get().Run();
+        } catch (py::error_already_set& error) {
+            error.discard_as_unraisable("brindle diagnostic line");
+        }
+        return 0;
+    }
+
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+    std::vector<PyObject*> releases_;
+    bool scheduled_ = false;
+};
+
 // A Python callable held by a watch of the library, which may drop it on any thread.
 class PythonCallback {
 public:
     explicit PythonCallback(py::object callable) : callable_(callable.release().ptr()) {}
-    ~PythonCallback() {
-        if (exiting.load() || !Py_IsInitialized()) {
-            return;  // left to the interpreter's end
-        }
-        py::gil_scoped_acquire gil;
-        Py_DECREF(callable_);
-    }
+    ~PythonCallback() { MainThreadWork::Get().AddRelease(callable_); }
     PythonCallback(const PythonCallback&) = delete;
     PythonCallback& operator=(const PythonCallback&) = delete;
 
@@ -95,64 +166,14 @@ bool EndWatch(const std::shared_ptr<DatabaseState>& database, WatchToken token) 
     return database->EndWatch(token);
 }
 
-// Lines waiting for the main thread.
-class DiagnosticQueue {
-public:
-    static DiagnosticQueue& Get() {
-        static auto* queue = new DiagnosticQueue();  // outlives every thread of the library
-        return *queue;
-    }
-
-    void Add(std::string_view line) {
-        if (exiting.load()) {
-            return;
-        }
-        std::lock_guard guard(mutex_);
-        lines_.emplace_back(line);
-        if (!scheduled_ && Py_AddPendingCall(&DiagnosticQueue::Pending, nullptr) == 0) {
-            scheduled_ = true;
-        }
-    }
-
-    // Logs every waiting line; with the GIL.
-    void Flush() {
-        std::vector<std::string> lines;
-        {
-            std::lock_guard guard(mutex_);
-            lines.swap(lines_);
-            scheduled_ = false;
-        }
-        if (lines.empty() || exiting.load()) {
-            return;
-        }
-        py::object log = py::module_::import("logging").attr("getLogger")("brindle").attr("info");
-        for (std::string_view line : lines) {
-            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-                line.remove_suffix(1);
-            }
-            log(DecodeText(line.data(), line.size()));
-        }
-    }
-
-private:
-    static int Pending(void*) {
-        try {
-            Get().Flush();
-        } catch (py::error_already_set& error) {
-            error.discard_as_unraisable("brindle diagnostic line");
-        }
-        return 0;
-    }
-
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-    bool scheduled_ = false;
-};
-
 }  // namespace
 
 void BindWatch(py::module_& module) {
-    SetDiagnosticSink([](std::string_view line) { DiagnosticQueue::Get().Add(line); });
+    SetDiagnosticSink([](std::string_view line) {
+        if (!exiting.load()) {
+            MainThreadWork::Get().AddLine(line);
+        }
+    });
     module.def("_watch", &StartWatch,
                "Starts a watch: callback(seq, main, path, kind, name) for every change of the\n"
                "key at `address` (every key of the database for None), and below it when\n"
@@ -163,8 +184,9 @@ void BindWatch(py::module_& module) {
                "is that callback) and is not called again. False when it had ended.",
                py::arg("database"), py::arg("token"));
     module.def(
-        "_flush_diagnostics", [] { DiagnosticQueue::Get().Flush(); },
-        "Logs the library's diagnostic lines still waiting for the main thread.");
+        "_flush_diagnostics", [] { MainThreadWork::Get().Run(); },
+        "Logs the library's diagnostic lines still waiting for the main thread (and lets go\n"
+        "of the callbacks of ended watches).");
     module.def(
         "_python_exiting", [] { exiting.store(true); },
         "From now on no callback runs and no diagnostic line is logged: the interpreter ends.");

@@ -1,5 +1,6 @@
 #include "api/change_feed.h"
 
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -8,8 +9,11 @@
 namespace brindle {
 namespace {
 
-// How long the thread waits for another process's commit before looking again.
-constexpr int kCatchUpWaitMs = 100;
+// How often the idle thread looks whether another process committed. Commits of this process
+// wake it at once through the queue; the pager's own wait for commits cannot be woken by the
+// queue (where the database is this process's alone it is a plain sleep), so the thread waits
+// on the queue and has the database catch up (one load when nothing is new) between waits.
+constexpr auto kLookSlice = std::chrono::milliseconds(10);
 
 // True when `path` is `ancestor` or lies below it.
 bool AtOrBelow(const std::string& path, const std::string& ancestor) {
@@ -143,13 +147,12 @@ void ChangeFeed::QueueGap(uint64_t sequence) {
 
 void ChangeFeed::Run() {
     thread_id_.store(std::this_thread::get_id());
-    Pager& pool = *database_.Pool();
-    uint64_t seen = pool.LatestSequence();
     for (;;) {
         std::deque<Entry> entries;
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [&] { return stopping_ || !watches_.empty(); });
+            wake_.wait_for(lock, kLookSlice, [&] { return stopping_ || !queue_.empty(); });
             if (stopping_) {
                 return;
             }
@@ -160,16 +163,12 @@ void ChangeFeed::Run() {
             Deliver(entry);
         }
         if (!entries.empty()) {
-            continue;
+            continue;  // a callback may have closed the database: look at stopping_ first
         }
-        const uint64_t latest = pool.WaitForCommit(seen, kCatchUpWaitMs);
-        if (latest != seen) {
-            seen = latest;
-            try {
-                database_.CatchUp();  // queues other processes' commits
-            } catch (...) {
-                vell::OutputLine("Change feed could not take in other processes' commits");
-            }
+        try {
+            database_.CatchUp();  // one load when no other process committed; else queues
+        } catch (...) {
+            vell::OutputLine("Change feed could not take in other processes' commits");
         }
     }
 }

@@ -33,8 +33,8 @@ bool WatchCovers(const WatchFilter& filter, const ChangeNote& note);
 // The change feed of one open database: the pager's commit observer queues the notes of
 // every commit, and a thread of the feed (started by the first watch) decodes them and calls
 // the watches' callbacks, in commit order, never under a lock of the database. While the
-// queue is empty the thread waits for commits of other processes (up to 100 ms at a time)
-// and has the database take them in, which queues their notes too.
+// queue is empty the thread looks every 10 ms whether another process committed, and has the
+// database take such commits in, which queues their notes too.
 //
 // The queue is bounded: when it would pass kMaxQueued commits or kMaxQueuedBytes of notes,
 // what it holds is dropped and every watch gets one resync instead, as it does when the pager

@@ -140,6 +140,41 @@ TEST(WatchConcurrencyTest, UnwatchWaitsForTheRunningCallback) {
     EXPECT_FALSE(saw_unwatched.load());
 }
 
+// A second open of the database (as another process would) hears of the first one's commits
+// through the journal: the same changes, with the same sequence numbers, in the same order.
+TEST(WatchConcurrencyTest, AnotherOpenHearsOfEveryCommit) {
+    TestDatabase db;
+    void* key = db.Key("app", "", MODE_CREATE);
+    void* reader = nullptr;
+    ASSERT_EQ(BRN_OpenFile(db.path().c_str(), reader, BRN_OPEN_READ_ONLY), BRN_OK);
+    ChangeLog here;
+    ChangeLog there;
+    Watch(db.file(), "app", "", true, here.Callback());
+    const WatchToken remote = Watch(reader, "app", "", true, there.Callback());
+    ASSERT_NE(remote, 0u);
+    constexpr int kCommits = 100;
+    for (int i = 0; i < kCommits; ++i) {
+        ASSERT_EQ(Append(key, "p" + std::to_string(i), i), BRN_OK);
+    }
+    {
+        Batch batch(db.file());
+        ASSERT_EQ(Append(key, "in-batch-1", 1), BRN_OK);
+        ASSERT_EQ(Append(key, "in-batch-2", 2), BRN_OK);
+        ASSERT_EQ(batch.Commit(), BRN_OK);
+    }
+    ASSERT_TRUE(here.WaitFor(kCommits + 2));
+    ASSERT_TRUE(there.WaitFor(kCommits + 2));
+    std::vector<Change> sent = here.Changes();
+    std::vector<Change> heard = there.Changes();
+    ASSERT_EQ(sent.size(), heard.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].sequence, heard[i].sequence) << i;
+        EXPECT_EQ(sent[i].name, heard[i].name) << i;
+    }
+    BRN_CloseBRNFHandle(reader);
+    EXPECT_FALSE(Unwatch(remote));
+}
+
 // A callback may close its own database: the feed lets its thread go and nothing is called
 // afterwards.
 TEST(WatchConcurrencyTest, CallbackClosesItsDatabase) {
