@@ -9,11 +9,9 @@
 namespace brindle {
 namespace {
 
-// How often the idle thread looks whether another process committed. Commits of this process
-// wake it at once through the queue; the pager's own wait for commits cannot be woken by the
-// queue (where the database is this process's alone it is a plain sleep), so the thread waits
-// on the queue and has the database catch up (one load when nothing is new) between waits.
-constexpr auto kLookSlice = std::chrono::milliseconds(10);
+// The longest a wait for a commit lasts before the thread looks around again. Commits of any
+// process, this one's too, end the wait at once through the shared state's wake-up word.
+constexpr int kWaitMilliseconds = 100;
 
 // True when `path` is `ancestor` or lies below it.
 bool AtOrBelow(const std::string& path, const std::string& ancestor) {
@@ -97,14 +95,20 @@ bool ChangeFeed::Remove(WatchToken token) {
 }
 
 void ChangeFeed::Stop() {
+    bool stopped_before = false;
     {
         std::lock_guard lock(mutex_);
-        stopping_ = true;
+        stopped_before = std::exchange(stopping_, true);
         watches_.clear();
         queue_.clear();
         queued_bytes_ = 0;
     }
     wake_.notify_all();
+    // The thread may be waiting for a commit. A second Stop (at the feed's end) may come
+    // after the database is gone, and finds the thread stopped.
+    if (!stopped_before && database_.Pool() != nullptr) {
+        database_.Pool()->WakeWaiters();
+    }
     std::lock_guard lock(thread_mutex_);
     if (thread_.joinable() && OnFeedThread()) {
         thread_.detach();
@@ -152,12 +156,24 @@ void ChangeFeed::Run() {
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [&] { return stopping_ || !watches_.empty(); });
-            wake_.wait_for(lock, kLookSlice, [&] { return stopping_ || !queue_.empty(); });
+            if (stopping_) {
+                return;  // a callback may have closed the database: it is not touched again
+            }
+        }
+        // Taken before the queue is looked at: a commit queues its notes before it publishes
+        // its number, so one that finds the queue empty here is seen by the wait below.
+        const uint64_t seen = database_.Pool()->LatestSequence();
+        {
+            std::unique_lock lock(mutex_);
             if (stopping_) {
                 return;
             }
             entries.swap(queue_);
             queued_bytes_ = 0;
+        }
+        if (entries.empty()) {
+            // Woken by any process's commit (this one's too) through the shared state.
+            database_.Pool()->WaitForCommit(seen, kWaitMilliseconds);
         }
         for (const Entry& entry : entries) {
             Deliver(entry);

@@ -210,6 +210,8 @@ public:
     // Waits until a commit newer than `seen` is published by any process, or `timeout_ms`
     // passes; returns LatestSequence(). Wakes at once on a commit, without polling.
     uint64_t WaitForCommit(uint64_t seen, int timeout_ms);
+    // Ends every WaitForCommit now (of this process and others; they look and wait again).
+    void WakeWaiters() { shared_.Wake(); }
 
     // Whether the journal replayed at open was damaged (see the class comment), and what was
     // said of it.

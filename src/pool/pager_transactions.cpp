@@ -218,10 +218,11 @@ void Pager::Commit() {
         sequence = journal_->LastSequence();
         Register(sequence, pages, heads, unpin);
         journal_size = journal_->Size();
-        Publish(sequence);
+        // Told before the number is published, so that a watcher woken by it finds the notes.
         if (commit_observer_) {
             commit_observer_(sequence, transaction_.notes, false);
         }
+        Publish(sequence);
     }
     transaction_.notes.clear();
     // Pages that did not change, and second pins of pages unwritten already, go.

@@ -338,13 +338,13 @@ PublishedState SharedState::Read() const {
     for (;;) {
         const uint64_t before = U64(At(kSeqLockAt)).load(std::memory_order_acquire);
         if (before % 2 == 0) {
-            state.sequence = U64(At(kSequenceAt)).load(std::memory_order_relaxed);
-            state.journal_end = U64(At(kJournalEndAt)).load(std::memory_order_relaxed);
-            state.run = U64(At(kRunAt)).load(std::memory_order_relaxed);
-            state.generation = U64(At(kGenerationAt)).load(std::memory_order_relaxed);
-            state.base_sequence = U64(At(kBaseAt)).load(std::memory_order_relaxed);
-            state.free_tail = U64(At(kFreeTailAt)).load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            // Acquire loads keep the second look at the lock after them.
+            state.sequence = U64(At(kSequenceAt)).load(std::memory_order_acquire);
+            state.journal_end = U64(At(kJournalEndAt)).load(std::memory_order_acquire);
+            state.run = U64(At(kRunAt)).load(std::memory_order_acquire);
+            state.generation = U64(At(kGenerationAt)).load(std::memory_order_acquire);
+            state.base_sequence = U64(At(kBaseAt)).load(std::memory_order_acquire);
+            state.free_tail = U64(At(kFreeTailAt)).load(std::memory_order_acquire);
             if (U64(At(kSeqLockAt)).load(std::memory_order_relaxed) == before) {
                 return state;
             }
@@ -360,14 +360,21 @@ uint64_t SharedState::Sequence() const {
 void SharedState::Publish(const PublishedState& state) {
     auto lock = U64(At(kSeqLockAt));
     lock.fetch_add(1, std::memory_order_acq_rel);
-    std::atomic_thread_fence(std::memory_order_release);
-    U64(At(kJournalEndAt)).store(state.journal_end, std::memory_order_relaxed);
-    U64(At(kRunAt)).store(state.run, std::memory_order_relaxed);
-    U64(At(kGenerationAt)).store(state.generation, std::memory_order_relaxed);
-    U64(At(kBaseAt)).store(state.base_sequence, std::memory_order_relaxed);
-    U64(At(kFreeTailAt)).store(state.free_tail, std::memory_order_relaxed);
+    // Release stores keep the lock's odd value before them.
+    U64(At(kJournalEndAt)).store(state.journal_end, std::memory_order_release);
+    U64(At(kRunAt)).store(state.run, std::memory_order_release);
+    U64(At(kGenerationAt)).store(state.generation, std::memory_order_release);
+    U64(At(kBaseAt)).store(state.base_sequence, std::memory_order_release);
+    U64(At(kFreeTailAt)).store(state.free_tail, std::memory_order_release);
     U64(At(kSequenceAt)).store(state.sequence, std::memory_order_seq_cst);
     lock.fetch_add(1, std::memory_order_release);
+    Wake();
+}
+
+void SharedState::Wake() {
+    if (base_ == nullptr) {
+        return;
+    }
     U32(At(kWakeWordAt)).fetch_add(1, std::memory_order_seq_cst);
     if (!private_ && U32(At(kWaitersAt)).load(std::memory_order_seq_cst) != 0) {
         Futex(reinterpret_cast<uint32_t*>(At(kWakeWordAt)), FUTEX_WAKE, INT_MAX, nullptr);

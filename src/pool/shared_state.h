@@ -81,6 +81,8 @@ public:
     void Publish(const PublishedState& state);
     // Waits until the sequence differs from `seen` or `timeout_ms` passes; the sequence.
     uint64_t WaitForChange(uint64_t seen, int timeout_ms) const;
+    // Wakes every waiter without publishing anything.
+    void Wake();
 
     // --- shared writers ---
     void LockWriters();
