@@ -22,13 +22,15 @@ __all__ = [
 ]
 
 
-def open(path, *, timeout=0):  # noqa: A001 - the module's entry point reads as brindle.open
+def open(path, *, timeout=0, mode="write"):  # noqa: A001 - the module's entry point
     """Opens the database whose data files have the base path `path`, creating it on first use.
 
-    A database is open once at a time, in one process; while this or another process has it
-    open, waits up to `timeout` seconds for it to be closed, then raises StoreError.
+    mode "write" (the default): this process writes, alone; other processes may open it "read".
+    "shared": several processes write, one change at a time. "read": reads only, each call
+    seeing the latest commit; the database must exist. While a process holds it in a way that
+    excludes this open, waits up to `timeout` seconds, then raises StoreError.
     """
-    return Database(path, timeout=timeout)
+    return Database(path, timeout=timeout, mode=mode)
 
 
 def _walk(key):

@@ -7,7 +7,7 @@ reprs and error messages alike; such a str passed back names the same bytes."""
 
 import datetime
 import os
-from typing import Callable, Iterator, MutableMapping, NamedTuple, Optional, Union
+from typing import Callable, Iterator, Literal, MutableMapping, NamedTuple, Optional, Union
 
 _Path = Union[str, os.PathLike[str]]
 
@@ -40,12 +40,14 @@ Stored = Union[None, int, float, str, bytes, datetime.datetime, Short, Byte, Int
 """What a read gives back: the stored type (int64 as Int64, date-times as aware UTC
 datetimes, or as DateTime past year 9999)."""
 
-def open(path: _Path, *, timeout: float = 0) -> Database:
+def open(path: _Path, *, timeout: float = 0,
+         mode: Literal["write", "shared", "read"] = "write") -> Database:
     """Opens the database whose data files have the base path `path` (PATH001, ...),
-    creating it and its folder on first use. A database is open once at a time, in one
-    process: while this or another process has it open, waits up to `timeout` seconds for it
-    to be closed, then raises StoreError ("already open in this process", or "in use by
-    process N")."""
+    creating it and its folder on first use (not with mode "read"). "write": this process
+    writes alone and other processes may read (a second "write" open, here or elsewhere,
+    waits up to `timeout` seconds, then raises StoreError: "already open in this process", or
+    "in use by process N"); "shared": several processes write, one change at a time; "read":
+    read-only, each call sees the latest commit of any process."""
 
 def result_codes() -> list[tuple[int, str, str]]:
     """The library's result codes as (code, name, meaning) rows."""
@@ -53,7 +55,8 @@ def result_codes() -> list[tuple[int, str, str]]:
 class Database:
     """An open database; a context manager that closes it on exit."""
 
-    def __init__(self, path: _Path, *, timeout: float = 0) -> None: ...
+    def __init__(self, path: _Path, *, timeout: float = 0,
+                 mode: Literal["write", "shared", "read"] = "write") -> None: ...
     @property
     def path(self) -> str: ...
     @property

@@ -114,13 +114,17 @@ void BindDatabase(py::module_& module) {
         "An open database, and a context manager that closes it on exit.\n\n"
         "A database is open once at a time, in one process. Its keys are reached through\n"
         "key() and create_main_key(); calls release the GIL, so threads may share it.")
-        .def(py::init([](const std::filesystem::path& path, double timeout) {
-                 return std::make_shared<DatabaseState>(path.string(), timeout);
+        .def(py::init([](const std::filesystem::path& path, double timeout,
+                         const std::string& mode) {
+                 return std::make_shared<DatabaseState>(path.string(), timeout, mode);
              }),
              "Opens the database whose data files have the base path `path`, creating it\n"
-             "and its folder on first use. While this or another process has it open, waits\n"
-             "up to `timeout` seconds for it to be closed, then raises StoreError.",
-             py::arg("path"), py::kw_only(), py::arg("timeout") = 0.0,
+             "and its folder on first use (not with mode 'read'). mode 'write' (the default):\n"
+             "this process writes alone, other processes may read; 'shared': several writing\n"
+             "processes take turns; 'read': read-only, each call sees the latest commit. While\n"
+             "a process holds it in a way that excludes this one, waits up to `timeout`\n"
+             "seconds, then raises StoreError.",
+             py::arg("path"), py::kw_only(), py::arg("timeout") = 0.0, py::arg("mode") = "write",
              py::call_guard<py::gil_scoped_release>())
         .def_property_readonly(
             "path", [](DatabaseState& state) { return DecodeText(state.Path()); },

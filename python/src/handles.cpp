@@ -136,9 +136,13 @@ tool::Key OpenOrCreate(tool::Database& database, const tool::KeyAddress& address
     return database.Open(address);
 }
 
-DatabaseState::DatabaseState(const std::string& path, double timeout) : path_(path) {
+DatabaseState::DatabaseState(const std::string& path, double timeout, const std::string& mode)
+    : path_(path) {
     if (!(timeout >= 0) || std::isinf(timeout)) {
         throw pybind11::value_error("timeout must be a number of seconds, 0 or more");
+    }
+    if (mode != "write" && mode != "shared" && mode != "read") {
+        throw pybind11::value_error("mode must be 'write', 'shared' or 'read'");
     }
     std::error_code error;
     const std::filesystem::file_status base = std::filesystem::status(path, error);
@@ -148,6 +152,16 @@ DatabaseState::DatabaseState(const std::string& path, double timeout) : path_(pa
             (std::filesystem::is_directory(base) ? "a folder" : "not a regular file") +
             "; a database is opened by the base path of its data files, such as '" +
             (std::filesystem::path(path) / "db").string() + "'");
+    }
+    if (mode != "write") {
+        // Shared and read-only opens meet other processes through the library, which says
+        // why it refuses; the tool's open waits while another process holds it alone.
+        tool::DatabaseAccess access{path, mode == "shared", timeout,
+                                    mode == "shared" ? tool::OpenMode::kShared
+                                                     : tool::OpenMode::kReadOnly};
+        tool::PrepareOpen(access);
+        database_ = std::make_unique<tool::Database>(access);
+        return;
     }
     // The tool's open refuses at once when the database is held; the module waits itself, for
     // this process and for others alike.

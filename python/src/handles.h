@@ -43,7 +43,9 @@ class DatabaseState : public std::enable_shared_from_this<DatabaseState> {
 public:
     // Opens (and on first use creates) the database at `path`, waiting up to `timeout` seconds
     // while this or another process has it open; call without the GIL.
-    DatabaseState(const std::string& path, double timeout);
+    // `mode`: "write" (options 0: this process writes alone, others may read), "shared"
+    // (several writing processes) or "read" (read-only).
+    DatabaseState(const std::string& path, double timeout, const std::string& mode = "write");
     ~DatabaseState();
     DatabaseState(const DatabaseState&) = delete;
     DatabaseState& operator=(const DatabaseState&) = delete;

@@ -226,6 +226,7 @@ bool Pager::CatchUp() {
         const bool read = reader_->ReadSince(
             read_offset_, state.journal_end, state.run, applied + 1,
             [&](uint64_t sequence, const std::vector<Journal::Entry>& entries) {
+                GateHeldByThisThread();  // CatchUp's caller holds it
                 std::string notes;
                 TakeInRecord(sequence, entries, notes);
                 applied_.store(sequence, std::memory_order_release);
