@@ -312,6 +312,7 @@ private:
     // Takes the writer gate; a thread in a call steps out of it while it waits (see
     // AcquireWriteLock).
     void LockGate() ACQUIRE(writer_gate_);
+    void WaitOutsideCall(const std::function<void()>& wait);
     void AcquireWriteLock() REQUIRES(writer_gate_);
     void ReloadAllocator() REQUIRES(writer_gate_);
     void ReleaseWriteLock() REQUIRES(writer_gate_);

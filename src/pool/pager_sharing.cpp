@@ -70,14 +70,17 @@ void Pager::PublishEmptied(uint64_t sequence) {
 // takes in what it missed once it is back (the gate's holder or the write lock's listener
 // catches up before anything is read).
 void Pager::LockGate() {
-    if (writer_gate_.try_lock()) {
-        return;
+    if (!writer_gate_.try_lock()) {
+        WaitOutsideCall([this]() NO_THREAD_SAFETY_ANALYSIS { writer_gate_.lock(); });
     }
+}
+
+void Pager::WaitOutsideCall(const std::function<void()>& wait) {
     const bool in_call = call_pager == this;
     if (in_call) {
         shared_.LeaveCall();
     }
-    writer_gate_.lock();
+    wait();
     if (in_call) {
         shared_.EnterCall();
     }
@@ -88,16 +91,7 @@ void Pager::AcquireWriteLock() {
         return;
     }
     if (!shared_.TryLockWriters()) {
-        // While it waits, this process reads nothing: other processes' checkpoints need not
-        // wait for its call (it takes in their commits once it has the lock).
-        const bool in_call = call_pager == this;
-        if (in_call) {
-            shared_.LeaveCall();
-        }
-        shared_.LockWriters();
-        if (in_call) {
-            shared_.EnterCall();
-        }
+        WaitOutsideCall([this] { shared_.LockWriters(); });
     }
     write_lock_held_ = true;
     if (write_lock_listener_) {
@@ -181,8 +175,16 @@ bool Pager::OpenForReading(const std::string& path) {
     seen_generation_ = state.generation;
     applied_.store(state.base_sequence, std::memory_order_release);
     read_offset_ = 0;
-    CatchUp();
-    allocator_.FindFreeTail();  // for the structure check: readers hand out no pages
+    // As a call: a writer's checkpoint leaves the journal and the data files alone meanwhile.
+    EnterCall();
+    try {
+        CatchUp();
+        allocator_.FindFreeTail();  // for the structure check: readers hand out no pages
+    } catch (...) {
+        LeaveCall();
+        throw;
+    }
+    LeaveCall();
     return true;
 }
 
