@@ -114,10 +114,10 @@ void BindDatabase(py::module_& module) {
         "An open database, and a context manager that closes it on exit.\n\n"
         "A database is open once at a time, in one process. Its keys are reached through\n"
         "key() and create_main_key(); calls release the GIL, so threads may share it.")
-        .def(py::init([](const std::filesystem::path& path, double timeout,
-                         const std::string& mode) {
-                 return std::make_shared<DatabaseState>(path.string(), timeout, mode);
-             }),
+        .def(py::init(
+                 [](const std::filesystem::path& path, double timeout, const std::string& mode) {
+                     return std::make_shared<DatabaseState>(path.string(), timeout, mode);
+                 }),
              "Opens the database whose data files have the base path `path`, creating it\n"
              "and its folder on first use (not with mode 'read'). mode 'write' (the default):\n"
              "this process writes alone, other processes may read; 'shared': several writing\n"

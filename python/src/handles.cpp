@@ -156,9 +156,9 @@ DatabaseState::DatabaseState(const std::string& path, double timeout, const std:
     if (mode != "write") {
         // Shared and read-only opens meet other processes through the library, which says
         // why it refuses; the tool's open waits while another process holds it alone.
-        tool::DatabaseAccess access{path, mode == "shared", timeout,
-                                    mode == "shared" ? tool::OpenMode::kShared
-                                                     : tool::OpenMode::kReadOnly};
+        tool::DatabaseAccess access{
+            path, mode == "shared", timeout,
+            mode == "shared" ? tool::OpenMode::kShared : tool::OpenMode::kReadOnly};
         tool::PrepareOpen(access);
         database_ = std::make_unique<tool::Database>(access);
         return;
