@@ -4,6 +4,7 @@
 #include <new>
 
 #include "api/handles.h"
+#include "api/status_codes.h"
 #include "brindle.h"
 
 using brindle::BRNFHandle;
@@ -24,17 +25,7 @@ int OpenDatabase(CommonTree& database, ConfigRecord& configuration) {
     } catch (...) {
         return BRN_ERR_EXCEPTION;
     }
-    // In the order of OpenFailure.
-    static constexpr int kCodes[] = {BRN_FAIL,
-                                     BRN_FAIL,
-                                     BRN_ERR_LOCKED,
-                                     BRN_ERR_SHARED_BY_OTHERS,
-                                     BRN_ERR_PERMISSION,
-                                     BRN_ERR_NO_DATABASE,
-                                     BRN_ERR_NOT_DATABASE,
-                                     BRN_ERR_DURABILITY_MISMATCH};
-    static_assert(static_cast<int>(brindle::OpenFailure::kDurabilityMismatch) == 7);
-    return kCodes[static_cast<int>(database.LastOpenFailure())];
+    return brindle::OpenFailureCode(database.LastOpenFailure());
 }
 
 // The access the options ask for; false for options naming no known access.

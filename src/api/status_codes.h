@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "brindle_codes.h"
+#include "pool/pool_options.h"
 #include "tree/status.h"
 
 namespace brindle {
@@ -106,5 +107,27 @@ static_assert(BRN_ERR_BAD_VALUE == 108 && BRN_ERR_NULL_HANDLE == 109);
 static_assert(BRN_ERR_BUFFER == 110 && BRN_ERR_ENCODE == 111);
 static_assert(BRN_ERR_CHECKSUM == 112 && BRN_ERR_VERSION == 113);
 static_assert(BRN_ERR_EXCEPTION == 1000);
+
+// The result code BRN_OpenFile gives for an open that failed for `failure`.
+constexpr int OpenFailureCode(OpenFailure failure) {
+    switch (failure) {
+        case OpenFailure::kNone:
+        case OpenFailure::kFailed:
+            return BRN_FAIL;
+        case OpenFailure::kLocked:
+            return BRN_ERR_LOCKED;
+        case OpenFailure::kSharedByOthers:
+            return BRN_ERR_SHARED_BY_OTHERS;
+        case OpenFailure::kPermission:
+            return BRN_ERR_PERMISSION;
+        case OpenFailure::kNoDatabase:
+            return BRN_ERR_NO_DATABASE;
+        case OpenFailure::kNotDatabase:
+            return BRN_ERR_NOT_DATABASE;
+        case OpenFailure::kDurabilityMismatch:
+            return BRN_ERR_DURABILITY_MISMATCH;
+    }
+    return BRN_FAIL;
+}
 
 }  // namespace brindle

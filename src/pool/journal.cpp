@@ -116,9 +116,9 @@ bool Journal::Open(const std::string& path, bool create, bool& created, bool rea
     if (read_only) {
         path_ = path;
         fd_ = fs.Open(path, O_RDONLY | O_CLOEXEC, 0);
-        if (fd_ < 0 && errno == ENOENT) {
-            end_ = 0;
-            run_ = 0;
+        end_ = 0;
+        run_ = 0;
+        if (fd_ >= 0 || errno == ENOENT) {
             return true;
         }
     } else {
@@ -210,6 +210,7 @@ JournalScan Journal::Scan(const std::vector<uint8_t>& bytes,
         scan.last_sequence = sequence;
     }
     scan.valid_end = at;
+    scan.run = run;
     if (at < bytes.size()) {
         LookPastEnd(bytes, run, sequence + 1, scan);
     }

@@ -32,6 +32,7 @@ struct JournalScan {
     uint64_t records = 0;        // valid records, in order, from the start
     uint64_t valid_end = 0;      // where the last of them ends
     uint64_t last_sequence = 0;  // the number of the last of them
+    uint64_t run = 0;            // their run (0: none)
     // A record that fails its checks although it was written whole before (valid records of
     // the same run follow it): damage, not a record torn by a crash. Replay stops before it.
     bool damaged = false;
@@ -74,7 +75,8 @@ public:
 
     // Opens the journal at path, creating it when `create` is set (`created` tells whether it
     // was), and finds the end of its valid records. `read_only`: opened for reading only
-    // (Append, Reset and Remove then fail); a missing journal is then an empty one.
+    // (Append, Reset and Remove then fail), and nothing is read yet (Replay and ReadSince
+    // read what they need); a missing journal is then an empty one.
     bool Open(const std::string& path, bool create, bool& created, bool read_only = false);
     // The records another process appended: reads [from, to) and calls `take` for each valid
     // record of `run` numbered on from `next_sequence`, in order. `read_to` and

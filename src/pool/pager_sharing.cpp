@@ -168,7 +168,7 @@ bool Pager::OpenForReading(const std::string& path) {
             state.sequence = scan.last_sequence;
             state.base_sequence = first;
             state.journal_end = scan.valid_end;
-            state.run = reader_->Run();
+            state.run = scan.run;
             ++state.generation;
         }
         shared_.Publish(state);

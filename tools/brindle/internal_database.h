@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "api/status_codes.h"
 #include "brindle.h"
 #include "brindle/database_access.h"
 #include "brindle/tool_error.h"
@@ -23,28 +24,6 @@ inline Access PoolAccess(OpenMode mode) {
             break;
     }
     return Access::kExclusive;
-}
-
-// The result code BRN_OpenFile gives for `failure`.
-inline int OpenFailureCode(OpenFailure failure) {
-    switch (failure) {
-        case OpenFailure::kNone:
-        case OpenFailure::kFailed:
-            return BRN_FAIL;
-        case OpenFailure::kLocked:
-            return BRN_ERR_LOCKED;
-        case OpenFailure::kSharedByOthers:
-            return BRN_ERR_SHARED_BY_OTHERS;
-        case OpenFailure::kPermission:
-            return BRN_ERR_PERMISSION;
-        case OpenFailure::kNoDatabase:
-            return BRN_ERR_NO_DATABASE;
-        case OpenFailure::kNotDatabase:
-            return BRN_ERR_NOT_DATABASE;
-        case OpenFailure::kDurabilityMismatch:
-            return BRN_ERR_DURABILITY_MISMATCH;
-    }
-    return BRN_FAIL;
 }
 
 // The database opened as BRN_OpenFile opens it (the default configuration with the given
