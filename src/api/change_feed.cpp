@@ -71,6 +71,7 @@ bool ChangeFeed::Add(WatchToken token, WatchFilter filter, WatchCallback callbac
         watch->callback = std::move(callback);
         watch->first_entry = next_ordinal_;
         watches_[token] = std::move(watch);
+        database_.Pool()->SetFollowing(true);
     }
     wake_.notify_all();
     if (OnFeedThread()) {
@@ -87,6 +88,9 @@ bool ChangeFeed::Remove(WatchToken token) {
     std::unique_lock lock(mutex_);
     if (watches_.erase(token) == 0) {
         return false;
+    }
+    if (watches_.empty()) {
+        database_.Pool()->SetFollowing(false);  // checkpoints need not wait for this process
     }
     if (!OnFeedThread()) {
         finished_.wait(lock, [&] { return running_ != token; });
@@ -107,6 +111,7 @@ void ChangeFeed::Stop() {
     // The thread may be waiting for a commit. A second Stop (at the feed's end) may come
     // after the database is gone, and finds the thread stopped.
     if (!stopped_before && database_.Pool() != nullptr) {
+        database_.Pool()->SetFollowing(false);
         database_.Pool()->WakeWaiters();
     }
     std::lock_guard lock(thread_mutex_);

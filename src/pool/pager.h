@@ -210,6 +210,10 @@ public:
     // Waits until a commit newer than `seen` is published by any process, or `timeout_ms`
     // passes; returns LatestSequence(). Wakes at once on a commit, without polling.
     uint64_t WaitForCommit(uint64_t seen, int timeout_ms);
+    // Whether this process follows every commit (a change feed runs): a checkpoint of any
+    // process then gives it a moment to read the records it has not read before the journal
+    // is emptied, so that a short-lived writer's changes reach it as notes, not as a gap.
+    void SetFollowing(bool following) { shared_.SetFollowing(following); }
     // Ends every WaitForCommit now (of this process and others; they look and wait again).
     void WakeWaiters() { shared_.Wake(); }
 

@@ -14,6 +14,7 @@ namespace {
 
 // How long a checkpoint waits for other processes' calls on older snapshots.
 constexpr std::chrono::milliseconds kReaderWait{2000};
+constexpr std::chrono::milliseconds kFollowerWait{1000};
 
 }  // namespace
 
@@ -60,6 +61,9 @@ bool Pager::CheckpointLocked() {
     if (!shared_.WaitForReaders(appended, kReaderWait)) {
         return false;
     }
+    // Followers that have not read every record yet get a moment to; one that stays behind
+    // learns of a gap instead.
+    shared_.WaitForFollowers(appended, kFollowerWait);
     bool written = !Syncs() || journal_->Sync(appended);
     // File heads of files > 1 first and the main head last, so that it never counts pages
     // that are not yet in place.

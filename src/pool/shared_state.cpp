@@ -25,7 +25,7 @@ namespace {
 // shared only by processes of this machine, which all read it with this code).
 constexpr size_t kFileSize = 2048;
 constexpr uint32_t kMagic = 0x48535242u;  // "BRSH"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr size_t kMagicAt = 0;
 constexpr size_t kVersionAt = 4;
 constexpr size_t kWakeWordAt = 8;   // u32 futex word, raised at each Publish
@@ -40,7 +40,10 @@ constexpr size_t kFreeTailAt = 72;
 constexpr size_t kDurabilityAt = 64;  // u32: shared writers' level + 1; 0 while unset
 constexpr size_t kSlotsAt = 128;      // kSlots slots of 16 bytes: u64 mark, u32 calls, u32 pid
 constexpr size_t kSlotSize = 16;
-static_assert(kSlotsAt + SharedState::kSlots * kSlotSize <= kFileSize);
+// One u32 per slot, set while the slot's process follows the commits of others (a change
+// feed): it reads every journal record, not only the pages of its calls.
+constexpr size_t kFollowersAt = kSlotsAt + SharedState::kSlots * kSlotSize;
+static_assert(kFollowersAt + SharedState::kSlots * 4 <= kFileSize);
 
 // Lock bytes.
 constexpr int kOpenByte = 0;
@@ -260,6 +263,7 @@ bool SharedState::ClaimSlot() {
             U64(at).store(0);
             U32(at + 8).store(0);
             U32(at + 12).store(static_cast<uint32_t>(getpid()));
+            U32(At(kFollowersAt + slot * 4)).store(0);
             slot_ = slot;
             return true;
         }
@@ -313,6 +317,7 @@ void SharedState::Close() {
             uint8_t* at = At(kSlotsAt + slot_ * kSlotSize);
             U32(at + 8).store(0);
             U64(at).store(0);
+            U32(At(kFollowersAt + slot_ * 4)).store(0);
         }
         munmap(base_, kFileSize);
         base_ = nullptr;
@@ -432,7 +437,24 @@ void SharedState::SetMark(uint64_t sequence) {
     }
 }
 
+void SharedState::SetFollowing(bool following) {
+    if (slot_ >= 0) {
+        U32(At(kFollowersAt + slot_ * 4)).store(following ? 1 : 0, std::memory_order_seq_cst);
+    }
+}
+
 bool SharedState::WaitForReaders(uint64_t sequence, std::chrono::milliseconds limit) const {
+    return WaitForSlots(sequence, limit, kSlotsAt + 8, kSlotSize);
+}
+
+bool SharedState::WaitForFollowers(uint64_t sequence, std::chrono::milliseconds limit) const {
+    return WaitForSlots(sequence, limit, kFollowersAt, 4);
+}
+
+// Waits while some other live process has a non-zero word (slot i's at word_at + i *
+// word_step) and a mark older than `sequence`.
+bool SharedState::WaitForSlots(uint64_t sequence, std::chrono::milliseconds limit, size_t word_at,
+                               size_t word_step) const {
     if (base_ == nullptr || private_) {
         return true;
     }
@@ -441,11 +463,12 @@ bool SharedState::WaitForReaders(uint64_t sequence, std::chrono::milliseconds li
         if (slot == slot_) {
             continue;
         }
-        uint8_t* at = At(kSlotsAt + slot * kSlotSize);
+        uint8_t* mark = At(kSlotsAt + slot * kSlotSize);
+        uint8_t* word = At(word_at + slot * word_step);
         bool checked_alive = false;
-        while (U32(at + 8).load(std::memory_order_seq_cst) != 0 &&
-               U64(at).load(std::memory_order_seq_cst) < sequence) {
-            // Counts left by a process that died mid-call mean nothing: its slot is free.
+        while (U32(word).load(std::memory_order_seq_cst) != 0 &&
+               U64(mark).load(std::memory_order_seq_cst) < sequence) {
+            // Words left by a process that died mean nothing: its slot is free.
             if (!checked_alive) {
                 if (Holder(kSlotByte + slot, F_WRLCK) == F_UNLCK) {
                     break;

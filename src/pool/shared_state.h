@@ -42,7 +42,9 @@ struct PublishedState {
 // and then checks the sequence again, so it either sees C (and takes in C before it reads)
 // or is seen by the checkpoint. Readers never wait; a checkpoint waits at most for the calls
 // in flight, never for idle processes, and gives up after a bound (the journal then waits
-// for the next checkpoint).
+// for the next checkpoint). A process with a change feed also marks its slot as following:
+// before the journal is emptied, a checkpoint waits a shorter bound for following processes
+// to read every record (WaitForFollowers), and empties it anyway after that.
 class SharedState {
 public:
     static constexpr int kSlots = 64;
@@ -97,6 +99,12 @@ public:
     // Waits until no live process is in a call on a snapshot older than `sequence`; false
     // when that has not happened within `limit`.
     bool WaitForReaders(uint64_t sequence, std::chrono::milliseconds limit) const;
+    // Marks this process as following every commit (it has a change feed), so that emptying
+    // the journal first gives it a moment to read the records it has not read.
+    void SetFollowing(bool following);
+    // Waits until every live following process has read up to `sequence`; false when that
+    // has not happened within `limit`.
+    bool WaitForFollowers(uint64_t sequence, std::chrono::milliseconds limit) const;
 
 private:
     bool Lock(int byte, short type, bool wait) const;
@@ -108,6 +116,8 @@ private:
     bool MapFile();
     void Initialize();
     bool ClaimSlot();
+    bool WaitForSlots(uint64_t sequence, std::chrono::milliseconds limit, size_t word_at,
+                      size_t word_step) const;
     bool RegisterWriter();
     bool OpenFile(const std::string& path);
     bool CheckDurability(Access access, Durability durability);
