@@ -177,21 +177,17 @@ Status KeyOperations::GetNodeProperty(const std::string& name, vell::MemCache& b
                                       uint32_t& length) {
     return WithNode([&]() -> Status {
         TreeStore* tree = database_.Tree();
-        RecordPos position;
-        if (!tree->FindNodeProperty(node_, name, position)) {
-            return Status::kPropertyNotFound;
-        }
         // Most records fit the buffer as it is; only a larger one costs a second read.
         if (buffer.Size() < kMinPropertyBuffer) {
             GrowPropertyBuffer(buffer, kMinPropertyBuffer);
         }
         uint32_t record_length = buffer.Size() - kPropertyRecordOffset;
-        Status result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
-                                            record_length);
+        Status result = tree->GetNodePropertyByName(
+            node_, name, buffer.Data() + kPropertyRecordOffset, record_length);
         if (result == Status::kBufferTooSmall) {
             GrowPropertyBuffer(buffer, uint64_t{record_length} + kPropertyRecordOffset);
-            result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
-                                         record_length);
+            result = tree->GetNodePropertyByName(node_, name, buffer.Data() + kPropertyRecordOffset,
+                                                 record_length);
         }
         if (result != Status::kOk) {
             return result;
