@@ -98,6 +98,12 @@ void NodeIndexCache::EraseTable(std::unordered_map<Key, Table, KeyHash>::iterato
     tables_.erase(table);
 }
 
+void NodeIndexCache::ChildrenChanged(Kind kind) {
+    if (kind == Kind::kChildren) {
+        children_generation_.fetch_add(1, std::memory_order_acq_rel);
+    }
+}
+
 void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     auto table = tables_.find(Key{node, kind});
@@ -115,6 +121,7 @@ void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, Reco
 
 void NodeIndexCache::Remove(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(kind);
     auto table = tables_.find(Key{node, kind});
     if (table == tables_.end()) {
         return;
@@ -129,6 +136,7 @@ void NodeIndexCache::Remove(Kind kind, uint64_t node, const std::string& name, R
 
 void NodeIndexCache::Set(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(kind);
     auto table = tables_.find(Key{node, kind});
     if (table == tables_.end()) {
         return;
@@ -143,6 +151,7 @@ void NodeIndexCache::Set(Kind kind, uint64_t node, const std::string& name, Reco
 
 void NodeIndexCache::Drop(Kind kind, uint64_t node) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(kind);
     auto table = tables_.find(Key{node, kind});
     if (table != tables_.end()) {
         EraseTable(table);
@@ -151,6 +160,7 @@ void NodeIndexCache::Drop(Kind kind, uint64_t node) {
 
 void NodeIndexCache::DropNode(uint64_t node) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(Kind::kChildren);
     for (Kind kind : {Kind::kChildren, Kind::kProperties}) {
         auto table = tables_.find(Key{node, kind});
         if (table != tables_.end()) {
@@ -162,6 +172,7 @@ void NodeIndexCache::DropNode(uint64_t node) {
 
 void NodeIndexCache::Clear() {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(Kind::kChildren);
     tables_.clear();
     unindexable_.clear();
     entries_ = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -90,6 +91,13 @@ public:
     size_t EntryCount() const;
     // The bytes of the records held (their copies, without the tables' overhead).
     size_t HeldRecordBytes() const;
+    // Raised whenever a child's name may have stopped naming the node it named: a child
+    // removed or renamed, an index of children dropped, everything cleared (a rollback, other
+    // processes' commits). Caches of lookups through children (paths) are valid while it
+    // stays the same; adding a child never changes what an existing name names.
+    uint64_t ChildrenGeneration() const {
+        return children_generation_.load(std::memory_order_acquire);
+    }
 
 private:
     struct Key {
@@ -107,6 +115,7 @@ private:
     // Drops the entry's record copy from the count (the caller drops the entry or the copy).
     void ForgetRecord(const Entry& entry);
     void EraseTable(std::unordered_map<Key, Table, KeyHash>::iterator table);
+    void ChildrenChanged(Kind kind);
 
     mutable vell::StripedSharedMutex lock_;
     std::unordered_map<Key, Table, KeyHash> tables_;
@@ -115,6 +124,7 @@ private:
     size_t max_entries_;
     size_t record_bytes_ = 0;
     size_t max_record_bytes_;
+    std::atomic<uint64_t> children_generation_{1};
 };
 
 }  // namespace brindle

@@ -104,6 +104,8 @@ public:
 
     // --- the name indexes (caches of the format; see NodeIndexCache) ---
     const NodeIndexCache& Indexes() const { return index_; }
+    // See NodeIndexCache::ChildrenGeneration.
+    uint64_t ChildrenGeneration() const { return index_.ChildrenGeneration(); }
     // Forgets every index: after pages were changed other than through this store.
     void DropIndexes() { index_.Clear(); }
     // Compares every index held with the format; one line per difference.
