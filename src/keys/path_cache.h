@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,8 +17,8 @@ namespace brindle {
 // whenever a name may stop naming the child it named), and a lookup in another generation
 // finds nothing; the next entry added then empties the cache.
 //
-// Memory: at most `max_entries` paths (about 90 bytes each plus the path); when full, the
-// cache is emptied before the next entry is added.
+// Memory: at most `max_entries` paths each way (about 90 bytes each plus the path); when
+// one way is full, the cache is emptied before the next entry is added.
 //
 // Thread safety: any thread; lookups share a lock, additions take it alone.
 class PathCache {
@@ -28,6 +29,9 @@ public:
     // (`dotted`) in `generation`.
     uint64_t Find(uint64_t top, bool dotted, std::string_view path, uint64_t generation) const;
     void Add(uint64_t top, bool dotted, std::string_view path, uint64_t node, uint64_t generation);
+    // The other way: the backslash path of `node` below `top`, as a change names it.
+    std::optional<std::string> FindPathOf(uint64_t top, uint64_t node, uint64_t generation) const;
+    void AddPathOf(uint64_t top, uint64_t node, const std::string& path, uint64_t generation);
     size_t Size() const;
 
 private:
@@ -64,8 +68,12 @@ private:
         }
     };
 
+    // Empties both directions when `generation` is not theirs, or when `count` is full.
+    void Renew(uint64_t generation, size_t count);
+
     mutable vell::StripedSharedMutex lock_;
     std::unordered_map<Key, uint64_t, Hash, Equal> nodes_;
+    std::unordered_map<uint64_t, std::pair<uint64_t, std::string>> paths_of_;  // node -> top, path
     uint64_t generation_ = 0;
     size_t max_entries_;
 };
