@@ -28,6 +28,7 @@ Page* Pager::GetPage(uint64_t number) {
     if (number == 0 || number > PageCount()) {
         return nullptr;
     }
+    PageReadRecorder::Note(number);
     return cache_.Pin(number, [this](uint64_t n, uint8_t* buffer, int& file, uint32_t& position) {
         return LoadPage(n, buffer, file, position);
     });

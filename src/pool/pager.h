@@ -20,6 +20,7 @@
 #include "pool/page.h"
 #include "pool/page_allocator.h"
 #include "pool/page_cache.h"
+#include "pool/page_read_recorder.h"
 #include "pool/pool_head.h"
 #include "pool/pool_options.h"
 #include "pool/shared_state.h"
@@ -115,6 +116,7 @@ public:
     Page* GetPage(uint64_t number);
     template <typename Read>
     bool ReadResident(uint64_t number, Read&& read) {
+        PageReadRecorder::Note(number);
         return cache_.ReadResident(number, std::forward<Read>(read));
     }
     // A free page for the running transaction, pinned, its links cleared; null when none.
@@ -160,10 +162,16 @@ public:
     // Pages committed and not yet written to their places.
     size_t UnwrittenPageCount() const EXCLUDES(pending_mutex_);
     // Called (on the transaction's thread) after every rollback, also to a savepoint, and
-    // after CatchUp took in changes; null for none. For caches over the pages, which must
-    // forget what the rollback undid or another process changed.
+    // after CatchUp took in changes it cannot name page by page; null for none. For caches
+    // over the pages, which must forget what the rollback undid or another process changed.
     void SetRollbackListener(std::function<void()> listener) {
         rollback_listener_ = std::move(listener);
+    }
+    // Called after CatchUp took in other processes' commits, with the numbers of the pages
+    // they changed (in any order, maybe repeated); without one, the rollback listener is.
+    using PagesChangedListener = std::function<void(const std::vector<uint64_t>& pages)>;
+    void SetPagesChangedListener(PagesChangedListener listener) {
+        pages_changed_listener_ = std::move(listener);
     }
     // --- other processes (see the class comment) ---
     Access GetAccess() const { return options_.access; }
@@ -307,6 +315,8 @@ private:
     void TakeInRecord(uint64_t sequence, const std::vector<Journal::Entry>& entries,
                       std::string& notes) REQUIRES(writer_gate_);
     void TakeInArea(uint64_t sequence, const Journal::Entry& entry) REQUIRES(writer_gate_);
+    // CatchUp's reading of the new records; true when any was taken in.
+    bool TakeInCommits() REQUIRES(writer_gate_);
     bool TakeInNewGeneration(const PublishedState& state) REQUIRES(writer_gate_);
     void RefreshEverything() REQUIRES(writer_gate_);
     bool ReadMainHeadFromFile();
@@ -382,6 +392,10 @@ private:
     Transaction transaction_ GUARDED_BY(writer_gate_);
     uint64_t next_stamp_ GUARDED_BY(writer_gate_) = 1;
     std::function<void()> rollback_listener_;
+    PagesChangedListener pages_changed_listener_;
+    // Pages taken in by the running CatchUp, and whether it lost track of them (a gap).
+    std::vector<uint64_t> pages_taken_in_ GUARDED_BY(writer_gate_);
+    bool everything_taken_in_ GUARDED_BY(writer_gate_) = false;
     CommitObserver commit_observer_;
 
     // Committed state not yet in the data files.

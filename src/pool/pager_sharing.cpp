@@ -216,6 +216,29 @@ bool Pager::CatchUp() {
         return false;
     }
     bool changed = false;
+    pages_taken_in_.clear();
+    everything_taken_in_ = false;
+    try {
+        changed = TakeInCommits();
+    } catch (...) {
+        if (rollback_listener_) {
+            rollback_listener_();  // whatever was taken in, caches forget everything
+        }
+        throw;
+    }
+    if (changed && pages_changed_listener_ && !everything_taken_in_) {
+        pages_changed_listener_(pages_taken_in_);  // caches forget what those pages held
+    } else if (changed && rollback_listener_) {
+        rollback_listener_();
+    }
+    pages_taken_in_.clear();
+    allocator_stale_ = allocator_stale_ || (changed && options_.access == Access::kShared);
+    shared_.SetMark(applied_.load(std::memory_order_acquire));
+    return changed;
+}
+
+bool Pager::TakeInCommits() {
+    bool changed = false;
     const auto give_up = std::chrono::steady_clock::now() + kRecordsWait;
     for (;;) {
         const PublishedState state = shared_.Read();
@@ -255,11 +278,6 @@ bool Pager::CatchUp() {
         }
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
-    if (changed && rollback_listener_) {
-        rollback_listener_();  // caches over the pages forget what they knew
-    }
-    allocator_stale_ = allocator_stale_ || (changed && options_.access == Access::kShared);
-    shared_.SetMark(applied_.load(std::memory_order_acquire));
     return changed;
 }
 
@@ -311,6 +329,7 @@ void Pager::TakeInArea(uint64_t sequence, const Journal::Entry& entry) {
     }
     const uint32_t page_size = static_cast<uint32_t>(image->size());
     const uint64_t number = PageHeadReader(image->data()).PageNo();
+    pages_taken_in_.push_back(number);
     {
         vell::MutexLock lock(pending_mutex_);
         auto [area, inserted] = unwritten_.try_emplace(
@@ -343,6 +362,7 @@ bool Pager::TakeInNewGeneration(const PublishedState& state) {
     if (!lost) {
         return false;
     }
+    everything_taken_in_ = true;
     RefreshEverything();
     applied_.store(state.base_sequence, std::memory_order_release);
     if (commit_observer_) {

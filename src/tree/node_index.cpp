@@ -1,7 +1,9 @@
 #include "tree/node_index.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "pool/page_read_recorder.h"
 #include "vell/endian.h"
 
 namespace brindle {
@@ -42,20 +44,29 @@ std::optional<RecordPos> NodeIndexCache::Find(Kind kind, uint64_t node, const st
         }
     }
     Table built;
-    const bool indexable = build(built);
+    std::vector<uint64_t> pages;
+    bool indexable = false;
+    {
+        PageReadRecorder recorder(&pages);
+        indexable = build(built);
+    }
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     if (!indexable) {
         unindexable_.insert(key);
         return std::nullopt;
     }
     if (entries_ + built.size() > max_entries_) {
-        tables_.clear();
-        entries_ = 0;
-        record_bytes_ = 0;
+        ForgetAll();
     }
     auto [table, inserted] = tables_.emplace(key, std::move(built));
     if (inserted) {
         entries_ += table->second.size();
+        if (tracking_) {
+            Depend(key, node);
+            for (uint64_t page : pages) {
+                Depend(key, page);
+            }
+        }
     }
     return Lookup(table->second, name, copy);
 }
@@ -95,7 +106,65 @@ void NodeIndexCache::EraseTable(std::unordered_map<Key, Table, KeyHash>::iterato
         ForgetRecord(entry);
     }
     entries_ -= table->second.size();
+    if (auto pages = pages_of_.find(table->first); pages != pages_of_.end()) {
+        for (uint64_t page : pages->second) {
+            auto dependents = dependents_.find(page);
+            if (dependents == dependents_.end()) {
+                continue;
+            }
+            std::erase(dependents->second, table->first);
+            if (dependents->second.empty()) {
+                dependents_.erase(dependents);
+            }
+        }
+        pages_of_.erase(pages);
+    }
     tables_.erase(table);
+}
+
+void NodeIndexCache::Depend(const Key& key, uint64_t page) {
+    std::vector<uint64_t>& pages = pages_of_[key];
+    if (std::find(pages.begin(), pages.end(), page) != pages.end()) {
+        return;
+    }
+    pages.push_back(page);
+    dependents_[page].push_back(key);
+}
+
+void NodeIndexCache::ForgetAll() {
+    tables_.clear();
+    dependents_.clear();
+    pages_of_.clear();
+    entries_ = 0;
+    record_bytes_ = 0;
+}
+
+void NodeIndexCache::TrackPages() {
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ForgetAll();  // indexes built before would depend on pages nobody recorded
+    tracking_ = true;
+}
+
+void NodeIndexCache::DropPages(const std::vector<uint64_t>& pages) {
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(Kind::kChildren);
+    unindexable_.clear();
+    if (!tracking_) {
+        ForgetAll();
+        return;
+    }
+    for (uint64_t page : pages) {
+        auto dependents = dependents_.find(page);
+        if (dependents == dependents_.end()) {
+            continue;
+        }
+        const std::vector<Key> keys = dependents->second;
+        for (const Key& key : keys) {
+            if (auto table = tables_.find(key); table != tables_.end()) {
+                EraseTable(table);
+            }
+        }
+    }
 }
 
 void NodeIndexCache::ChildrenChanged(Kind kind) {
@@ -112,6 +181,9 @@ void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, Reco
     }
     if (table->second.emplace(name, Entry(position)).second) {
         ++entries_;
+        if (tracking_) {
+            Depend(table->first, position.page);
+        }
     } else {
         // A second child or property of this name: the node is no longer indexable.
         EraseTable(table);
@@ -147,6 +219,9 @@ void NodeIndexCache::Set(Kind kind, uint64_t node, const std::string& name, Reco
         entry->second = Entry(position);
     }
     entries_ += inserted ? 1 : 0;
+    if (tracking_) {
+        Depend(table->first, position.page);
+    }
 }
 
 void NodeIndexCache::Drop(Kind kind, uint64_t node) {
@@ -173,10 +248,8 @@ void NodeIndexCache::DropNode(uint64_t node) {
 void NodeIndexCache::Clear() {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     ChildrenChanged(Kind::kChildren);
-    tables_.clear();
+    ForgetAll();
     unindexable_.clear();
-    entries_ = 0;
-    record_bytes_ = 0;
 }
 
 void NodeIndexCache::ForEach(const std::function<void(Kind, uint64_t, const Table&)>& visit) const {

@@ -86,6 +86,14 @@ public:
     void DropNode(uint64_t node);
     void Clear();
 
+    // From now on, remembers the pages each index was built from (and those of entries added
+    // since), so that DropPages can forget only what other processes changed. Costs memory
+    // per page; only processes that take in other processes' commits need it.
+    void TrackPages();
+    // Forgets every index built from or kept in step with any of `pages`, and which nodes
+    // could not be indexed; raises the children generation.
+    void DropPages(const std::vector<uint64_t>& pages);
+
     // Every index held, for checks against the format.
     void ForEach(const std::function<void(Kind, uint64_t, const Table&)>& visit) const;
     size_t EntryCount() const;
@@ -116,6 +124,9 @@ private:
     void ForgetRecord(const Entry& entry);
     void EraseTable(std::unordered_map<Key, Table, KeyHash>::iterator table);
     void ChildrenChanged(Kind kind);
+    // Records that the index `key` depends on `page` (tracking only).
+    void Depend(const Key& key, uint64_t page);
+    void ForgetAll();
 
     mutable vell::StripedSharedMutex lock_;
     std::unordered_map<Key, Table, KeyHash> tables_;
@@ -125,6 +136,9 @@ private:
     size_t record_bytes_ = 0;
     size_t max_record_bytes_;
     std::atomic<uint64_t> children_generation_{1};
+    bool tracking_ = false;
+    std::unordered_map<uint64_t, std::vector<Key>> dependents_;  // page -> indexes built on it
+    std::unordered_map<Key, std::vector<uint64_t>, KeyHash> pages_of_;  // index -> its pages
 };
 
 }  // namespace brindle

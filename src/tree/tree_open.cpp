@@ -23,12 +23,20 @@ TreeStore::TreeStore(Pager* pool, std::string root_name)
     if (pool_ != nullptr) {
         // Indexes may describe pages a rolled-back transaction changed.
         pool_->SetRollbackListener([this] { index_.Clear(); });
+        // Other processes' commits change pages under the indexes: with the pages each
+        // index was built from known, only those built on changed pages are forgotten.
+        if (pool_->GetAccess() != Access::kExclusive) {
+            index_.TrackPages();
+            pool_->SetPagesChangedListener(
+                [this](const std::vector<uint64_t>& pages) { index_.DropPages(pages); });
+        }
     }
 }
 
 TreeStore::~TreeStore() {
     if (pool_ != nullptr) {
         pool_->SetRollbackListener(nullptr);
+        pool_->SetPagesChangedListener(nullptr);
     }
 }
 

@@ -2,6 +2,8 @@
 // pages do after every kind of change: edits, renames, deletes, rollbacks, other opens.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <string>
 
 #include "api_test_util.h"
@@ -118,6 +120,79 @@ TEST(ReadCachesTest, AReadOnlyOpenFollowsTheWritersChanges) {
     ASSERT_EQ(BRN_RenameKeys(written, "c"), BRN_OK);
     EXPECT_EQ(read_at("b"), -BRN_ERR_KEY_NOT_FOUND);
     EXPECT_EQ(read_at("c"), 2);
+    BRN_CloseBRNFHandle(reader);
+}
+
+// A seeded run of random changes by a writer, each followed by reads of every property of
+// every key by path, in the writer's open and in a read-only open beside it: both must read
+// what a model holds, whatever their caches kept from earlier steps.
+TEST(ReadCachesTest, RandomChangesReadTheSameInTheWriterAndBesideIt) {
+    TestDatabase db;
+    void* main = db.Key("M", "", MODE_CREATE);
+    void* reader = nullptr;
+    ASSERT_EQ(BRN_OpenFile(db.path().c_str(), reader, BRN_OPEN_READ_ONLY), BRN_OK);
+    std::map<std::string, std::map<std::string, int>> model;  // key name -> properties
+    std::mt19937 random(20261207);
+    auto pick = [&](int n) { return static_cast<int>(random() % n); };
+    auto read_at = [](void* file, const std::string& key_name, const std::string& name) {
+        void* key = nullptr;
+        int result = BRN_OpenKey(file, key, "M", key_name, MODE_OPEN);
+        if (result == BRN_OK) {
+            result = -Read(key, name);
+        }
+        BRN_CloseBRNHandle(key);
+        return -result;
+    };
+    for (int step = 0; step < 600; ++step) {
+        const std::string key_name = "k" + std::to_string(pick(6));
+        const std::string name = "p" + std::to_string(pick(8));
+        const bool exists = model.count(key_name) != 0;
+        void* key = nullptr;
+        if (exists) {
+            ASSERT_EQ(db.OpenKey(key, "M", key_name), BRN_OK);
+        }
+        const int action = pick(10);
+        if (!exists) {
+            std::string made = key_name;
+            ASSERT_EQ(BRN_AppendSubKey(main, made), BRN_OK);
+            model[key_name];
+        } else if (action == 0) {
+            ASSERT_EQ(BRN_DeleteKey(key), BRN_OK);
+            model.erase(key_name);
+        } else if (action == 1) {
+            const std::string renamed = "k" + std::to_string(pick(6));
+            if (model.count(renamed) == 0) {
+                ASSERT_EQ(BRN_RenameKeys(key, renamed), BRN_OK);
+                model[renamed] = model[key_name];
+                model.erase(key_name);
+            }
+        } else if (model[key_name].count(name) == 0) {
+            ASSERT_EQ(Append(key, name, step), BRN_OK);
+            model[key_name][name] = step;
+        } else if (action <= 5) {
+            ASSERT_EQ(Edit(key, name, step), BRN_OK);
+            model[key_name][name] = step;
+        } else {
+            ASSERT_EQ(BRN_DeleteProperty(key, name), BRN_OK);
+            model[key_name].erase(name);
+        }
+        for (int k = 0; k < 6; ++k) {
+            const std::string seen = "k" + std::to_string(k);
+            for (int p = 0; p < 8; ++p) {
+                const std::string property = "p" + std::to_string(p);
+                int expected = -BRN_ERR_KEY_NOT_FOUND;
+                if (model.count(seen) != 0) {
+                    auto found = model[seen].find(property);
+                    expected =
+                        found != model[seen].end() ? found->second : -BRN_ERR_PROPERTY_NOT_FOUND;
+                }
+                ASSERT_EQ(read_at(db.file(), seen, property), expected)
+                    << "writer, step " << step << " " << seen << " " << property;
+                ASSERT_EQ(read_at(reader, seen, property), expected)
+                    << "read-only, step " << step << " " << seen << " " << property;
+            }
+        }
+    }
     BRN_CloseBRNFHandle(reader);
 }
 
