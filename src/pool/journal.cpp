@@ -97,6 +97,10 @@ void JournalRecord::Add(uint32_t file, uint32_t position, const uint8_t* bytes, 
     ++entries_;
 }
 
+void JournalRecord::Reserve(size_t count, uint32_t length) {
+    bytes_.reserve(bytes_.size() + count * (kEntryHeadSize + length));
+}
+
 Journal::~Journal() {
     Close();
 }

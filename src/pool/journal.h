@@ -18,6 +18,9 @@ class JournalRecord {
 public:
     JournalRecord();
     void Add(uint32_t file, uint32_t position, const uint8_t* bytes, uint32_t length);
+    // Makes room for `count` more entries of `length` bytes each, so that adding them copies
+    // nothing twice.
+    void Reserve(size_t count, uint32_t length);
     uint32_t EntryCount() const { return entries_; }
     bool Empty() const { return entries_ == 0; }
 

@@ -401,8 +401,8 @@ private:
     // Committed state not yet in the data files.
     mutable vell::Mutex pending_mutex_ ACQUIRED_AFTER(writer_gate_, checkpoint_mutex_);
     std::unique_ptr<Journal> journal_;  // appended and emptied under pending_mutex_
-    std::map<uint64_t, Unwritten> unwritten_ GUARDED_BY(pending_mutex_);   // pages
-    std::map<int, Unwritten> unwritten_heads_ GUARDED_BY(pending_mutex_);  // file heads
+    std::unordered_map<uint64_t, Unwritten> unwritten_ GUARDED_BY(pending_mutex_);  // pages
+    std::map<int, Unwritten> unwritten_heads_ GUARDED_BY(pending_mutex_);           // file heads
     int committed_file_count_ GUARDED_BY(pending_mutex_) = 0;
     bool directory_unsynced_ GUARDED_BY(pending_mutex_) = false;
 

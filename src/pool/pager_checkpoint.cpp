@@ -50,6 +50,9 @@ bool Pager::CheckpointLocked() {
             return true;
         }
         pages.assign(unwritten_.begin(), unwritten_.end());
+        // In page order: the writes then mostly run forward through the files.
+        std::sort(pages.begin(), pages.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
         heads.assign(unwritten_heads_.begin(), unwritten_heads_.end());
         end = journal_->Size();
         appended = journal_->LastSequence();

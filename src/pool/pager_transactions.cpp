@@ -146,6 +146,8 @@ void Pager::BuildRecord(JournalRecord& record, std::vector<std::pair<uint64_t, U
     }
     // In page order, so that a checkpoint writes sequentially.
     std::sort(numbers.begin(), numbers.end());
+    // The pages, and the heads and notes (smaller than a page each) after them.
+    record.Reserve(numbers.size() + transaction_.file_heads.size() + 2, cache_.BufferSize());
     for (uint64_t number : numbers) {
         Page* page = transaction_.pages[number].page;
         auto image = std::make_shared<std::vector<uint8_t>>(page->BufferSize());
