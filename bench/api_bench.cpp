@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <list>
 #include <mutex>
 #include <string>
 
@@ -119,6 +120,22 @@ void BM_OpenKeyFiveLevels(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_OpenKeyFiveLevels);
+
+// Lists the children of one key again and again (l1 has five: four siblings of l2, and l2).
+void BM_SelectSubKeys(benchmark::State& state) {
+    void* key = BenchDatabase::Get().Key("l1");
+    std::list<std::string> names;
+    for (auto _ : state) {
+        names.clear();
+        if (BRN_SelectSubKeys(key, names) != BRN_OK) {
+            state.SkipWithError("list failed");
+        }
+        benchmark::DoNotOptimize(names.size());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(names.size()));
+    BRN_CloseBRNHandle(key);
+}
+BENCHMARK(BM_SelectSubKeys);
 
 // Appends 16 properties to one key, then (untimed) deletes them again, so that the lookup
 // before each append walks a short chain as it would in a typical key.

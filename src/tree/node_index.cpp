@@ -119,6 +119,9 @@ void NodeIndexCache::EraseTable(std::unordered_map<Key, Table, KeyHash>::iterato
         }
         pages_of_.erase(pages);
     }
+    if (table->first.kind == Kind::kChildren) {
+        child_order_.erase(table->first.node);
+    }
     tables_.erase(table);
 }
 
@@ -132,11 +135,70 @@ void NodeIndexCache::Depend(const Key& key, uint64_t page) {
 }
 
 void NodeIndexCache::ForgetAll() {
+    child_order_.clear();
     tables_.clear();
     dependents_.clear();
     pages_of_.clear();
     entries_ = 0;
     record_bytes_ = 0;
+}
+
+bool NodeIndexCache::ListChildren(uint64_t node,
+                                  std::vector<std::pair<uint64_t, std::string>>& children) const {
+    std::shared_lock<vell::StripedSharedMutex> shared(lock_);
+    auto order = child_order_.find(node);
+    if (order == child_order_.end()) {
+        return false;
+    }
+    children.reserve(children.size() + order->second.size());
+    for (const Table::value_type* child : order->second) {
+        children.emplace_back(child->second.position.page, child->first);
+    }
+    return true;
+}
+
+void NodeIndexCache::KeepChildren(uint64_t node,
+                                  const std::vector<std::pair<uint64_t, std::string>>& children,
+                                  const std::vector<uint64_t>& pages) {
+    const Key key{node, Kind::kChildren};
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    auto table = tables_.find(key);
+    if (table == tables_.end()) {
+        if (unindexable_.count(key) != 0) {
+            return;
+        }
+        Table built;
+        for (const auto& [child, name] : children) {
+            if (!built.try_emplace(name, RecordPos{0, child}).second) {
+                unindexable_.insert(key);  // a name twice: searched by walking
+                return;
+            }
+        }
+        if (entries_ + built.size() > max_entries_) {
+            ForgetAll();
+        }
+        table = tables_.emplace(key, std::move(built)).first;
+        entries_ += table->second.size();
+        if (tracking_) {
+            Depend(key, node);
+            for (uint64_t page : pages) {
+                Depend(key, page);
+            }
+        }
+    }
+    if (table->second.size() != children.size()) {
+        return;
+    }
+    std::vector<const Table::value_type*> order;
+    order.reserve(children.size());
+    for (const auto& [child, name] : children) {
+        auto found = table->second.find(name);
+        if (found == table->second.end() || found->second.position.page != child) {
+            return;  // the index and the walk disagree: keep no order
+        }
+        order.push_back(&*found);
+    }
+    child_order_[node] = std::move(order);
 }
 
 void NodeIndexCache::TrackPages() {
@@ -179,8 +241,12 @@ void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, Reco
     if (table == tables_.end()) {
         return;
     }
-    if (table->second.emplace(name, Entry(position)).second) {
+    if (auto [added, inserted] = table->second.emplace(name, Entry(position)); inserted) {
         ++entries_;
+        if (auto order = child_order_.find(node);
+            kind == Kind::kChildren && order != child_order_.end()) {
+            order->second.push_back(&*added);  // a new child is the last one
+        }
         if (tracking_) {
             Depend(table->first, position.page);
         }
@@ -194,6 +260,9 @@ void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, Reco
 void NodeIndexCache::Remove(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     ChildrenChanged(kind);
+    if (kind == Kind::kChildren) {
+        child_order_.erase(node);
+    }
     auto table = tables_.find(Key{node, kind});
     if (table == tables_.end()) {
         return;
@@ -209,6 +278,9 @@ void NodeIndexCache::Remove(Kind kind, uint64_t node, const std::string& name, R
 void NodeIndexCache::Set(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
     ChildrenChanged(kind);
+    if (kind == Kind::kChildren) {
+        child_order_.erase(node);
+    }
     auto table = tables_.find(Key{node, kind});
     if (table == tables_.end()) {
         return;

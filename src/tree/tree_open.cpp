@@ -54,6 +54,30 @@ std::vector<std::string> TreeStore::CheckIndexes() {
                 " index differs from the pages");
         }
     });
+    // The children's order where the indexes know it (looked at outside ForEach, whose lock
+    // ListChildren takes too).
+    std::vector<uint64_t> parents;
+    index_.ForEach([&](NodeIndexCache::Kind kind, uint64_t node, const NodeIndexCache::Table&) {
+        if (kind == NodeIndexCache::Kind::kChildren) {
+            parents.push_back(node);
+        }
+    });
+    for (uint64_t node : parents) {
+        std::vector<std::pair<uint64_t, std::string>> listed;
+        std::vector<std::pair<uint64_t, std::string>> walked;
+        if (!index_.ListChildren(node, listed)) {
+            continue;
+        }
+        WalkChildren(node, "Data format error -- CheckIndexes",
+                     [&](uint64_t child, std::string& name) {
+                         walked.emplace_back(child, name);
+                         return true;
+                     });
+        if (listed != walked) {
+            problems.push_back("node " + std::to_string(node) +
+                               ": the children's order differs from the pages");
+        }
+    }
     return problems;
 }
 

@@ -82,6 +82,14 @@ void ExpectLookups(TreeStore& tree, Model& model, uint64_t node, const std::stri
     bool found = tree.GetSubNodeIndex(node, name, child);
     uint64_t expected = model.FindChild(node, name);
     EXPECT_EQ(found ? child : 0, expected) << "child " << name << " of " << node;
+    // Listing the children keeps their order in the index, for later steps to keep in step.
+    std::vector<std::pair<uint64_t, std::string>> children;
+    ASSERT_TRUE(tree.GetSubNodes(node, children));
+    ASSERT_EQ(children.size(), model.nodes[node].children.size()) << "node " << node;
+    for (size_t i = 0; i < children.size(); ++i) {
+        EXPECT_EQ(children[i].first, model.nodes[node].children[i]) << "node " << node;
+        EXPECT_EQ(children[i].second, model.nodes[children[i].first].name) << "node " << node;
+    }
     for (int k = 0; k < 12; ++k) {
         std::string property = "p" + std::to_string(k);
         RecordPos position;
