@@ -42,6 +42,7 @@ void AddInspectCommands(CLI::App& app, ToolContext& context);   // check, stats,
 void AddDemoCommand(CLI::App& app, ToolContext& context);       // demo
 void AddCodesCommand(CLI::App& app, ToolContext& context);      // codes
 void AddWatchCommand(CLI::App& app, ToolContext& context);      // watch
+void AddServeCommand(CLI::App& app, ToolContext& context);      // serve
 
 // The whole of a file, or of standard input for "-".
 std::string ReadInput(const std::string& file);

@@ -13,6 +13,7 @@
 #include "brindle/commands.h"
 #include "brindle/database.h"
 #include "brindle/json_property.h"
+#include "brindle/key_operations.h"
 #include "brindle/tool_error.h"
 #include "brindle/wording.h"
 #include "brindle_watch.h"
@@ -24,19 +25,6 @@ struct WatchOptions {
     std::string key;
     bool json = false;
 };
-
-// The key a change names, as the user addresses keys: the main key and the levels of the
-// change's backslash path.
-KeyAddress AddressOf(const Change& change) {
-    std::vector<std::string> names{change.main_key};
-    std::size_t start = 0;
-    while (start < change.path.size()) {
-        const std::size_t end = std::min(change.path.find('\\', start), change.path.size());
-        names.push_back(change.path.substr(start, end - start));
-        start = end + 1;
-    }
-    return KeyAddress(std::move(names));
-}
 
 std::string ChangeLine(const Change& change, bool json) {
     if (json) {
