@@ -132,6 +132,7 @@ async function select(node) {
   $('dump-link').href = '/api/dump?' + keyParam(node.names);
   say('', false);
   await attempt(showProperties);
+  if (!node.open) await attempt(() => setOpen(node, true));
 }
 
 function formatValue(property) {
