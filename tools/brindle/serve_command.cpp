@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -55,18 +56,6 @@ public:
 private:
     std::string path_;
 };
-
-// SIGINT and SIGTERM end the server. They are blocked in every thread (the library's and the
-// server's start after this and inherit the mask) and taken by sigwait, so that the server
-// stops in order: requests finish, the watch ends, the database is closed.
-sigset_t EndingSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return signals;
-}
 
 // Asks the desktop to open the page; a failure leaves the printed address to the user.
 void OpenBrowser(const std::string& url) {
@@ -119,14 +108,23 @@ void Listen(ServeState& state, const ServeOptions& options, const sigset_t& sign
     if (options.open) {
         OpenBrowser(url);
     }
+    std::atomic<bool> stopping{false};
     std::thread stopper([&] {
         int signal = 0;
         sigwait(&signals, &signal);
+        stopping = true;
         state.events.Close();
         server.stop();
     });
-    server.listen_after_bind();
+    const bool listened = server.listen_after_bind();
+    if (!stopping) {
+        // The server ended by itself (its socket failed): the stopper is woken as by a signal.
+        pthread_kill(stopper.native_handle(), SIGTERM);
+    }
     stopper.join();
+    if (!listened && !stopping) {
+        throw ToolError("the server stopped: cannot accept connections");
+    }
 }
 
 void Serve(ToolContext& context, const ServeOptions& options) {
@@ -135,7 +133,7 @@ void Serve(ToolContext& context, const ServeOptions& options) {
                   << ", which other machines may reach; the token is all that guards the "
                      "database\n";
     }
-    const sigset_t signals = EndingSignals();
+    const sigset_t signals = BlockEndingSignals();
     const DatabaseAccess access = options.read_only ? context.ReadAccess() : context.Access(false);
     ServeState state;
     state.read_only = options.read_only;

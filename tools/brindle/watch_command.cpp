@@ -46,21 +46,9 @@ std::string ChangeLine(const Change& change, bool json) {
     return line + '\n';
 }
 
-// SIGINT and SIGTERM end the watch. They are blocked in every thread, the library's
-// included (its threads start after this and inherit the mask), and taken by sigwait, so
-// that the watch ends in order: no callback runs once Unwatch returns.
-sigset_t EndingSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return signals;
-}
-
 void WatchChanges(ToolContext& context, const WatchOptions& options) {
     const KeyAddress address = KeyAddress::Parse(options.key);
-    const sigset_t signals = EndingSignals();
+    const sigset_t signals = BlockEndingSignals();
     Database database(context.ReadAccess());
     std::string path;
     if (!address.IsDatabase()) {
@@ -92,6 +80,15 @@ void WatchChanges(ToolContext& context, const WatchOptions& options) {
 }
 
 }  // namespace
+
+sigset_t BlockEndingSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
+}
 
 void AddWatchCommand(CLI::App& app, ToolContext& context) {
     auto options = std::make_shared<WatchOptions>();
