@@ -114,7 +114,8 @@ def test_a_key_and_a_short_property_made_in_the_page_are_in_the_database(page):
 def test_an_invalid_value_shows_the_tools_message_and_writes_nothing(page):
     browser, db = page
     type_into(browser, "prop-value", "70000")
-    message = wait_for(browser, lambda d: d.find_element(By.ID, "message").text or None)
+    message = wait_for(browser, lambda d: d.find_element(By.ID, "message").get_attribute(
+        "class") == "error" and d.find_element(By.ID, "message").text)
     cli = tool(db, "set", "App/net", "port", "-t", "short", "70000", check=False)
     assert message == cli.stderr.decode().strip().removeprefix("brindle: ")
     assert tool(db, "get", "App/net", "port").stdout == b"8080\n"
@@ -140,6 +141,29 @@ def test_a_key_is_deleted_only_after_the_confirmation(page):
     browser.find_element(By.ID, "confirm-delete").click()
     wait_for(browser, lambda d: tree_key(d, '["App","net"]') is None)
     assert tool(db, "ls", "App").stdout == b""
+
+
+def test_keyboard_alone_in_a_narrow_window(page):
+    browser, _ = page
+    browser.set_window_size(420, 800)
+    try:
+        pane = browser.find_element(By.ID, "key-pane").rect
+        tree = browser.find_element(By.ID, "tree-pane").rect
+        assert pane["y"] >= tree["y"] + tree["height"]  # stacked, not squeezed side by side
+        browser.find_element(By.ID, "filter").click()
+        for _ in range(10):
+            focused = browser.switch_to.active_element
+            if focused.get_attribute("data-key") == '["App"]':
+                break
+            focused.send_keys(Keys.TAB)
+        focused.send_keys(Keys.ENTER)
+        wait_for(browser, lambda d: d.find_element(By.ID, "key-title").text == "App")
+        type_into(browser, "prop-name", "mode", submit=False)
+        browser.find_element(By.ID, "prop-type").send_keys("string")
+        type_into(browser, "prop-value", "quiet")  # Enter submits the form
+        wait_for(browser, lambda d: value_cell(d, "mode") == "quiet")
+    finally:
+        browser.set_window_size(1100, 760)
 
 
 def test_the_demo_database_in_a_screenshot(browser, tmp_path):

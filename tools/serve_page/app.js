@@ -33,10 +33,12 @@ function say(text, isError) {
   message.className = isError ? 'error' : '';
 }
 
+// Runs an action, showing its failure, or `done` when given. Background refreshes give no
+// `done`, so they never wipe a message the user has yet to read.
 async function attempt(action, done) {
   try {
     await action();
-    say(done || '', false);
+    if (done !== undefined) say(done, false);
     return true;
   } catch (error) {
     say(error.message, true);
