@@ -177,6 +177,8 @@ def test_children_are_paged_and_filtered(server, db, tmp_path):
     assert [k["name"] for k in last["keys"]] == [f"k{i:04}" for i in range(400, 450)]
     status, found = server.get("/api/keys", key=["App", "many"], filter="k01")
     assert found["total"] == 100
+    status, reply = server.get("/api/keys", key=["App", "many"], offset="-1")
+    assert status == 400 and reply["message"] == "offset takes a whole number, not '-1'"
 
 
 def test_main_keys_list_their_flags_and_a_read_only_one_refuses_changes(db):

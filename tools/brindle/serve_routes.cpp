@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <charconv>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -135,7 +137,13 @@ std::size_t SizeParam(const httplib::Request& request, const char* name, std::si
     if (!request.has_param(name)) {
         return fallback;
     }
-    return static_cast<std::size_t>(std::stoull(request.get_param_value(name)));
+    const std::string text = request.get_param_value(name);
+    std::size_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        throw ToolError(std::string(name) + " takes a whole number, not '" + text + "'");
+    }
+    return value;
 }
 
 struct Child {
