@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "brindle.h"
+#include "keys/path_cache.h"
 #include "support/temp_dir.h"
 #include "tree/node_index.h"
 #include "vell/output.h"
@@ -54,7 +55,7 @@ void BM_IndexBytesPerEntry(benchmark::State& state) {
             cache.Find(brindle::NodeIndexCache::Kind::kChildren, static_cast<uint64_t>(node),
                        "absent", [&](brindle::NodeIndexCache::Table& table) {
                            for (long child = 0; child < width; ++child) {
-                               table.emplace(
+                               table.try_emplace(
                                    Numbered("key", child),
                                    brindle::RecordPos{0, static_cast<uint64_t>(child) + 1});
                            }
@@ -68,6 +69,59 @@ void BM_IndexBytesPerEntry(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_IndexBytesPerEntry)->Arg(10)->Arg(1000)->Arg(100000)->Iterations(1);
+
+// Heap bytes per property record held by the name indexes (records of `length` bytes, as a
+// first read of each leaves them), beside the index entries themselves.
+void BM_HeldRecordBytesPerEntry(benchmark::State& state) {
+    const uint32_t length = static_cast<uint32_t>(state.range(0));
+    const long nodes = 100000;
+    const long width = 5;
+    const std::vector<uint8_t> record(length, 7);
+    for (auto _ : state) {
+        brindle::NodeIndexCache cache(2000000, 1u << 30);
+        for (long node = 1; node <= nodes; ++node) {
+            cache.Find(brindle::NodeIndexCache::Kind::kProperties, static_cast<uint64_t>(node),
+                       "absent", [&](brindle::NodeIndexCache::Table& table) {
+                           for (long property = 0; property < width; ++property) {
+                               table.try_emplace(Numbered("p", property),
+                                                 brindle::RecordPos{0, uint64_t(property) + 1});
+                           }
+                           return true;
+                       });
+        }
+        const size_t before = HeapInUse();
+        for (long node = 1; node <= nodes; ++node) {
+            for (long property = 0; property < width; ++property) {
+                cache.HoldRecord(static_cast<uint64_t>(node), Numbered("p", property),
+                                 brindle::RecordPos{0, uint64_t(property) + 1}, record.data(),
+                                 length);
+            }
+        }
+        const size_t after = HeapInUse();
+        state.counters["records"] = static_cast<double>(nodes * width);
+        state.counters["bytes_per_record"] =
+            static_cast<double>(after - before) / static_cast<double>(nodes * width);
+    }
+}
+BENCHMARK(BM_HeldRecordBytesPerEntry)->Arg(24)->Arg(100)->Iterations(1);
+
+// Heap bytes per resolved path held by the path cache (paths like "p12\\key345").
+void BM_PathCacheBytesPerEntry(benchmark::State& state) {
+    const long count = 200000;
+    for (auto _ : state) {
+        const size_t before = HeapInUse();
+        brindle::PathCache cache(count + 1);
+        for (long index = 0; index < count; ++index) {
+            cache.Add(1, false, Numbered("p", index / 1000) + "\\" + Numbered("key", index % 1000),
+                      static_cast<uint64_t>(index) + 2, 1);
+        }
+        const size_t after = HeapInUse();
+        state.counters["paths"] = static_cast<double>(cache.Size());
+        state.counters["bytes_per_path"] =
+            static_cast<double>(after - before) / static_cast<double>(cache.Size());
+    }
+}
+BENCHMARK(BM_PathCacheBytesPerEntry)->Iterations(1);
 
 void* OpenKeyOrDie(void* file, const std::string& path, unsigned int mode) {
     void* key = nullptr;

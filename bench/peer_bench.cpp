@@ -2,6 +2,7 @@
 // LMDB (through their C APIs), printed side by side with Brindle's rate over each peer's.
 //
 //   peer_bench [--quick] [--seed N] [--budget SECONDS] [--rounds N] [--keep DIR]
+//              [--only brindle|sqlite|lmdb] [--power-safe]
 //
 // --quick runs small counts (a smoke run of a few seconds); --budget bounds each phase of
 // the wide-key workloads per store (default 10 s), and the table says how many operations
@@ -9,7 +10,10 @@
 // each rate's median, which steadies the figures on a shared machine. The stores run one
 // after another in one process, Brindle first, so that its resident-set figures (from the
 // first round) are not inflated by the peers. The exit status is 1 when an operation failed
-// or the stores' reads or listings disagree.
+// or the stores' reads or listings disagree. By default every store runs without syncs
+// (Brindle `off`, SQLite `synchronous=OFF`, LMDB `MDB_NOSYNC`); --power-safe runs each at its
+// power-safe default instead (Brindle `normal`, SQLite WAL `synchronous=NORMAL`, LMDB's
+// syncs). --only runs one store alone, for a profiler.
 
 #include <stdlib.h>
 
@@ -36,7 +40,9 @@ struct Arguments {
     int rounds = 1;
     uint64_t seed = 20261205;
     peer::RunOptions options;
-    std::string keep;  // a folder to leave the databases in; empty: a removed temporary one
+    std::string keep;         // a folder to leave the databases in; empty: a removed temporary one
+    std::string only;         // brindle, sqlite or lmdb: run that store alone (for profiling)
+    bool power_safe = false;  // every store at its power-safe default instead of without syncs
 };
 
 bool ParseArguments(int argc, char** argv, Arguments& arguments) {
@@ -53,10 +59,14 @@ bool ParseArguments(int argc, char** argv, Arguments& arguments) {
             arguments.rounds = std::max(1, std::atoi(argv[++i]));
         } else if (word == "--keep" && has_value) {
             arguments.keep = argv[++i];
+        } else if (word == "--power-safe") {
+            arguments.power_safe = true;
+        } else if (word == "--only" && has_value) {
+            arguments.only = argv[++i];
         } else {
             std::fprintf(stderr,
                          "usage: peer_bench [--quick] [--seed N] [--budget SECONDS] "
-                         "[--rounds N] [--keep DIR]\n");
+                         "[--rounds N] [--keep DIR] [--only brindle|sqlite|lmdb] [--power-safe]\n");
             return false;
         }
     }
@@ -138,15 +148,27 @@ peer::StoreReport RunStore(const std::filesystem::path& where, const peer::Workl
 
 // Each store in turn, on fresh databases.
 std::vector<peer::StoreReport> RunRound(const RunFolder& folder, const peer::WorkloadPlan& plan,
-                                        const peer::RunOptions& options) {
+                                        const Arguments& arguments) {
+    const auto runs = [&](const char* name) {
+        return arguments.only.empty() || arguments.only == name;
+    };
     std::vector<peer::StoreReport> reports;
-    {
+    if (runs("brindle")) {
         // The library's own diagnostic lines would mix into the table.
         vell::OutputCapture quiet;
-        reports.push_back(RunStore<peer::BrindleStore>(folder.Store("brindle"), plan, options));
+        reports.push_back(
+            RunStore<peer::BrindleStore>(folder.Store("brindle"), plan, arguments.options));
     }
-    reports.push_back(RunStore<peer::SqliteStore>(folder.Store("sqlite"), plan, options));
-    reports.push_back(RunStore<peer::LmdbStore>(folder.Store("lmdb"), plan, options));
+    if (runs("sqlite")) {
+        reports.push_back(
+            RunStore<peer::SqliteStore>(folder.Store("sqlite"), plan, arguments.options));
+    }
+    if (runs("lmdb")) {
+        reports.push_back(RunStore<peer::LmdbStore>(folder.Store("lmdb"), plan, arguments.options));
+    }
+    if (reports.empty()) {
+        throw std::runtime_error("--only names no store: " + arguments.only);
+    }
     return reports;
 }
 
@@ -177,6 +199,7 @@ void PrintConditions(const Arguments& arguments, const peer::WorkloadPlan& plan)
         static_cast<unsigned long long>(arguments.seed), arguments.quick ? "quick" : "full",
         plan.keys.size(), plan.property_names.size(), arguments.options.budget_seconds,
         arguments.rounds);
+    std::printf("Syncs: %s\n", arguments.power_safe ? "power-safe defaults" : "off");
     std::printf("Load average at the start: %s\n\n", LoadAverage().c_str());
 }
 
@@ -189,12 +212,13 @@ int main(int argc, char** argv) {
     }
     const peer::WorkloadPlan plan = peer::MakePlan(
         arguments.quick ? peer::PlanSizes::Quick() : peer::PlanSizes::Full(), arguments.seed);
+    peer::SetSyncs(arguments.power_safe ? peer::Syncs::kPowerSafe : peer::Syncs::kOff);
     PrintConditions(arguments, plan);
     std::vector<std::vector<peer::StoreReport>> rounds;
     try {
         RunFolder folder(arguments.keep);
         for (int round = 0; round < arguments.rounds; ++round) {
-            rounds.push_back(RunRound(folder, plan, arguments.options));
+            rounds.push_back(RunRound(folder, plan, arguments));
         }
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "peer_bench: %s\n", failure.what());

@@ -1,5 +1,6 @@
 #include "peer/brindle_store.h"
 
+#include <cstdlib>
 #include <list>
 #include <stdexcept>
 #include <utility>
@@ -40,6 +41,7 @@ void BrindleStore::Key::Close() {
 
 BrindleStore::BrindleStore(const std::filesystem::path& folder) {
     const std::filesystem::path base = folder / "db";
+    setenv("BRINDLE_DURABILITY", CurrentSyncs() == Syncs::kOff ? "off" : "normal", 1);
     if (BRN_OpenFile(base.c_str(), file_, 0) != BRN_OK) {
         throw std::runtime_error("cannot open the Brindle database at " + base.string());
     }

@@ -112,7 +112,8 @@ LmdbStore::LmdbStore(const std::filesystem::path& folder) {
         throw std::runtime_error("cannot create an LMDB environment");
     }
     if (mdb_env_set_mapsize(env_, kMapSize) != MDB_SUCCESS ||
-        mdb_env_open(env_, folder.c_str(), MDB_NOSYNC, 0644) != MDB_SUCCESS ||
+        mdb_env_open(env_, folder.c_str(), CurrentSyncs() == Syncs::kOff ? MDB_NOSYNC : 0, 0644) !=
+            MDB_SUCCESS ||
         mdb_txn_begin(env_, nullptr, 0, &setup) != MDB_SUCCESS ||
         mdb_dbi_open(setup, nullptr, 0, &dbi_) != MDB_SUCCESS ||
         mdb_txn_commit(std::exchange(setup, nullptr)) != MDB_SUCCESS ||

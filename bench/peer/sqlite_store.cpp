@@ -14,7 +14,6 @@ namespace {
 // properties. Properties are clustered by (key, name): a key's properties sit together.
 constexpr const char* kSchema = R"(
 PRAGMA journal_mode = WAL;
-PRAGMA synchronous = OFF;
 PRAGMA foreign_keys = ON;
 CREATE TABLE keys (
     id INTEGER PRIMARY KEY,
@@ -131,7 +130,10 @@ SqliteStore::SqliteStore(const std::filesystem::path& folder) {
     sqlite3* opened = nullptr;
     const int open_result = sqlite3_open(path.c_str(), &opened);
     db_.reset(opened);  // a failed open still returns a connection to close
+    const char* syncs = CurrentSyncs() == Syncs::kOff ? "PRAGMA synchronous = OFF;"
+                                                      : "PRAGMA synchronous = NORMAL;";
     if (open_result != SQLITE_OK ||
+        sqlite3_exec(opened, syncs, nullptr, nullptr, nullptr) != SQLITE_OK ||
         sqlite3_exec(opened, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
         throw std::runtime_error(std::string("cannot create the SQLite database: ") +
                                  (opened != nullptr ? sqlite3_errmsg(opened) : "out of memory"));

@@ -39,6 +39,18 @@ uint64_t HashProperty(std::string_view name, const vell::VariableData& value) {
     return Fnv1a(form, length, hash);
 }
 
+namespace {
+Syncs syncs_chosen = Syncs::kOff;
+}  // namespace
+
+void SetSyncs(Syncs syncs) {
+    syncs_chosen = syncs;
+}
+
+Syncs CurrentSyncs() {
+    return syncs_chosen;
+}
+
 void KeyListing::AddProperty(std::string_view name, const vell::VariableData& value) {
     ++properties;
     checksum += HashProperty(name, value);

@@ -13,6 +13,14 @@
 
 namespace peer {
 
+// How the stores make commits durable: kOff compares them without syncs (Brindle `off`,
+// SQLite `synchronous=OFF`, LMDB `MDB_NOSYNC`); kPowerSafe at each one's power-safe default
+// (Brindle `normal`, SQLite WAL with `synchronous=NORMAL`, LMDB's default syncs). Set before a
+// store is made.
+enum class Syncs { kOff, kPowerSafe };
+void SetSyncs(Syncs syncs);
+Syncs CurrentSyncs();
+
 // One key's listing: its children's names, and its properties folded into a count and a
 // checksum that does not depend on the order a store lists them in.
 struct KeyListing {

@@ -11,6 +11,7 @@
 
 #include "keys/config_record.h"
 #include "keys/main_key_info.h"
+#include "keys/path_cache.h"
 #include "pool/pager.h"
 #include "tree/tree_store.h"
 #include "vell/mem_cache.h"
@@ -115,6 +116,8 @@ public:
 
     const ConfigRecord* Config() const { return config_; }
     TreeStore* Tree() const { return tree_.get(); }
+    // Paths below main keys resolved before (see PathCache).
+    PathCache& Paths() { return paths_; }
     Pager* Pool() const { return pool_.get(); }
     // Page number of the root node; 0 while no tree is open.
     uint64_t Root() const { return tree_ ? tree_->RootPage() : 0; }
@@ -148,6 +151,7 @@ private:
     OpenFailure open_failure_ = OpenFailure::kNone;
     std::unique_ptr<Pager> pool_;
     std::unique_ptr<TreeStore> tree_;
+    PathCache paths_;
     ConfigRecord* config_ = nullptr;
     vell::ReadWriteLock database_lock_;
     std::map<std::string, MainKeyInfo*> table_;

@@ -1,5 +1,6 @@
 #include "keys/key_operations.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,15 @@ std::string ChildPath(const std::string& parent, const std::string& name) {
 }  // namespace
 
 std::string KeyOperations::PathOf(uint64_t node) {
-    std::vector<std::string> names;
     TreeStore* tree = database_.Tree();
+    // Taken first: a path found in this generation stays the node's until it changes.
+    const uint64_t generation = tree->ChildrenGeneration();
+    if (std::optional<std::string> held =
+            database_.Paths().FindPathOf(record_->node, node, generation)) {
+        return *held;
+    }
+    const uint64_t asked = node;
+    std::vector<std::string> names;
     for (int depth = 0; node != record_->node; ++depth) {
         std::string name;
         uint64_t parent = 0;
@@ -53,6 +61,7 @@ std::string KeyOperations::PathOf(uint64_t node) {
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         path = ChildPath(path, *it);
     }
+    database_.Paths().AddPathOf(record_->node, asked, path, generation);
     return path;
 }
 
@@ -177,21 +186,17 @@ Status KeyOperations::GetNodeProperty(const std::string& name, vell::MemCache& b
                                       uint32_t& length) {
     return WithNode([&]() -> Status {
         TreeStore* tree = database_.Tree();
-        RecordPos position;
-        if (!tree->FindNodeProperty(node_, name, position)) {
-            return Status::kPropertyNotFound;
-        }
         // Most records fit the buffer as it is; only a larger one costs a second read.
         if (buffer.Size() < kMinPropertyBuffer) {
             GrowPropertyBuffer(buffer, kMinPropertyBuffer);
         }
         uint32_t record_length = buffer.Size() - kPropertyRecordOffset;
-        Status result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
-                                            record_length);
+        Status result = tree->GetNodePropertyByName(
+            node_, name, buffer.Data() + kPropertyRecordOffset, record_length);
         if (result == Status::kBufferTooSmall) {
             GrowPropertyBuffer(buffer, uint64_t{record_length} + kPropertyRecordOffset);
-            result = tree->GetNodeRecord(node_, position, buffer.Data() + kPropertyRecordOffset,
-                                         record_length);
+            result = tree->GetNodePropertyByName(node_, name, buffer.Data() + kPropertyRecordOffset,
+                                                 record_length);
         }
         if (result != Status::kOk) {
             return result;

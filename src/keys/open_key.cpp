@@ -83,18 +83,27 @@ bool ResolvePath(CommonTree& database, MainKeyInfo* record, const std::string& p
         return false;
     }
     vell::ReadGuard guard(record->key_lock);
+    const bool dotted = (mode & MODE_DOTTED) != 0;
+    TreeStore* tree = database.Tree();
+    // Taken first: a path resolved in this generation names the same node until it changes.
+    const uint64_t generation = tree->ChildrenGeneration();
+    if (uint64_t held = database.Paths().Find(record->node, dotted, path, generation); held != 0) {
+        node = held;
+        return true;
+    }
     std::vector<std::string> levels;
-    if ((mode & MODE_DOTTED) != 0) {
+    if (dotted) {
         SplitDottedPath(path, levels);
     } else {
         SplitKeyPath(path, levels);
     }
     uint64_t current = record->node;
     for (const std::string& level : levels) {
-        if (!database.Tree()->GetSubNodeIndex(current, level, current)) {
+        if (!tree->GetSubNodeIndex(current, level, current)) {
             return false;
         }
     }
+    database.Paths().Add(record->node, dotted, path, current, generation);
     node = current;
     return true;
 }

@@ -1,16 +1,41 @@
 #include "tree/node_index.h"
 
+#include <cstring>
+
+#include "vell/endian.h"
+
 namespace brindle {
 
+namespace {
+
+// Looks `name` up in `table`: its position, and its record copied into `copy` when held.
+RecordPos Lookup(const NodeIndexCache::Table& table, const std::string& name,
+                 NodeIndexCache::RecordCopy* copy) {
+    auto found = table.find(name);
+    if (found == table.end()) {
+        return RecordPos{};
+    }
+    const NodeIndexCache::Entry& entry = found->second;
+    if (copy != nullptr && entry.record) {
+        copy->held = true;
+        copy->length = vell::LoadU32(entry.record.get());
+        if (copy->buffer != nullptr && copy->length <= copy->capacity) {
+            std::memcpy(copy->buffer, entry.record.get() + 4, copy->length);
+        }
+    }
+    return entry.position;
+}
+
+}  // namespace
+
 std::optional<RecordPos> NodeIndexCache::Find(Kind kind, uint64_t node, const std::string& name,
-                                              const Builder& build) {
+                                              const Builder& build, RecordCopy* copy) {
     const Key key{node, kind};
     {
         std::shared_lock<vell::StripedSharedMutex> shared(lock_);
         auto table = tables_.find(key);
         if (table != tables_.end()) {
-            auto found = table->second.find(name);
-            return found == table->second.end() ? RecordPos{} : found->second;
+            return Lookup(table->second, name, copy);
         }
         if (unindexable_.count(key) != 0) {
             return std::nullopt;
@@ -26,13 +51,57 @@ std::optional<RecordPos> NodeIndexCache::Find(Kind kind, uint64_t node, const st
     if (entries_ + built.size() > max_entries_) {
         tables_.clear();
         entries_ = 0;
+        record_bytes_ = 0;
     }
     auto [table, inserted] = tables_.emplace(key, std::move(built));
     if (inserted) {
         entries_ += table->second.size();
     }
+    return Lookup(table->second, name, copy);
+}
+
+void NodeIndexCache::HoldRecord(uint64_t node, const std::string& name, RecordPos position,
+                                const uint8_t* record, uint32_t length) {
+    if (length > kMaxHeldRecord) {
+        return;
+    }
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    auto table = tables_.find(Key{node, Kind::kProperties});
+    if (table == tables_.end() || record_bytes_ + length > max_record_bytes_) {
+        return;
+    }
     auto found = table->second.find(name);
-    return found == table->second.end() ? RecordPos{} : found->second;
+    if (found == table->second.end() || !(found->second.position == position) ||
+        found->second.record) {
+        return;
+    }
+    auto held = std::make_unique<uint8_t[]>(uint64_t{length} + 4);
+    vell::StoreU32(held.get(), length);
+    std::memcpy(held.get() + 4, record, length);
+    found->second.record = std::move(held);
+    record_bytes_ += length;
+}
+
+uint32_t NodeIndexCache::HeldLength(const Entry& entry) {
+    return entry.record ? vell::LoadU32(entry.record.get()) : 0;
+}
+
+void NodeIndexCache::ForgetRecord(const Entry& entry) {
+    record_bytes_ -= HeldLength(entry);
+}
+
+void NodeIndexCache::EraseTable(std::unordered_map<Key, Table, KeyHash>::iterator table) {
+    for (const auto& [name, entry] : table->second) {
+        ForgetRecord(entry);
+    }
+    entries_ -= table->second.size();
+    tables_.erase(table);
+}
+
+void NodeIndexCache::ChildrenChanged(Kind kind) {
+    if (kind == Kind::kChildren) {
+        children_generation_.fetch_add(1, std::memory_order_acq_rel);
+    }
 }
 
 void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
@@ -41,24 +110,25 @@ void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, Reco
     if (table == tables_.end()) {
         return;
     }
-    if (table->second.emplace(name, position).second) {
+    if (table->second.emplace(name, Entry(position)).second) {
         ++entries_;
     } else {
         // A second child or property of this name: the node is no longer indexable.
-        entries_ -= table->second.size();
-        tables_.erase(table);
+        EraseTable(table);
         unindexable_.insert(Key{node, kind});
     }
 }
 
 void NodeIndexCache::Remove(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(kind);
     auto table = tables_.find(Key{node, kind});
     if (table == tables_.end()) {
         return;
     }
     auto found = table->second.find(name);
-    if (found != table->second.end() && found->second == position) {
+    if (found != table->second.end() && found->second.position == position) {
+        ForgetRecord(found->second);
         table->second.erase(found);
         --entries_;
     }
@@ -66,31 +136,35 @@ void NodeIndexCache::Remove(Kind kind, uint64_t node, const std::string& name, R
 
 void NodeIndexCache::Set(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(kind);
     auto table = tables_.find(Key{node, kind});
     if (table == tables_.end()) {
         return;
     }
-    auto [entry, inserted] = table->second.insert_or_assign(name, position);
-    (void)entry;
+    auto [entry, inserted] = table->second.try_emplace(name, position);
+    if (!inserted) {
+        ForgetRecord(entry->second);
+        entry->second = Entry(position);
+    }
     entries_ += inserted ? 1 : 0;
 }
 
 void NodeIndexCache::Drop(Kind kind, uint64_t node) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(kind);
     auto table = tables_.find(Key{node, kind});
     if (table != tables_.end()) {
-        entries_ -= table->second.size();
-        tables_.erase(table);
+        EraseTable(table);
     }
 }
 
 void NodeIndexCache::DropNode(uint64_t node) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(Kind::kChildren);
     for (Kind kind : {Kind::kChildren, Kind::kProperties}) {
         auto table = tables_.find(Key{node, kind});
         if (table != tables_.end()) {
-            entries_ -= table->second.size();
-            tables_.erase(table);
+            EraseTable(table);
         }
         unindexable_.erase(Key{node, kind});
     }
@@ -98,9 +172,11 @@ void NodeIndexCache::DropNode(uint64_t node) {
 
 void NodeIndexCache::Clear() {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    ChildrenChanged(Kind::kChildren);
     tables_.clear();
     unindexable_.clear();
     entries_ = 0;
+    record_bytes_ = 0;
 }
 
 void NodeIndexCache::ForEach(const std::function<void(Kind, uint64_t, const Table&)>& visit) const {
@@ -113,6 +189,11 @@ void NodeIndexCache::ForEach(const std::function<void(Kind, uint64_t, const Tabl
 size_t NodeIndexCache::EntryCount() const {
     std::shared_lock<vell::StripedSharedMutex> shared(lock_);
     return entries_;
+}
+
+size_t NodeIndexCache::HeldRecordBytes() const {
+    std::shared_lock<vell::StripedSharedMutex> shared(lock_);
+    return record_bytes_;
 }
 
 }  // namespace brindle

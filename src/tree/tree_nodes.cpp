@@ -132,7 +132,7 @@ bool TreeStore::GetSubNodeIndex(uint64_t parent, const std::string& name, uint64
 bool TreeStore::ReadChildTable(uint64_t node, NodeIndexCache::Table& table) {
     return WalkChildren(node, "Data format error -- GetSubNodeIndex",
                         [&](uint64_t current, std::string& name) {
-                            return table.emplace(std::move(name), RecordPos{0, current}).second;
+                            return table.try_emplace(std::move(name), RecordPos{0, current}).second;
                         }) == ChildWalk::kAll;
 }
 

@@ -1,8 +1,10 @@
 // Opening, creating and deleting the common tree.
 #include <cstring>
+#include <vector>
 
 #include "tree/pinned_page.h"
 #include "tree/tree_store.h"
+#include "vell/endian.h"
 #include "vell/library_errors.h"
 
 namespace brindle {
@@ -37,7 +39,7 @@ std::vector<std::string> TreeStore::CheckIndexes() {
         NodeIndexCache::Table actual;
         bool indexable = kind == NodeIndexCache::Kind::kChildren ? ReadChildTable(node, actual)
                                                                  : ReadPropertyTable(node, actual);
-        if (!indexable || actual != held) {
+        if (!indexable || !SameIndex(node, actual, held)) {
             problems.push_back(
                 "node " + std::to_string(node) + ": the " +
                 (kind == NodeIndexCache::Kind::kChildren ? "children" : "properties") +
@@ -45,6 +47,29 @@ std::vector<std::string> TreeStore::CheckIndexes() {
         }
     });
     return problems;
+}
+
+bool TreeStore::SameIndex(uint64_t node, const NodeIndexCache::Table& actual,
+                          const NodeIndexCache::Table& held) {
+    if (actual.size() != held.size()) {
+        return false;
+    }
+    for (const auto& [name, entry] : held) {
+        auto found = actual.find(name);
+        if (found == actual.end() || !(found->second.position == entry.position)) {
+            return false;
+        }
+        if (entry.record) {
+            std::vector<uint8_t> record(NodeIndexCache::kMaxHeldRecord);
+            uint32_t length = static_cast<uint32_t>(record.size());
+            if (GetNodeRecord(node, entry.position, record.data(), length) != Status::kOk ||
+                length != vell::LoadU32(entry.record.get()) ||
+                std::memcmp(record.data(), entry.record.get() + 4, length) != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 bool TreeStore::ResetTree() {

@@ -187,7 +187,7 @@ bool TreeStore::ReadPropertyTable(uint64_t node, NodeIndexCache::Table& table) {
     RecordPos unused;
     bool unique = true;
     WalkToProperty(node, std::string(), unused, [&](const std::string& key, RecordPos at) {
-        unique = unique && table.emplace(key, at).second;
+        unique = unique && table.try_emplace(key, at).second;
     });
     return unique;
 }
@@ -539,11 +539,35 @@ Status TreeStore::GetNodePropertyByName(uint64_t node, const std::string& name, 
     if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
+    if (Status checked = CheckNode(node); checked != Status::kOk) {
+        return checked;
+    }
+    // A record read before is copied from the index, touching no page.
+    NodeIndexCache::RecordCopy copy{buffer, length};
+    std::optional<RecordPos> indexed = index_.Find(
+        NodeIndexCache::Kind::kProperties, node, name,
+        [&](NodeIndexCache::Table& table) { return ReadPropertyTable(node, table); }, &copy);
     RecordPos position;
-    if (!FindNodeProperty(node, name, position)) {
+    if (indexed && indexed->page == 0) {
         return Status::kPropertyNotFound;
     }
-    return GetNodeRecord(node, position, buffer, length);
+    if (copy.held) {
+        length = copy.length;
+        // Without a buffer the call only asks for the length, as GetNodeRecord answers it.
+        return buffer == nullptr || copy.length <= copy.capacity ? Status::kOk
+                                                                 : Status::kBufferTooSmall;
+    }
+    if (indexed) {
+        position = *indexed;
+    } else if (!WalkToProperty(node, name, position, nullptr)) {
+        return Status::kPropertyNotFound;
+    }
+    const uint32_t capacity = length;
+    const Status read = GetNodeRecord(node, position, buffer, length);
+    if (read == Status::kOk && indexed && buffer != nullptr && length <= capacity) {
+        index_.HoldRecord(node, name, position, buffer, length);
+    }
+    return read;
 }
 
 }  // namespace brindle

@@ -104,6 +104,8 @@ public:
 
     // --- the name indexes (caches of the format; see NodeIndexCache) ---
     const NodeIndexCache& Indexes() const { return index_; }
+    // See NodeIndexCache::ChildrenGeneration.
+    uint64_t ChildrenGeneration() const { return index_.ChildrenGeneration(); }
     // Forgets every index: after pages were changed other than through this store.
     void DropIndexes() { index_.Clear(); }
     // Compares every index held with the format; one line per difference.
@@ -139,6 +141,10 @@ private:
     ChildWalk WalkChildren(uint64_t node, const char* where,
                            const std::function<bool(uint64_t child, std::string& name)>& visit);
     bool ReadPropertyTable(uint64_t node, NodeIndexCache::Table& table);
+    // Whether an index held for `node` names what the pages name (`actual`), and the records
+    // it holds are the bytes the pages hold.
+    bool SameIndex(uint64_t node, const NodeIndexCache::Table& actual,
+                   const NodeIndexCache::Table& held);
     enum class RecordWalk { kChecked, kPlain };
     bool WalkPropertyRecords(
         uint64_t node, RecordWalk checks, const char* format,

@@ -45,19 +45,21 @@ TEST_F(WatchTest, EveryKindOfChangeArrivesInCommitOrder) {
     ASSERT_EQ(Edit(x, "p", 2), BRN_OK);
     std::string child = "y";
     ASSERT_EQ(BRN_AppendSubKey(x, child), BRN_OK);
+    void* y = db_.Key("app", "x\\y");
+    ASSERT_EQ(Append(y, "q", 1), BRN_OK);  // y's path is known now, and changes below
     ASSERT_EQ(BRN_DeleteProperty(x, "p"), BRN_OK);
     ASSERT_EQ(BRN_RenameKeys(x, "x2"), BRN_OK);
-    void* y = db_.Key("app", "x2\\y");
     ASSERT_EQ(BRN_DeleteKey(y), BRN_OK);
     void* fresh = nullptr;
     ASSERT_EQ(db_.OpenKey(fresh, "third", "", MODE_CREATE), BRN_OK);
     void* renamer = nullptr;
     ASSERT_EQ(db_.OpenKey(renamer, "third", "fourth", MODE_RENAME), BRN_OK);
-    ASSERT_TRUE(log.WaitFor(9));
+    ASSERT_TRUE(log.WaitFor(10));
     EXPECT_EQ(log.Lines(),
               (Lines{"key-added app x ", "property-set app x p", "property-set app x p",
-                     "key-added app x\\y ", "property-deleted app x p", "key-renamed app x x2",
-                     "key-deleted app x2\\y ", "key-added third  ", "key-renamed third  fourth"}));
+                     "key-added app x\\y ", "property-set app x\\y q", "property-deleted app x p",
+                     "key-renamed app x x2", "key-deleted app x2\\y ", "key-added third  ",
+                     "key-renamed third  fourth"}));
     const std::vector<Change> changes = log.Changes();
     for (size_t i = 1; i < changes.size(); ++i) {
         EXPECT_GT(changes[i].sequence, changes[i - 1].sequence) << i;

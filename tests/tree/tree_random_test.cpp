@@ -75,8 +75,8 @@ void ExpectSame(TreeStore& tree, Model& model) {
     }
 }
 
-// Lookups by name through the indexes agree with the model, and every index held agrees
-// with the pages.
+// Lookups and reads by name through the indexes agree with the model, and every index held
+// (with the records it holds) agrees with the pages.
 void ExpectLookups(TreeStore& tree, Model& model, uint64_t node, const std::string& name) {
     uint64_t child = 0;
     bool found = tree.GetSubNodeIndex(node, name, child);
@@ -86,7 +86,13 @@ void ExpectLookups(TreeStore& tree, Model& model, uint64_t node, const std::stri
         std::string property = "p" + std::to_string(k);
         RecordPos position;
         bool has = tree.FindNodeProperty(node, property, position);
-        EXPECT_EQ(has, model.FindProperty(node, property) != model.nodes[node].properties.end())
+        auto expected_property = model.FindProperty(node, property);
+        const bool expected_has = expected_property != model.nodes[node].properties.end();
+        EXPECT_EQ(has, expected_has) << property << " of " << node;
+        // Reads by name keep copies of the records they read in the index, which the
+        // changes of later steps must drop or keep right (CheckIndexes compares them).
+        EXPECT_EQ(Read(tree, node, property),
+                  expected_has ? expected_property->second : std::vector<uint8_t>())
             << property << " of " << node;
     }
     std::vector<std::string> problems = tree.CheckIndexes();
