@@ -127,13 +127,15 @@ def test_a_change_by_another_process_shows_without_losing_the_typing(page):
     tool(db, "set", "App/net", "port", "9090")
     wait_for(browser, lambda d: value_cell(d, "port") == "9090")
     assert browser.find_element(By.ID, "prop-value").get_attribute("value") == "half-typed"
+    tool(db, "mkkey", "App/net/extra")  # the open tree level follows too
+    wait_for(browser, lambda d: tree_key(d, '["App","net","extra"]'))
 
 
 def test_a_key_is_deleted_only_after_the_confirmation(page):
     browser, db = page
     browser.find_element(By.ID, "delete-key").click()
     dialog_text = wait_for(browser, lambda d: d.find_element(By.ID, "confirm-text").text or None)
-    assert "1 key and 1 property" in dialog_text
+    assert "2 keys and 1 property" in dialog_text
     browser.find_element(By.CSS_SELECTOR, "#confirm button[value=cancel]").click()
     assert tool(db, "ls", "App").stdout == b"net\n"
     browser.find_element(By.ID, "delete-key").click()
@@ -180,6 +182,12 @@ def test_the_demo_database_in_a_screenshot(browser, tmp_path):
         wait_for(browser, lambda d: value_cell(d, "certificate_fingerprint"))
         assert value_cell(browser, "certificate_fingerprint") == \
             "de ad be ef 00 01 02 03 fe ff (10 bytes)"
+        click_key(browser, '["Service","Network"]')
+        wait_for(browser, lambda d: value_cell(d, "request_timeout_s") == "2.5")
+        click_key(browser, '["Factory"]')  # a read-only main key: shown, not editable
+        wait_for(browser, lambda d: "read-only" in d.find_element(By.ID, "key-flags").text)
+        assert not browser.find_element(By.ID, "property-form").is_displayed()
+        assert not browser.find_element(By.ID, "delete-key").is_displayed()
         click_key(browser, '["Service","Network"]')
         wait_for(browser, lambda d: value_cell(d, "request_timeout_s") == "2.5")
         shot = os.environ.get("BRINDLE_SCREENSHOT", str(tmp_path / "serve.png"))

@@ -4,7 +4,9 @@
 
 const PAGE = 200;
 const $ = (id) => document.getElementById(id);
-const state = { selected: null, readOnly: false, nodes: new Map() };
+// The tree's nodes by key; which keys are open and their filters outlive the nodes, so that a
+// level read again (after a change) comes back as the user left it.
+const state = { selected: null, readOnly: false, nodes: new Map(), open: new Set(), filters: new Map() };
 
 // Names may be bytes that are not UTF-8; the API then gives {"base64": ...}.
 function nameText(name) { return typeof name === 'string' ? name : '\u00ab' + name.base64 + '\u00bb'; }
@@ -71,7 +73,9 @@ function treeItem(names, info) {
   group.setAttribute('role', 'group');
   group.hidden = true;
   item.append(row, group);
-  const node = { names, item, group, toggle, key, open: false, filter: '', info: info || {} };
+  const node = { names, item, group, toggle, key, open: false, info: info || {},
+    filter: state.filters.get(keyId(names)) || '' };
+  if (keyId(names) === keyId(state.selected || [])) key.setAttribute('aria-selected', 'true');
   state.nodes.set(keyId(names), node);
   toggle.addEventListener('click', () => setOpen(node, !node.open));
   key.addEventListener('click', () => select(node));
@@ -87,6 +91,7 @@ function flag(text) {
 
 async function setOpen(node, open) {
   node.open = open;
+  if (open) state.open.add(keyId(node.names)); else state.open.delete(keyId(node.names));
   node.toggle.textContent = open ? '\u25be' : '\u25b8';
   node.item.setAttribute('aria-expanded', String(open));
   node.group.hidden = !open;
@@ -102,9 +107,9 @@ async function loadChildren(node, offset = 0) {
     node.group.replaceChildren();
   }
   node.group.querySelector('.more')?.remove();
-  for (const child of listing.keys) {
-    node.group.append(treeItem(node.names.concat([child.name]), child));
-  }
+  const items = listing.keys.map((child) => treeItem(node.names.concat([child.name]), child));
+  node.group.append(...items);
+  await reopen(items);
   const shown = offset + listing.keys.length;
   if (shown < listing.total) {
     const more = document.createElement('button');
@@ -119,7 +124,17 @@ async function loadChildren(node, offset = 0) {
 async function loadRoot() {
   const listing = await call('/api/keys?' + keyParam([]) + '&limit=' + PAGE);
   state.nodes.clear();
-  $('tree').replaceChildren(...listing.keys.map((key) => treeItem([key.name], key)));
+  const items = listing.keys.map((key) => treeItem([key.name], key));
+  $('tree').replaceChildren(...items);
+  await reopen(items);
+}
+
+// Opens again the keys among `items` that were open when their level was last drawn.
+async function reopen(items) {
+  for (const item of items) {
+    const node = state.nodes.get(item.querySelector('button.key').dataset.key);
+    if (node && state.open.has(keyId(node.names))) await setOpen(node, true);
+  }
 }
 
 // ---- The selected key: its flags, properties and forms.
@@ -292,6 +307,7 @@ $('filter').addEventListener('input', () => {
     const node = state.selected && state.nodes.get(keyId(state.selected));
     if (!node) return;
     node.filter = $('filter').value;
+    state.filters.set(keyId(node.names), node.filter);
     await attempt(() => setOpen(node, true));
   }, 200);
 });
@@ -307,7 +323,8 @@ function onChange(change) {
     pending.add('*');
   } else {
     pending.add(keyId(change.key));
-    pending.add(keyId(change.key.slice(0, -1)));
+    // Adding, deleting and renaming a key change its parent's list of children.
+    if (change.kind.startsWith('key-')) pending.add(keyId(change.key.slice(0, -1)));
   }
   clearTimeout(liveTimer);
   liveTimer = setTimeout(applyChanges, 100);
