@@ -68,29 +68,32 @@ void OpenBrowser(const std::string& url) {
     std::thread([child] { ::waitpid(child, nullptr, 0); }).detach();
 }
 
-void Listen(ServeState& state, const ServeOptions& options, const sigset_t& signals,
-            std::ostream& out) {
-    httplib::Server server;
+// Everything a request meets: the security screen first, then the page, the API and the
+// event stream; failures of the server itself answered in the API's form.
+void Configure(httplib::Server& server, ServeState& state, const ServeSecurity& security) {
     server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     server.set_payload_max_length(state.upload_limit);
-    ServeSecurity security(options.bind);
     server.set_pre_routing_handler(
         [&security](const httplib::Request& request, httplib::Response& response) {
             return security.Answer(request, response) ? httplib::Server::HandlerResponse::Handled
                                                       : httplib::Server::HandlerResponse::Unhandled;
         });
-    server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+    const std::string too_large = "the upload is larger than the server takes (--max-upload " +
+                                  std::to_string(state.upload_limit >> 20) + " MiB)";
+    server.set_error_handler([too_large](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty()) {
             AddSafetyHeaders(response);
-            const std::string message = response.status == 413
-                                            ? "the upload is larger than the server takes"
-                                            : "no such page or operation";
-            Refuse(response, response.status, message);
+            Refuse(response, response.status,
+                   response.status == 413 ? too_large : "no such page or operation");
         }
     });
     AddAssetRoutes(server);
     AddApiRoutes(server, state);
     AddEventRoute(server, state);
+}
+
+// The port the server is bound to on options.bind.
+int Bind(httplib::Server& server, const ServeOptions& options) {
     const int port = options.port == 0
                          ? server.bind_to_any_port(options.bind)
                          : (server.bind_to_port(options.bind, options.port) ? options.port : -1);
@@ -98,6 +101,15 @@ void Listen(ServeState& state, const ServeOptions& options, const sigset_t& sign
         throw ToolError("cannot listen on " + options.bind + " port " +
                         std::to_string(options.port));
     }
+    return port;
+}
+
+void Listen(ServeState& state, const ServeOptions& options, const sigset_t& signals,
+            std::ostream& out) {
+    httplib::Server server;
+    ServeSecurity security(options.bind);
+    Configure(server, state, security);
+    const int port = Bind(server, options);
     security.SetPort(port);
     const std::string host =
         options.bind.find(':') == std::string::npos ? options.bind : "[" + options.bind + "]";
