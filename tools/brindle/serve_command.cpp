@@ -182,7 +182,8 @@ void AddServeCommand(CLI::App& app, ToolContext& context) {
                            "Edit the database in a web browser: serve a page and a JSON API until "
                            "interrupted");
     serve->add_option("--port", options->port, "Port to listen on (0: any free port)")
-        ->check(CLI::Range(0, 65535));
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
     serve
         ->add_option("--bind", options->bind,
                      "Address to listen on; anything but the loopback address is warned of")
