@@ -8,6 +8,8 @@ needed=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev lib
 needed+=(pybind11-dev python3-dev python3-pytest)
 # The peers of bench/peer_bench.cpp; the library itself needs neither.
 needed+=(libsqlite3-dev liblmdb-dev)
+# brindle serve: its HTTP server, and the browser its page is tested in.
+needed+=(libcpp-httplib-dev chromium chromium-driver python3-selenium)
 # clang checks the lock annotations (scripts/test.sh --thread-safety).
 needed+=(clang-14)
 # help2man makes the tool's manual page; groff renders it in the install test.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <ostream>
 #include <string>
 
@@ -42,6 +44,13 @@ void AddInspectCommands(CLI::App& app, ToolContext& context);   // check, stats,
 void AddDemoCommand(CLI::App& app, ToolContext& context);       // demo
 void AddCodesCommand(CLI::App& app, ToolContext& context);      // codes
 void AddWatchCommand(CLI::App& app, ToolContext& context);      // watch
+void AddServeCommand(CLI::App& app, ToolContext& context);      // serve
+
+// SIGINT and SIGTERM end the commands that run until interrupted (watch, serve). Blocks them
+// in the calling thread, so in every thread started after (the library's and a server's
+// inherit the mask), and returns the set for sigwait: the command then ends in order, its
+// watches ended and its database closed, never inside a callback.
+sigset_t BlockEndingSignals();
 
 // The whole of a file, or of standard input for "-".
 std::string ReadInput(const std::string& file);

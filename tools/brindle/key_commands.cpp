@@ -7,6 +7,7 @@
 #include "brindle/database.h"
 #include "brindle/integrity.h"
 #include "brindle/json_property.h"
+#include "brindle/key_operations.h"
 #include "brindle/result_codes.h"
 #include "brindle/tool_error.h"
 #include "brindle/tree_printer.h"
@@ -117,28 +118,6 @@ void MakeKey(ToolContext& context, const KeyOptions& options) {
     }
 }
 
-struct SubtreeSize {
-    std::size_t keys = 0;
-    std::size_t properties = 0;
-};
-
-SubtreeSize Measure(Database& database, const KeyAddress& address) {
-    SubtreeSize size;
-    std::vector<std::string> children;
-    {
-        Key key = database.Open(address);
-        size.keys = 1;
-        size.properties = key.Properties().size();
-        children = key.SubKeys();
-    }
-    for (const std::string& child : children) {
-        const SubtreeSize below = Measure(database, address.Child(child));
-        size.keys += below.keys;
-        size.properties += below.properties;
-    }
-    return size;
-}
-
 void RemoveKey(ToolContext& context, const KeyOptions& options) {
     const KeyAddress address = NamedKey(options.key, "rmkey");
     const DatabaseAccess access = context.Access(false);
@@ -186,21 +165,7 @@ void RenameKey(ToolContext& context, const KeyOptions& options) {
     const KeyAddress address = NamedKey(options.key, "mvkey");
     const std::string new_name = NewNameOf(address, options.new_name);
     Database database(context.Access(false));
-    Key key = database.Open(address);
-    // The library renames without looking at the siblings; two keys of one name would leave
-    // one of them unreachable, so the tool refuses.
-    bool taken = false;
-    if (address.IsMainKey()) {
-        taken = database.Exists(KeyAddress({new_name}));
-    } else {
-        const std::vector<std::string> siblings = database.Open(address.Parent()).SubKeys();
-        taken = std::find(siblings.begin(), siblings.end(), new_name) != siblings.end();
-    }
-    if (taken && new_name != address.Leaf()) {
-        CheckResult(BRN_ERR_KEY_EXISTS,
-                    "cannot rename key '" + address.ToString() + "' to '" + new_name + "'");
-    }
-    key.Rename(new_name);
+    RenameKeyInPlace(database, address, new_name);
 }
 
 void ShowTree(ToolContext& context, const KeyOptions& options) {

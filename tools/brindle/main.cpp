@@ -226,6 +226,7 @@ int Run(int argc, char** argv) {
     AddDemoCommand(app, context);
     AddCodesCommand(app, context);
     AddWatchCommand(app, context);
+    AddServeCommand(app, context);
 
     try {
         app.parse(argc, argv);

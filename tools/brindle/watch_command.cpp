@@ -13,6 +13,7 @@
 #include "brindle/commands.h"
 #include "brindle/database.h"
 #include "brindle/json_property.h"
+#include "brindle/key_operations.h"
 #include "brindle/tool_error.h"
 #include "brindle/wording.h"
 #include "brindle_watch.h"
@@ -24,19 +25,6 @@ struct WatchOptions {
     std::string key;
     bool json = false;
 };
-
-// The key a change names, as the user addresses keys: the main key and the levels of the
-// change's backslash path.
-KeyAddress AddressOf(const Change& change) {
-    std::vector<std::string> names{change.main_key};
-    std::size_t start = 0;
-    while (start < change.path.size()) {
-        const std::size_t end = std::min(change.path.find('\\', start), change.path.size());
-        names.push_back(change.path.substr(start, end - start));
-        start = end + 1;
-    }
-    return KeyAddress(std::move(names));
-}
 
 std::string ChangeLine(const Change& change, bool json) {
     if (json) {
@@ -58,21 +46,9 @@ std::string ChangeLine(const Change& change, bool json) {
     return line + '\n';
 }
 
-// SIGINT and SIGTERM end the watch. They are blocked in every thread, the library's
-// included (its threads start after this and inherit the mask), and taken by sigwait, so
-// that the watch ends in order: no callback runs once Unwatch returns.
-sigset_t EndingSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return signals;
-}
-
 void WatchChanges(ToolContext& context, const WatchOptions& options) {
     const KeyAddress address = KeyAddress::Parse(options.key);
-    const sigset_t signals = EndingSignals();
+    const sigset_t signals = BlockEndingSignals();
     Database database(context.ReadAccess());
     std::string path;
     if (!address.IsDatabase()) {
@@ -104,6 +80,15 @@ void WatchChanges(ToolContext& context, const WatchOptions& options) {
 }
 
 }  // namespace
+
+sigset_t BlockEndingSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
+}
 
 void AddWatchCommand(CLI::App& app, ToolContext& context) {
     auto options = std::make_shared<WatchOptions>();

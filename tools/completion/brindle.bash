@@ -2,7 +2,7 @@
 # from the database the command line names (--db PATH or --db=PATH, else $BRINDLE_DB, else the
 # tool's default), and files where a file goes.
 
-_brindle_commands="ls props get set unset mkkey rmkey mvkey tree export import dump load check stats watch repair demo codes"
+_brindle_commands="ls props get set unset mkkey rmkey mvkey tree export import dump load check stats watch serve repair demo codes"
 _brindle_global_options="--db --wait -v --verbose --version --help"
 
 _brindle_options() {
@@ -20,6 +20,7 @@ _brindle_options() {
         dump) echo "-a --all -o --output" ;;
         load) echo "-n --dry-run --ignore-flags" ;;
         check | stats | watch) echo "--json" ;;
+        serve) echo "--port --bind --read-only --open --max-upload" ;;
         repair) echo "--in-place -o --output" ;;
         codes) echo "--markdown" ;;
     esac
@@ -146,7 +147,7 @@ _brindle() {
         -t | --type)
             COMPREPLY=($(compgen -W "empty string short int int64 byte double float binary datetime" -- "$cur"))
             return ;;
-        --wait | -d | --depth | --default) return ;;
+        --wait | -d | --depth | --default | --port | --bind | --max-upload) return ;;
     esac
     if [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "$_brindle_commands $_brindle_global_options" -- "$cur"))
