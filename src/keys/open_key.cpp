@@ -57,6 +57,25 @@ Status ChangeExistingMainKey(CommonTree& database, MainKeyInfo* found, const std
     return Status::kNoOperation;
 }
 
+// Resolves `path` below `top` level by level through the name indexes.
+bool ResolveLevels(CommonTree& database, uint64_t top, const std::string& path, bool dotted,
+                   uint64_t& node) {
+    std::vector<std::string> levels;
+    if (dotted) {
+        SplitDottedPath(path, levels);
+    } else {
+        SplitKeyPath(path, levels);
+    }
+    uint64_t current = top;
+    for (const std::string& level : levels) {
+        if (!database.Tree()->GetSubNodeIndex(current, level, current)) {
+            return false;
+        }
+    }
+    node = current;
+    return true;
+}
+
 }  // namespace
 
 Status OpenKey(CommonTree& database, const std::string& main_key, const std::string& path,
@@ -84,27 +103,40 @@ bool ResolvePath(CommonTree& database, MainKeyInfo* record, const std::string& p
     }
     vell::ReadGuard guard(record->key_lock);
     const bool dotted = (mode & MODE_DOTTED) != 0;
-    TreeStore* tree = database.Tree();
+    PathCache& paths = database.Paths();
     // Taken first: a path resolved in this generation names the same node until it changes.
-    const uint64_t generation = tree->ChildrenGeneration();
-    if (uint64_t held = database.Paths().Find(record->node, dotted, path, generation); held != 0) {
-        node = held;
-        return true;
+    const uint64_t generation = database.Tree()->ChildrenGeneration();
+    // A path that begins with its separator is a single level.
+    const char separator = dotted ? '.' : '\\';
+    const size_t last = path.rfind(separator);
+    if (last == std::string::npos || path.front() == separator) {
+        return ResolveLevels(database, record->node, path, dotted, node);
     }
-    std::vector<std::string> levels;
-    if (dotted) {
-        SplitDottedPath(path, levels);
-    } else {
-        SplitKeyPath(path, levels);
-    }
-    uint64_t current = record->node;
-    for (const std::string& level : levels) {
-        if (!tree->GetSubNodeIndex(current, level, current)) {
-            return false;
+    // Paths of three levels or more are held whole. The parents of all paths are held too,
+    // so that opening many children of one key once each costs one index lookup apiece and
+    // one entry in all.
+    const bool whole = path.find(separator) != last;
+    if (whole) {
+        if (uint64_t held = paths.Find(record->node, dotted, path, generation); held != 0) {
+            node = held;
+            return true;
         }
     }
-    database.Paths().Add(record->node, dotted, path, current, generation);
-    node = current;
+    const std::string_view parent_path(path.data(), last);
+    uint64_t parent = paths.Find(record->node, dotted, parent_path, generation);
+    if (parent == 0) {
+        if (!ResolveLevels(database, record->node, std::string(parent_path), dotted, parent)) {
+            return false;
+        }
+        paths.Add(record->node, dotted, parent_path, parent, generation);
+    }
+    // The last level: after the last backslash, or the whole dotted path.
+    if (!database.Tree()->GetSubNodeIndex(parent, dotted ? path : path.substr(last + 1), node)) {
+        return false;
+    }
+    if (whole) {
+        paths.Add(record->node, dotted, path, node, generation);
+    }
     return true;
 }
 

@@ -93,6 +93,39 @@ TEST(ReadCachesTest, PathsFollowRenamesDeletesAndRollbacks) {
     EXPECT_EQ(ReadAt(db, "x\\c", "v"), 2);
 }
 
+// Whole paths of three levels, parents of two, dotted paths: each follows a rename in the middle.
+TEST(ReadCachesTest, DeepAndDottedPathsFollowARenameInTheMiddle) {
+    TestDatabase db;
+    void* main = db.Key("M", "", MODE_CREATE);
+    std::string a = "a", b = "b", c = "c";
+    ASSERT_EQ(BRN_AppendSubKey(main, a), BRN_OK);
+    void* key_a = db.Key("M", "a");
+    ASSERT_EQ(BRN_AppendSubKey(key_a, b), BRN_OK);
+    void* key_b = db.Key("M", "a\\b");
+    ASSERT_EQ(BRN_AppendSubKey(key_b, c), BRN_OK);
+    ASSERT_EQ(Append(db.Key("M", "a\\b\\c"), "v", 7), BRN_OK);
+    EXPECT_EQ(ReadAt(db, "a\\b\\c", "v"), 7);  // held whole, and its parent "a\\b"
+    EXPECT_EQ(ReadAt(db, "a\\b\\c", "v"), 7);
+    ASSERT_EQ(BRN_RenameKeys(key_b, "x"), BRN_OK);
+    EXPECT_EQ(ReadAt(db, "a\\b\\c", "v"), -BRN_ERR_KEY_NOT_FOUND);
+    EXPECT_EQ(ReadAt(db, "a\\x\\c", "v"), 7);
+
+    // Unnamed sub keys are named by their dotted prefixes: "n", "n.1", "n.1.1".
+    std::string n = "n", unnamed, deeper;
+    ASSERT_EQ(BRN_AppendSubKey(main, n), BRN_OK);
+    void* key_n = db.Key("M", "n");
+    ASSERT_EQ(BRN_AppendSubKey(key_n, unnamed), BRN_OK);
+    void* key_n1 = db.Key("M", "n.1", MODE_OPEN | MODE_DOTTED);
+    ASSERT_EQ(BRN_AppendSubKey(key_n1, deeper), BRN_OK);
+    void* leaf = db.Key("M", "n.1.1", MODE_OPEN | MODE_DOTTED);
+    ASSERT_EQ(Append(leaf, "w", 8), BRN_OK);
+    void* again = nullptr;
+    EXPECT_EQ(db.OpenKey(again, "M", "n.1.1", MODE_OPEN | MODE_DOTTED), BRN_OK);
+    EXPECT_EQ(Read(again, "w"), 8);
+    ASSERT_EQ(BRN_RenameKeys(key_n1, "other"), BRN_OK);
+    EXPECT_EQ(db.OpenKey(again, "M", "n.1.1", MODE_OPEN | MODE_DOTTED), BRN_ERR_KEY_NOT_FOUND);
+}
+
 // A read-only open beside the writer (two opens in one process meet as two processes do):
 // its caches follow the writer's commits.
 TEST(ReadCachesTest, AReadOnlyOpenFollowsTheWritersChanges) {
