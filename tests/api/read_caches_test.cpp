@@ -28,6 +28,18 @@ int Edit(void* key, const std::string& name, int value) {
     return BRN_EditProperty(key, name, data);
 }
 
+// Makes the key at `path` (whose parent exists) below main key M, with `name` = `value`;
+// its handle.
+void* MakeKey(TestDatabase& db, const std::string& path, const std::string& name, int value) {
+    const size_t last = path.rfind('\\');
+    std::string child = last == std::string::npos ? path : path.substr(last + 1);
+    void* parent = db.Key("M", last == std::string::npos ? "" : path.substr(0, last));
+    EXPECT_EQ(BRN_AppendSubKey(parent, child), BRN_OK) << path;
+    void* key = db.Key("M", path);
+    EXPECT_EQ(Append(key, name, value), BRN_OK) << path;
+    return key;
+}
+
 // The int property `name` of the key at `path`, opened by path, or minus the result code.
 int ReadAt(TestDatabase& db, const std::string& path, const std::string& name) {
     void* key = nullptr;
@@ -62,10 +74,8 @@ TEST(ReadCachesTest, PathsFollowRenamesDeletesAndRollbacks) {
     TestDatabase db;
     void* main = db.Key("M", "", MODE_CREATE);
     std::string b = "b", c = "c", d = "d";
-    ASSERT_EQ(BRN_AppendSubKey(main, b), BRN_OK);
-    void* key_b = db.Key("M", "b");
-    ASSERT_EQ(BRN_AppendSubKey(key_b, c), BRN_OK);
-    ASSERT_EQ(Append(db.Key("M", "b\\c"), "v", 1), BRN_OK);
+    void* key_b = MakeKey(db, "b", "u", 0);
+    MakeKey(db, "b\\c", "v", 1);
     EXPECT_EQ(ReadAt(db, "b\\c", "v"), 1);  // the path is held now
 
     ASSERT_EQ(BRN_RenameKeys(key_b, "x"), BRN_OK);
@@ -97,13 +107,9 @@ TEST(ReadCachesTest, PathsFollowRenamesDeletesAndRollbacks) {
 TEST(ReadCachesTest, DeepAndDottedPathsFollowARenameInTheMiddle) {
     TestDatabase db;
     void* main = db.Key("M", "", MODE_CREATE);
-    std::string a = "a", b = "b", c = "c";
-    ASSERT_EQ(BRN_AppendSubKey(main, a), BRN_OK);
-    void* key_a = db.Key("M", "a");
-    ASSERT_EQ(BRN_AppendSubKey(key_a, b), BRN_OK);
-    void* key_b = db.Key("M", "a\\b");
-    ASSERT_EQ(BRN_AppendSubKey(key_b, c), BRN_OK);
-    ASSERT_EQ(Append(db.Key("M", "a\\b\\c"), "v", 7), BRN_OK);
+    MakeKey(db, "a", "u", 0);
+    void* key_b = MakeKey(db, "a\\b", "u", 0);
+    MakeKey(db, "a\\b\\c", "v", 7);
     EXPECT_EQ(ReadAt(db, "a\\b\\c", "v"), 7);  // held whole, and its parent "a\\b"
     EXPECT_EQ(ReadAt(db, "a\\b\\c", "v"), 7);
     ASSERT_EQ(BRN_RenameKeys(key_b, "x"), BRN_OK);
