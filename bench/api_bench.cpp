@@ -54,7 +54,8 @@ private:
     ~BenchDatabase() { BRN_CloseBRNFHandle(file_); }
 
     // bench\reader with a few properties; bench\appender; a chain l1\l2\l3\l4\l5, each level with
-    // four siblings appended before it, so each level's lookup walks five children.
+    // four siblings appended before it, so each level's lookup walks five children; bench\wide
+    // with 100 children.
     void BuildTree() {
         void* root = Key("");
         for (std::string name : {"reader", "appender"}) {
@@ -85,6 +86,14 @@ private:
             parent = Key(path);
         }
         BRN_CloseBRNHandle(parent);
+        std::string wide = "wide";
+        BRN_AppendSubKey(root, wide);
+        void* wide_key = Key(wide);
+        for (int child = 0; child < 100; ++child) {
+            std::string name = Numbered("c", child);
+            BRN_AppendSubKey(wide_key, name);
+        }
+        BRN_CloseBRNHandle(wide_key);
         BRN_CloseBRNHandle(root);
     }
 
@@ -121,9 +130,9 @@ void BM_OpenKeyFiveLevels(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenKeyFiveLevels);
 
-// Lists the children of one key again and again (l1 has five: four siblings of l2, and l2).
+// Lists the 100 children of one key again and again.
 void BM_SelectSubKeys(benchmark::State& state) {
-    void* key = BenchDatabase::Get().Key("l1");
+    void* key = BenchDatabase::Get().Key("wide");
     std::list<std::string> names;
     for (auto _ : state) {
         names.clear();

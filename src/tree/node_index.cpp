@@ -150,55 +150,19 @@ bool NodeIndexCache::ListChildren(uint64_t node,
     if (order == child_order_.end()) {
         return false;
     }
-    children.reserve(children.size() + order->second.size());
-    for (const Table::value_type* child : order->second) {
-        children.emplace_back(child->second.position.page, child->first);
-    }
+    children.insert(children.end(), order->second.begin(), order->second.end());
     return true;
 }
 
 void NodeIndexCache::KeepChildren(uint64_t node,
-                                  const std::vector<std::pair<uint64_t, std::string>>& children,
-                                  const std::vector<uint64_t>& pages) {
-    const Key key{node, Kind::kChildren};
+                                  const std::vector<std::pair<uint64_t, std::string>>& children) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
-    auto table = tables_.find(key);
-    if (table == tables_.end()) {
-        if (unindexable_.count(key) != 0) {
-            return;
-        }
-        Table built;
-        for (const auto& [child, name] : children) {
-            if (!built.try_emplace(name, RecordPos{0, child}).second) {
-                unindexable_.insert(key);  // a name twice: searched by walking
-                return;
-            }
-        }
-        if (entries_ + built.size() > max_entries_) {
-            ForgetAll();
-        }
-        table = tables_.emplace(key, std::move(built)).first;
-        entries_ += table->second.size();
-        if (tracking_) {
-            Depend(key, node);
-            for (uint64_t page : pages) {
-                Depend(key, page);
-            }
-        }
+    auto table = tables_.find(Key{node, Kind::kChildren});
+    // The walk and the index describe the same pages (the caller holds the key's lock); a
+    // count that differs would be a fault, and then no order is kept.
+    if (table != tables_.end() && table->second.size() == children.size()) {
+        child_order_[node] = children;
     }
-    if (table->second.size() != children.size()) {
-        return;
-    }
-    std::vector<const Table::value_type*> order;
-    order.reserve(children.size());
-    for (const auto& [child, name] : children) {
-        auto found = table->second.find(name);
-        if (found == table->second.end() || found->second.position.page != child) {
-            return;  // the index and the walk disagree: keep no order
-        }
-        order.push_back(&*found);
-    }
-    child_order_[node] = std::move(order);
 }
 
 void NodeIndexCache::TrackPages() {
@@ -245,8 +209,9 @@ void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, Reco
         ++entries_;
         if (auto order = child_order_.find(node);
             kind == Kind::kChildren && order != child_order_.end()) {
-            order->second.push_back(&*added);  // a new child is the last one
+            order->second.emplace_back(position.page, name);  // a new child is the last one
         }
+
         if (tracking_) {
             Depend(table->first, position.page);
         }

@@ -91,10 +91,9 @@ public:
     // walk's whole list to KeepChildren). Children are only ever appended, so the order is
     // kept in step by additions; a child removed or renamed makes it unknown again.
     bool ListChildren(uint64_t node, std::vector<std::pair<uint64_t, std::string>>& children) const;
-    // Keeps the order of a whole walk of the node's children, making the node's children index
-    // from it when there is none (`pages`: the pages the walk read).
-    void KeepChildren(uint64_t node, const std::vector<std::pair<uint64_t, std::string>>& children,
-                      const std::vector<uint64_t>& pages);
+    // Keeps the list of a whole walk of the node's children, while the node's children index
+    // exists (it is made by the first lookup; a listing alone does not make it).
+    void KeepChildren(uint64_t node, const std::vector<std::pair<uint64_t, std::string>>& children);
 
     // From now on, remembers the pages each index was built from (and those of entries added
     // since), so that DropPages can forget only what other processes changed. Costs memory
@@ -149,9 +148,8 @@ private:
     bool tracking_ = false;
     std::unordered_map<uint64_t, std::vector<Key>> dependents_;  // page -> indexes built on it
     std::unordered_map<Key, std::vector<uint64_t>, KeyHash> pages_of_;  // index -> its pages
-    // Children indexes whose stored order is known: their entries in that order (entries of
-    // an unordered map stay where they are while they exist).
-    std::unordered_map<uint64_t, std::vector<const Table::value_type*>> child_order_;
+    // Children indexes whose stored order is known: their children in that order.
+    std::unordered_map<uint64_t, std::vector<std::pair<uint64_t, std::string>>> child_order_;
 };
 
 }  // namespace brindle

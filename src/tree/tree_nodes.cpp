@@ -1,7 +1,6 @@
 // Nodes: appending, finding, listing, naming and deleting the keys of the tree.
 #include <cstring>
 
-#include "pool/page_read_recorder.h"
 #include "tree/pinned_page.h"
 #include "tree/tree_store.h"
 #include "vell/diagnostic_log.h"
@@ -173,18 +172,16 @@ bool TreeStore::GetSubNodes(uint64_t node,
     }
     // A name that cannot be read, or a loop, ends the list there.
     std::vector<std::pair<uint64_t, std::string>> walked;
-    std::vector<uint64_t> pages;
-    ChildWalk walk = ChildWalk::kAll;
-    {
-        PageReadRecorder recorder(&pages);
-        walk = WalkChildren(node, "Data format error -- GetSubNodes",
-                            [&](uint64_t child, std::string& name) {
-                                walked.emplace_back(child, name);
-                                return true;
-                            });
-    }
-    if (walk == ChildWalk::kAll) {
-        index_.KeepChildren(node, walked, pages);  // the walk serves as the index's build
+    const ChildWalk walk = WalkChildren(node, "Data format error -- GetSubNodes",
+                                        [&](uint64_t child, std::string& name) {
+                                            walked.emplace_back(child, name);
+                                            return true;
+                                        });
+    // Kept for keys whose walk costs many pages; a few pages are walked faster than the list
+    // is kept.
+    constexpr size_t kKeptListMin = 64;
+    if (walk == ChildWalk::kAll && walked.size() >= kKeptListMin) {
+        index_.KeepChildren(node, walked);
     }
     children.insert(children.end(), std::make_move_iterator(walked.begin()),
                     std::make_move_iterator(walked.end()));

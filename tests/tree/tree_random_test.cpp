@@ -75,14 +75,9 @@ void ExpectSame(TreeStore& tree, Model& model) {
     }
 }
 
-// Lookups and reads by name through the indexes agree with the model, and every index held
-// (with the records it holds) agrees with the pages.
-void ExpectLookups(TreeStore& tree, Model& model, uint64_t node, const std::string& name) {
-    uint64_t child = 0;
-    bool found = tree.GetSubNodeIndex(node, name, child);
-    uint64_t expected = model.FindChild(node, name);
-    EXPECT_EQ(found ? child : 0, expected) << "child " << name << " of " << node;
-    // Listing the children keeps their order in the index, for later steps to keep in step.
+// The node's children listed as the model has them. A listing of many children is kept by
+// the index, for later steps to keep in step.
+void ExpectChildren(TreeStore& tree, Model& model, uint64_t node) {
     std::vector<std::pair<uint64_t, std::string>> children;
     ASSERT_TRUE(tree.GetSubNodes(node, children));
     ASSERT_EQ(children.size(), model.nodes[node].children.size()) << "node " << node;
@@ -90,6 +85,16 @@ void ExpectLookups(TreeStore& tree, Model& model, uint64_t node, const std::stri
         EXPECT_EQ(children[i].first, model.nodes[node].children[i]) << "node " << node;
         EXPECT_EQ(children[i].second, model.nodes[children[i].first].name) << "node " << node;
     }
+}
+
+// Lookups and reads by name through the indexes agree with the model, and every index held
+// (with the records it holds) agrees with the pages.
+void ExpectLookups(TreeStore& tree, Model& model, uint64_t node, const std::string& name) {
+    uint64_t child = 0;
+    bool found = tree.GetSubNodeIndex(node, name, child);
+    uint64_t expected = model.FindChild(node, name);
+    EXPECT_EQ(found ? child : 0, expected) << "child " << name << " of " << node;
+    ExpectChildren(tree, model, node);
     for (int k = 0; k < 12; ++k) {
         std::string property = "p" + std::to_string(k);
         RecordPos position;
@@ -122,6 +127,20 @@ TEST(TreeRandomTest, ThousandsOfOperationsAgreeWithAModel) {
         TreeStore& tree = *db.tree;
         const uint64_t root = tree.RootPage();
         model.nodes[root].name = "ZRCONFIG -- ROOT";
+        // A node of many children, whose listing the index keeps (and must keep right).
+        uint64_t wide = 0;
+        for (int i = -1; i < 80; ++i) {
+            const uint64_t parent = i < 0 ? root : wide;
+            const std::string child_name = i < 0 ? "wide" : "w" + std::to_string(i);
+            uint64_t child = 0;
+            WriteTransaction transaction(db.pool.get());
+            ASSERT_TRUE(tree.AppendSubNode(parent, child, child_name));
+            transaction.Commit();
+            model.nodes[child].name = child_name;
+            model.nodes[child].parent = parent;
+            model.nodes[parent].children.push_back(child);
+            wide = i < 0 ? child : wide;
+        }
         for (int step = 0; step < 2500; ++step) {
             std::vector<uint64_t> ids;
             for (auto& entry : model.nodes) {
@@ -176,6 +195,11 @@ TEST(TreeRandomTest, ThousandsOfOperationsAgreeWithAModel) {
                 model = before;
             } else {
                 transaction->Commit();
+            }
+            if (model.nodes.count(wide) != 0) {
+                uint64_t unused = 0;
+                tree.GetSubNodeIndex(wide, "w0", unused);  // its index, to keep the listing in
+                ExpectChildren(tree, model, wide);
             }
             if (model.nodes.count(node) != 0) {
                 ExpectLookups(tree, model, node, name);
