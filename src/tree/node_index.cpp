@@ -126,12 +126,9 @@ void NodeIndexCache::EraseTable(std::unordered_map<Key, Table, KeyHash>::iterato
 }
 
 void NodeIndexCache::Depend(const Key& key, uint64_t page) {
-    std::vector<uint64_t>& pages = pages_of_[key];
-    if (std::find(pages.begin(), pages.end(), page) != pages.end()) {
-        return;
+    if (pages_of_[key].insert(page).second) {
+        dependents_[page].push_back(key);
     }
-    pages.push_back(page);
-    dependents_[page].push_back(key);
 }
 
 void NodeIndexCache::ForgetAll() {

@@ -147,7 +147,7 @@ private:
     std::atomic<uint64_t> children_generation_{1};
     bool tracking_ = false;
     std::unordered_map<uint64_t, std::vector<Key>> dependents_;  // page -> indexes built on it
-    std::unordered_map<Key, std::vector<uint64_t>, KeyHash> pages_of_;  // index -> its pages
+    std::unordered_map<Key, std::unordered_set<uint64_t>, KeyHash> pages_of_;  // index -> pages
     // Children indexes whose stored order is known: their children in that order.
     std::unordered_map<uint64_t, std::vector<std::pair<uint64_t, std::string>>> child_order_;
 };
