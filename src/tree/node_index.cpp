@@ -219,42 +219,45 @@ void NodeIndexCache::Add(Kind kind, uint64_t node, const std::string& name, Reco
     }
 }
 
-void NodeIndexCache::Remove(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
-    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+// An entry of the node's index is about to be removed or set anew: a name may stop naming
+// what it named, and a kept listing of children no longer holds. The index, if there is one.
+NodeIndexCache::Table* NodeIndexCache::TableChangedInPlace(Kind kind, uint64_t node) {
     ChildrenChanged(kind);
     if (kind == Kind::kChildren) {
         child_order_.erase(node);
     }
     auto table = tables_.find(Key{node, kind});
-    if (table == tables_.end()) {
+    return table == tables_.end() ? nullptr : &table->second;
+}
+
+void NodeIndexCache::Remove(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
+    std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
+    Table* table = TableChangedInPlace(kind, node);
+    if (table == nullptr) {
         return;
     }
-    auto found = table->second.find(name);
-    if (found != table->second.end() && found->second.position == position) {
+    auto found = table->find(name);
+    if (found != table->end() && found->second.position == position) {
         ForgetRecord(found->second);
-        table->second.erase(found);
+        table->erase(found);
         --entries_;
     }
 }
 
 void NodeIndexCache::Set(Kind kind, uint64_t node, const std::string& name, RecordPos position) {
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);
-    ChildrenChanged(kind);
-    if (kind == Kind::kChildren) {
-        child_order_.erase(node);
-    }
-    auto table = tables_.find(Key{node, kind});
-    if (table == tables_.end()) {
+    Table* table = TableChangedInPlace(kind, node);
+    if (table == nullptr) {
         return;
     }
-    auto [entry, inserted] = table->second.try_emplace(name, position);
+    auto [entry, inserted] = table->try_emplace(name, position);
     if (!inserted) {
         ForgetRecord(entry->second);
         entry->second = Entry(position);
     }
     entries_ += inserted ? 1 : 0;
     if (tracking_) {
-        Depend(table->first, position.page);
+        Depend(Key{node, kind}, position.page);
     }
 }
 

@@ -133,6 +133,7 @@ private:
     void ForgetRecord(const Entry& entry);
     void EraseTable(std::unordered_map<Key, Table, KeyHash>::iterator table);
     void ChildrenChanged(Kind kind);
+    Table* TableChangedInPlace(Kind kind, uint64_t node);
     // Records that the index `key` depends on `page` (tracking only).
     void Depend(const Key& key, uint64_t page);
     void ForgetAll();
