@@ -6,6 +6,8 @@
 #include "api/handles.h"
 #include "api/status_codes.h"
 #include "brindle.h"
+#include "md_exception.h"
+#include "vell/output.h"
 
 using brindle::BRNFHandle;
 using brindle::BRNHandle;
@@ -22,6 +24,10 @@ int OpenDatabase(CommonTree& database, ConfigRecord& configuration) {
         if (database.Open(&configuration)) {
             return BRN_OK;
         }
+    } catch (const MDException& failure) {
+        // Said, so that the host's log tells why the open raised.
+        vell::OutputLine("Open raised %s: %s", failure.GetTypeName(), failure.GetMessage());
+        return BRN_ERR_EXCEPTION;
     } catch (...) {
         return BRN_ERR_EXCEPTION;
     }
