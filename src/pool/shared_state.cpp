@@ -364,7 +364,11 @@ uint64_t SharedState::Sequence() const {
 
 void SharedState::Publish(const PublishedState& state) {
     auto lock = U64(At(kSeqLockAt));
-    lock.fetch_add(1, std::memory_order_acq_rel);
+    // Publishers take turns (the write lock, or the one writing process), so an odd lock
+    // here was left by a publisher that died between its two steps: it is made even again
+    // first, or every later publish would leave it odd and readers would wait for ever.
+    const uint64_t was = lock.load(std::memory_order_acquire);
+    lock.store(was + (was % 2 == 0 ? 1 : 2), std::memory_order_seq_cst);
     // Release stores keep the lock's odd value before them.
     U64(At(kJournalEndAt)).store(state.journal_end, std::memory_order_release);
     U64(At(kRunAt)).store(state.run, std::memory_order_release);
