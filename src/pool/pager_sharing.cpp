@@ -164,15 +164,23 @@ bool Pager::OpenForReading(const std::string& path) {
         PublishedState state = shared_.Read();
         const uint64_t first = scan.last_sequence - std::min(scan.last_sequence, scan.records);
         if (scan.records == 0) {
-            state.journal_end = 0;
+            // No record to read: the data files hold every commit there is to see. A state
+            // that still counts records (its writer did not empty it before it went) would
+            // have readers wait for records that are gone.
+            if (state.journal_end != 0 || state.base_sequence != state.sequence) {
+                state.journal_end = 0;
+                state.base_sequence = state.sequence;
+                ++state.generation;
+                shared_.Publish(state);
+            }
         } else {
             state.sequence = scan.last_sequence;
             state.base_sequence = first;
             state.journal_end = scan.valid_end;
             state.run = scan.run;
             ++state.generation;
+            shared_.Publish(state);
         }
-        shared_.Publish(state);
     }
     const PublishedState state = shared_.Read();
     seen_generation_ = state.generation;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 namespace brindle {
 namespace {
 
+using testing_api::Append;
 using testing_api::NoHandleValue;
 using testing_api::TestDatabase;
 
@@ -137,6 +139,34 @@ TEST(SharingConcurrencyTest, AReaderFollowsKeysCheckpointsAndTheWritersClose) {
     std::list<std::pair<std::string, vell::VariableData>> all;
     ASSERT_EQ(BRN_SelectKeyPropertys(seen, all), BRN_OK);
     EXPECT_EQ(all.size(), 200u);
+}
+
+// A writer that went without emptying the published state (killed, or its close could not
+// finish) leaves it counting records the journal no longer holds: a read-only open reads the
+// data files, which hold everything there is, instead of waiting for those records.
+TEST(SharingConcurrencyTest, AReaderOpensWhereTheStateCountsRecordsTheJournalLacks) {
+    TestDatabase db;
+    void* key = db.Key("m", "", MODE_CREATE);
+    ASSERT_EQ(Append(key, "a", 5), BRN_OK);
+    db.Close();
+    SecondOpen holder(db.path(), BRN_OPEN_READ_ONLY);  // keeps the side file as it is
+    ASSERT_EQ(holder.result(), BRN_OK);
+    {
+        // Published: five more commits than the data files hold, in a journal of 4096 bytes.
+        std::fstream state(db.path() + ".shared", std::ios::in | std::ios::out | std::ios::binary);
+        uint64_t sequence = 0;
+        state.seekg(24);
+        state.read(reinterpret_cast<char*>(&sequence), sizeof sequence);
+        sequence += 5;
+        const uint64_t journal_end = 4096;
+        state.seekp(24);
+        state.write(reinterpret_cast<const char*>(&sequence), sizeof sequence);
+        state.write(reinterpret_cast<const char*>(&journal_end), sizeof journal_end);
+        ASSERT_TRUE(state.good());
+    }
+    SecondOpen reader(db.path(), BRN_OPEN_READ_ONLY);
+    ASSERT_EQ(reader.result(), BRN_OK);
+    EXPECT_EQ(ReadInt(reader.Key("m"), "a"), 5);
 }
 
 TEST(SharingConcurrencyTest, OpensTellWhyTheyFail) {
