@@ -323,6 +323,9 @@ private:
     void Publish(uint64_t sequence) REQUIRES(pending_mutex_, writer_gate_);
     void PublishEmptied(uint64_t sequence) REQUIRES(pending_mutex_);
     bool SharedCheckpoint() EXCLUDES(pending_mutex_);
+    // Waits for other processes before a checkpoint writes commits up to `sequence` into the
+    // data files; false when their readers did not finish in time.
+    bool OtherProcessesDoneWith(uint64_t sequence);
     // Takes the writer gate; a thread in a call steps out of it while it waits (see
     // AcquireWriteLock).
     void LockGate() ACQUIRE(writer_gate_);

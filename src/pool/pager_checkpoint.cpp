@@ -59,14 +59,9 @@ bool Pager::CheckpointLocked() {
         file_count = committed_file_count_;
         directory_unsynced = directory_unsynced_;
     }
-    // Readers in other processes in a call on an older snapshot read the data files as they
-    // were: their calls end first (a checkpoint that cannot wait comes again later).
-    if (!shared_.WaitForReaders(appended, kReaderWait)) {
+    if (!OtherProcessesDoneWith(appended)) {
         return false;
     }
-    // Followers that have not read every record yet get a moment to; one that stays behind
-    // learns of a gap instead.
-    shared_.WaitForFollowers(appended, kFollowerWait);
     bool written = !Syncs() || journal_->Sync(appended);
     // File heads of files > 1 first and the main head last, so that it never counts pages
     // that are not yet in place.
@@ -124,6 +119,18 @@ bool Pager::CheckpointLocked() {
     for (Page* page : unpin) {
         ReleasePage(page);
     }
+    return true;
+}
+
+// Readers in other processes in a call on an older snapshot read the data files as they
+// were: their calls end first (a checkpoint that cannot wait comes again later). Followers
+// that have not read every record yet get a moment to; one that stays behind learns of a gap
+// instead.
+bool Pager::OtherProcessesDoneWith(uint64_t sequence) {
+    if (!shared_.WaitForReaders(sequence, kReaderWait)) {
+        return false;
+    }
+    shared_.WaitForFollowers(sequence, kFollowerWait);
     return true;
 }
 

@@ -14,10 +14,6 @@
 namespace brindle {
 namespace {
 
-// How long a checkpoint waits for other processes' calls on older snapshots.
-constexpr std::chrono::milliseconds kReaderWait{2000};
-constexpr std::chrono::milliseconds kFollowerWait{1000};
-
 // How long a reader waits for the state of a journal being emptied under it.
 constexpr std::chrono::seconds kRecordsWait{20};
 
@@ -435,12 +431,9 @@ bool Pager::SharedCheckpoint() {
     if (state.journal_end == 0) {
         return true;
     }
-    if (!shared_.WaitForReaders(state.sequence, kReaderWait)) {
+    if (!OtherProcessesDoneWith(state.sequence)) {
         return false;
     }
-    // Followers that have not read every record yet get a moment to; one that stays behind
-    // learns of a gap instead.
-    shared_.WaitForFollowers(state.sequence, kFollowerWait);
     Journal journal;
     bool created = false;
     if (!journal.Open(Journal::PathFor(path_), false, created, true)) {

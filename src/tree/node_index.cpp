@@ -46,8 +46,10 @@ std::optional<RecordPos> NodeIndexCache::Find(Kind kind, uint64_t node, const st
     Table built;
     std::vector<uint64_t> pages;
     bool indexable = false;
-    {
+    if (tracking_) {  // set before any lookup, and never changed after
         PageReadRecorder recorder(&pages);
+        indexable = build(built);
+    } else {
         indexable = build(built);
     }
     std::unique_lock<vell::StripedSharedMutex> exclusive(lock_);

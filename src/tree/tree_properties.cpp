@@ -169,13 +169,14 @@ Status TreeStore::InsertRecordAt(uint64_t node, RecordPos before, const uint8_t*
     return Status::kOk;
 }
 
-bool TreeStore::FindNodeProperty(uint64_t node, const std::string& name, RecordPos& position) {
+bool TreeStore::FindNodeProperty(uint64_t node, const std::string& name, RecordPos& position,
+                                 NodeIndexCache::RecordCopy* copy) {
     if (!TreeOpen() || node == 0) {
         return false;
     }
-    std::optional<RecordPos> indexed =
-        index_.Find(NodeIndexCache::Kind::kProperties, node, name,
-                    [&](NodeIndexCache::Table& table) { return ReadPropertyTable(node, table); });
+    std::optional<RecordPos> indexed = index_.Find(
+        NodeIndexCache::Kind::kProperties, node, name,
+        [&](NodeIndexCache::Table& table) { return ReadPropertyTable(node, table); }, copy);
     if (indexed) {
         position = *indexed;
         return indexed->page != 0;
@@ -539,16 +540,10 @@ Status TreeStore::GetNodePropertyByName(uint64_t node, const std::string& name, 
     if (Status checked = CheckNode(node); checked != Status::kOk) {
         return checked;
     }
-    if (Status checked = CheckNode(node); checked != Status::kOk) {
-        return checked;
-    }
     // A record read before is copied from the index, touching no page.
     NodeIndexCache::RecordCopy copy{buffer, length};
-    std::optional<RecordPos> indexed = index_.Find(
-        NodeIndexCache::Kind::kProperties, node, name,
-        [&](NodeIndexCache::Table& table) { return ReadPropertyTable(node, table); }, &copy);
     RecordPos position;
-    if (indexed && indexed->page == 0) {
+    if (!FindNodeProperty(node, name, position, &copy)) {
         return Status::kPropertyNotFound;
     }
     if (copy.held) {
@@ -557,15 +552,10 @@ Status TreeStore::GetNodePropertyByName(uint64_t node, const std::string& name, 
         return buffer == nullptr || copy.length <= copy.capacity ? Status::kOk
                                                                  : Status::kBufferTooSmall;
     }
-    if (indexed) {
-        position = *indexed;
-    } else if (!WalkToProperty(node, name, position, nullptr)) {
-        return Status::kPropertyNotFound;
-    }
     const uint32_t capacity = length;
     const Status read = GetNodeRecord(node, position, buffer, length);
-    if (read == Status::kOk && indexed && buffer != nullptr && length <= capacity) {
-        index_.HoldRecord(node, name, position, buffer, length);
+    if (read == Status::kOk && buffer != nullptr && length <= capacity) {
+        index_.HoldRecord(node, name, position, buffer, length);  // kept while it is indexed
     }
     return read;
 }

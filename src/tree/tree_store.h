@@ -75,7 +75,9 @@ public:
     // --- records ---
     bool AppendNodeRecord(uint64_t node, const uint8_t* data, uint32_t length);
     Status InsertNodeRecord(uint64_t node, RecordPos before, const uint8_t* data, uint32_t length);
-    bool FindNodeProperty(uint64_t node, const std::string& name, RecordPos& position);
+    // With `copy`, a record the index holds is copied out too (see NodeIndexCache::Find).
+    bool FindNodeProperty(uint64_t node, const std::string& name, RecordPos& position,
+                          NodeIndexCache::RecordCopy* copy = nullptr);
     Status GetNodeRecord(uint64_t node, RecordPos position, uint8_t* buffer, uint32_t& length);
     Status GetNodeAllRecords(uint64_t node, vell::MemCache& buffer, uint32_t& total,
                              RecordsForm form);
