@@ -111,6 +111,7 @@ HOST_SCRIPT = textwrap.dedent("""
                 for i in range(10):
                     key[f"p{i}"] = k * 100 + i
             db.key("App/batch")["done"] = "yes"
+        db.key("App/host", create=True)["single"] = 1.5
 """)
 
 
@@ -123,10 +124,11 @@ def python_module_works():
 
 def write_batch_as_host(db, tmp_path):
     """Writes 30 properties on three keys and a 'done' flag in one commit from another
-    process: a Python host when the module is there, else a `brindle load` of the same."""
+    process: a Python host when the module is there (then one more change on its own; True),
+    else a `brindle load` of the same (False)."""
     if python_module_works():
         subprocess.run([sys.executable, "-c", HOST_SCRIPT, db], check=True, timeout=120)
-        return
+        return True
     keys = [{"name": f"k{k}", "properties": [
         {"name": f"p{i}", "type": "int", "value": k * 100 + i} for i in range(10)]}
         for k in range(3)]
@@ -136,6 +138,7 @@ def write_batch_as_host(db, tmp_path):
     source = tmp_path / "batch.json"
     source.write_text(json.dumps(document))
     tool(db, "load", str(source))
+    return False
 
 
 def batch_state(db):
@@ -160,7 +163,7 @@ def test_a_hosts_batch_arrives_as_one_revision(pair, tmp_path):
     watcher = threading.Thread(target=watch_b)
     watcher.start()
     try:
-        write_batch_as_host(pair.a, tmp_path)
+        by_host = write_batch_as_host(pair.a, tmp_path)
         eventually(lambda: batch_state(pair.b) == 31, "the batch at B")
     finally:
         watching.set()
@@ -168,10 +171,12 @@ def test_a_hosts_batch_arrives_as_one_revision(pair, tmp_path):
     assert set(seen) <= {0, 31}, f"B showed part of the batch: {sorted(set(seen))}"
 
     pushed = pair.sync_a.wait_event("pushed", since=pushed_from)
-    assert pair.sync_a.named("pushed")[-1] == pushed, "one commit went out as several txns"
+    assert pushed["keys"] >= 31, "one commit went out as several txns"
     applied = pair.sync_b.wait_event("applied", match=lambda e: e["revision"] ==
                                      pushed["revision"])
     assert applied["keys"] == pushed["keys"]
+    if by_host:
+        eventually(lambda: get(pair.b, "App/host", "single") == "1.5", "the host's change")
     wait_converged(pair.a, pair.b, pair.etcd)
 
 
