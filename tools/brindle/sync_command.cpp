@@ -34,12 +34,11 @@ std::vector<std::string> SplitEndpoints(const std::string& list) {
             comma = list.size();
         }
         std::string endpoint = list.substr(start, comma - start);
-        if (endpoint.rfind("http://", 0) != 0) {
+        if (endpoint.rfind("http://", 0) != 0 && endpoint.rfind("https://", 0) != 0) {
             throw UsageError("--etcd takes http://HOST:PORT URLs separated by commas, got '" +
-                             endpoint + "'" +
-                             (endpoint.rfind("https://", 0) == 0 ? " (TLS is not supported)" : ""));
+                             endpoint + "'");
         }
-        while (endpoint.size() > 7 && endpoint.back() == '/') {
+        while (endpoint.size() > 8 && endpoint.back() == '/') {
             endpoint.pop_back();
         }
         endpoints.push_back(endpoint);
@@ -125,7 +124,8 @@ void AddSyncCommand(CLI::App& app, ToolContext& context) {
     auto options = std::make_shared<SyncCommandOptions>();
     CLI::App* sync = app.add_subcommand(
         "sync", "Keep main keys equal with an etcd cluster, both ways, until interrupted");
-    sync->add_option("--etcd", options->etcd, "etcd endpoints: http://HOST:PORT[,http://...]")
+    sync->add_option("--etcd", options->etcd,
+                     "etcd endpoints: http://HOST:PORT[,http://...] (https:// too)")
         ->required();
     sync->add_option("--prefix", options->prefix, "etcd key prefix the main keys live below")
         ->required();
