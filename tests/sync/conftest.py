@@ -181,10 +181,19 @@ def etcd(etcd_factory):
     return etcd_factory()
 
 
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """Keeps each phase's report on the test, so that fixtures know whether it failed."""
+    outcome = yield
+    report = outcome.get_result()
+    setattr(item, "report_" + report.when, report)
+
+
 @pytest.fixture
-def sync_factory():
+def sync_factory(request):
     """Starts sync processes: sync_factory(db, url, *options, main_keys=...); stops every one
-    still running at the end and fails the test if one did not exit cleanly."""
+    still running at the end and fails the test if one did not exit cleanly. When the test
+    failed, every sync's output goes into the report."""
     started = []
 
     def start(db, url, *options, **named):
@@ -193,6 +202,10 @@ def sync_factory():
         return process
 
     yield start
+    report = getattr(request.node, "report_call", None)
+    if report is not None and report.failed:
+        for process in started:
+            report.sections.append((f"sync of {process.db}", process.output()))
     failures = []
     for process in started:
         if process.process.returncode is None:
@@ -281,11 +294,13 @@ def unescape(text):
 
 
 def same_everywhere(a, b, etcd, main=MAIN):
-    """The dump of `main` when A, B and etcd all hold the same, else None."""
+    """The dump of `main` when A, B and etcd all hold the same keys and properties (in any
+    order: each side keeps them in the order it learnt of them), else None."""
     first, second = dump(a, main), dump(b, main)
-    if first is None or first != second:
+    if first is None or second is None:
         return None
-    return first if tree_of_dump(first) == tree_of_etcd(etcd, main) else None
+    tree = tree_of_dump(first)
+    return first if tree == tree_of_dump(second) == tree_of_etcd(etcd, main) else None
 
 
 def wait_converged(a, b, etcd, main=MAIN, timeout=DEADLINE):
@@ -294,6 +309,7 @@ def wait_converged(a, b, etcd, main=MAIN, timeout=DEADLINE):
         return eventually(lambda: same_everywhere(a, b, etcd, main), "A, B and etcd to agree",
                           timeout)
     except AssertionError:
-        assert dump(a, main) == dump(b, main)
-        assert tree_of_dump(dump(a, main)) == tree_of_etcd(etcd, main)
+        tree_a = tree_of_dump(dump(a, main))
+        assert tree_a == tree_of_dump(dump(b, main))
+        assert tree_a == tree_of_etcd(etcd, main)
         raise

@@ -186,9 +186,9 @@ def test_conflicting_writers_end_in_agreement(pair):
     eventually(lambda: get(pair.b, "App/c", "n") == "0", "the property at B")
 
     def write(db, base):
-        for i in range(15):
+        for i in range(30):
             tool(db, "set", "App/c", "n", str(base + i))
-            tool(db, "set", "App/c", f"only_{base}", str(i))
+            tool(db, "set", "App/c", f"only_{base}", str(i), "-t", "int")
 
     writers = [threading.Thread(target=write, args=(pair.a, 1000)),
                threading.Thread(target=write, args=(pair.b, 2000))]
@@ -199,8 +199,8 @@ def test_conflicting_writers_end_in_agreement(pair):
     final = wait_converged(pair.a, pair.b, pair.etcd)
     values = {p["name"]: p["value"] for p in final["keys"][0]["keys"][0]["properties"]}
     # Properties only one side wrote are never lost to the other side's conflicts.
-    assert values["only_1000"] == 14 and values["only_2000"] == 14
-    assert values["n"] in set(range(1000, 1015)) | set(range(2000, 2015))
+    assert values["only_1000"] == 29 and values["only_2000"] == 29
+    assert values["n"] in set(range(1000, 1030)) | set(range(2000, 2030))
 
 
 def test_a_value_over_etcds_request_limit_is_refused_and_sync_goes_on(

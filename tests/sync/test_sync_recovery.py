@@ -51,11 +51,19 @@ def test_a_killed_sync_resumes_where_it_stopped(pair, sync_factory):
         tool(pair.a, "set", "App/stream", "while_down", "1")
     finally:
         writing.join()
+    # What etcd got from A before the kill, B changes meanwhile: A must take B's word for
+    # it on resuming, not push back what it had pushed itself.
+    eventually(lambda: get(pair.b, "App/stream", "p0") == "0", "A's first property at B")
+    tool(pair.b, "unset", "App/stream", "p0")
+    tool(pair.b, "set", "App/stream", "from_b", "1")
+    eventually(lambda: not pair.etcd.get_prefix("/fleet/App/stream/=p0"), "B's delete in etcd")
 
     restarted = sync_factory(pair.a, pair.etcd.url)
     assert restarted.ready()["start"] == "resume"
     final = wait_converged(pair.a, pair.b, pair.etcd)
-    assert len(tree_of_dump(final)["/App/stream"]) == 61
+    stream = tree_of_dump(final)["/App/stream"]
+    assert "p0" not in stream and "from_b" in stream and "while_down" in stream
+    assert len(stream) == 61
 
     tool(pair.b, "set", "App/stream", "after", "1")
     eventually(lambda: get(pair.a, "App/stream", "after") == "1", "B's change at A")
