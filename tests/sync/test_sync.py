@@ -142,8 +142,9 @@ def write_batch_as_host(db, tmp_path):
 
 
 def batch_state(db):
-    """How many of the batch's 31 properties `db` holds."""
-    tree = tree_of_dump(dump(db))
+    """How many of the batch's 31 properties `db` holds (0 while it cannot be read)."""
+    document = dump(db)
+    tree = tree_of_dump(document) if document else {}
     return sum(len(tree.get(path, {})) for path in
                ["/App/batch", "/App/batch/k0", "/App/batch/k1", "/App/batch/k2"])
 
@@ -245,7 +246,45 @@ def test_once_copies_a_populated_etcd_into_a_fresh_database(tmp_path, etcd, sync
     assert tree_of_dump(dump(fresh)) == tree_of_dump(dump(a))
 
 
-def test_sync_stops_cleanly_and_says_what_it_did(pair):
+def test_sync_touches_only_its_main_keys_below_its_prefix(tmp_path, etcd, sync_factory):
+    # Neighbours whose names start the same: a range that forgot a trailing '/' takes them in.
+    foreign = {"/fleet2/App/=": "{}", "/fleet2/App/=y": '{"type": "int", "value": 1}',
+               "/fleet/Other/=": "{}", "/fleet/Other/=z": '{"type": "int", "value": 2}'}
+    for key, value in foreign.items():
+        etcd.put(key, value)
+    a = new_db(tmp_path, "a", (MAIN, "Apple", "Other"))
+    b = new_db(tmp_path, "b", (MAIN, "Apple"))
+    tool(a, "set", "Other", "local_only", "1")
+    sync_a = sync_factory(a, etcd.url, main_keys=(MAIN, "Apple"))
+    sync_b = sync_factory(b, etcd.url, main_keys=(MAIN, "Apple"))
+    sync_a.ready()
+    sync_b.ready()
+
+    mkkeys(a, "App/sub")
+    mkkeys(a, "App/sub2")
+    tool(a, "set", "App/sub2", "kept", "1")
+    tool(a, "set", "Apple", "n", "1")
+    eventually(lambda: get(b, "App/sub2", "kept") == "1" and get(b, "Apple", "n") == "1",
+               "both main keys at B")
+    tool(b, "rmkey", "App/sub")
+    eventually(lambda: not key_exists(a, "App/sub"), "B's delete at A")
+    tool(b, "unset", "Apple", "n")
+    eventually(lambda: get(a, "Apple", "n") is None, "B's delete in Apple at A")
+    wait_converged(a, b, etcd)
+
+    assert get(a, "App/sub2", "kept") == "1"
+    assert tree_of_dump(dump(a, "Other")) == {"/Other": {"local_only": {
+        "type": "string", "value": "1"}}}
+    held = etcd.get_prefix("/fleet")
+    assert {key: held.get(key) for key in foreign} == foreign
+    assert not any(key.startswith("/fleet/Other/=local") for key in held)
+
+
+def test_sync_stops_cleanly_and_runs_once_per_database(pair):
+    second = subprocess.run([os.environ.get("BRINDLE_TOOL", "brindle"), "--db", pair.a, "sync",
+                             "--etcd", pair.etcd.url, "--prefix", PREFIX, "--json", MAIN],
+                            capture_output=True, text=True, timeout=60)
+    assert second.returncode == 1 and "another brindle sync" in second.stderr
     mkkeys(pair.a, "App/s")
     tool(pair.a, "set", "App/s", "n", "1")
     eventually(lambda: get(pair.b, "App/s", "n") == "1", "the change at B")
