@@ -45,6 +45,7 @@ void AddDemoCommand(CLI::App& app, ToolContext& context);       // demo
 void AddCodesCommand(CLI::App& app, ToolContext& context);      // codes
 void AddWatchCommand(CLI::App& app, ToolContext& context);      // watch
 void AddServeCommand(CLI::App& app, ToolContext& context);      // serve
+void AddSyncCommand(CLI::App& app, ToolContext& context);       // sync
 
 // SIGINT and SIGTERM end the commands that run until interrupted (watch, serve). Blocks them
 // in the calling thread, so in every thread started after (the library's and a server's

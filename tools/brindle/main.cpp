@@ -227,6 +227,7 @@ int Run(int argc, char** argv) {
     AddCodesCommand(app, context);
     AddWatchCommand(app, context);
     AddServeCommand(app, context);
+    AddSyncCommand(app, context);
 
     try {
         app.parse(argc, argv);
