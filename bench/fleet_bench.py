@@ -21,7 +21,10 @@ EtcdCluster):
   watcher is the floor: what a change costs to reach another process of the same database.
 
 A host may see only the last of several quick changes (a later value overwrites an earlier one
-before its watcher reads it); the "arrived" columns count the distinct values each host saw.
+before its watcher reads it; host 1's sync may also take several local changes into one etcd
+write, counted as "pushed"). "arrived" counts the distinct values each host saw, and p50/p99
+are over those. "every change" is over all values written: the time until the host showed
+that value or a later one, which is what a reader there waited for the change.
 All processes share one machine, so with many hosts the figures include CPU contention.
 Every process started here is stopped on the way out, also on Ctrl-C or a failure.
 """
@@ -29,6 +32,7 @@ import argparse
 import base64
 import http.client
 import json
+import math
 import os
 import shutil
 import signal
@@ -82,18 +86,19 @@ class Pacer:
     def __init__(self, rate, seconds=None, limit=None):
         self.interval = 1.0 / rate
         self.seconds = seconds
-        self.limit = limit
+        # What is due within `seconds`, counted without the rounding of a clock difference.
+        due_in_time = None if seconds is None else math.ceil(rate * seconds - 1e-9)
+        self.limit = min(n for n in (limit, due_in_time, sys.maxsize) if n is not None)
         self.sent = 0
         self.elapsed = 0.0
 
     def __iter__(self):
         start = time.perf_counter()
-        while self.limit is None or self.sent < self.limit:
-            due = start + self.sent * self.interval
+        while self.sent < self.limit:
             now = time.perf_counter()
-            if self.seconds is not None and (due - start >= self.seconds
-                                             or now - start >= self.seconds):
-                break
+            if self.seconds is not None and now - start >= self.seconds:
+                break  # fell behind: the run keeps its length, not its count
+            due = start + self.sent * self.interval
             if due > now:
                 time.sleep(due - now)
             yield self.sent
@@ -207,39 +212,41 @@ def role_anchor_put(options):
 
 
 def role_writer(options):
-    """Sets App\\w's t to the commit time at the given rate, then sets `done`."""
+    """Sets App\\w's t to the commit time at the given rate, then sets `done`; reports every
+    value it wrote."""
     import brindle
 
+    written = []
     with brindle.open(options["db"], mode="shared") as db, \
             db.key(WRITTEN_KEY, create=True) as key:
         pacer = Pacer(options["rate"], seconds=options["seconds"])
         for _ in pacer:
-            key["t"] = brindle.Int64(time.time_ns())
+            value = time.time_ns()
+            key["t"] = brindle.Int64(value)
+            written.append(value)
         key["done"] = 1
-    say(pacer.report())
+    say({**pacer.report(), "written": written})
 
 
 def role_watcher(options):
-    """Records now - t for every distinct value of App\\w's t this database shows, until it shows
-    `done` (or nothing changes for IDLE_LIMIT seconds)."""
+    """Notes [value, when seen] for every newer value of App\\w's t this database shows, until
+    it shows `done` (or nothing changes for IDLE_LIMIT seconds)."""
     import brindle
 
-    latencies = []
-    notices = 0
+    seen = []
     with brindle.open(options["db"], mode="read") as db, db.key(WRITTEN_KEY) as key:
         last = key.get("t")
         with db.changes(WRITTEN_KEY, timeout=IDLE_LIMIT) as changes:
             say({"ready": True})
             for change in changes:
-                notices += 1
                 value = key.get("t")
-                if value != last:
-                    latencies.append(time.time_ns() - value)
+                if value > last:
+                    seen.append([value, time.time_ns()])
                     last = value
                 if change.name == "done" or change.kind == "resync":
                     if key.get("done"):
                         break
-    say({"latencies": latencies, "notices": notices})
+    say({"seen": seen})
 
 
 ROLES = {"anchor-watch": role_anchor_watch, "anchor-put": role_anchor_put,
@@ -334,11 +341,12 @@ class Children:
 
 
 def child_environment():
-    """This environment with the Python module and the cluster helper on the module path."""
+    """This environment with the Python module and the cluster helper on the module path,
+    after what PYTHONPATH names already."""
     env = dict(os.environ)
     paths = [str(PYTHON_MODULE_DIR), str(CLUSTER_HELPER_DIR)]
     if env.get("PYTHONPATH"):
-        paths.append(env["PYTHONPATH"])
+        paths.insert(0, env["PYTHONPATH"])  # a module given by the caller (another build) wins
     env["PYTHONPATH"] = os.pathsep.join(paths)
     return env
 
@@ -396,13 +404,16 @@ def start_sync(children, tool, database, urls, name):
     return sync
 
 
-def sync_totals(syncs):
-    """How many events of each kind the sync processes printed, all of them together."""
+def live_events(sync):
+    """How many events of each kind a sync process printed after its first "ready" (what the
+    writer's changes caused, not the start's reconciliation)."""
     counts = {}
-    for sync in syncs:
-        for record in sync.records():
-            kind = record.get("event", "?")
-            counts[kind] = counts.get(kind, 0) + 1
+    records = sync.records()
+    ready = next((index for index, record in enumerate(records)
+                  if record.get("event") == "ready"), len(records))
+    for record in records[ready + 1:]:
+        kind = record.get("event", "?")
+        counts[kind] = counts.get(kind, 0) + 1
     return counts
 
 
@@ -424,20 +435,46 @@ def run_fleet(cluster, hosts, args, folder):
         writer = children.role("writer", "writer", db=databases[0], rate=args.rate,
                                seconds=args.seconds)
         sent = writer.wait_for(lambda record: "sent" in record, args.seconds + 60)
-        results = [watcher.wait_for(lambda record: "latencies" in record, IDLE_LIMIT + 30)
+        results = [watcher.wait_for(lambda record: "seen" in record, IDLE_LIMIT + 30)
                    for watcher in watchers]
         statuses = [sync.stop() for sync in syncs]
-    return fleet_result(hosts, sent, results, sync_totals(syncs), statuses)
+    return fleet_result(hosts, sent, results, [live_events(sync) for sync in syncs], statuses)
+
+
+def arrival_latencies(seen):
+    """now - t for every value a host saw."""
+    return [when - value for value, when in seen]
+
+
+def supersede_latencies(written, seen):
+    """For every written value, the time until the host showed it or a later one: what a
+    reader of that host waited for the change, whether or not the value itself arrived."""
+    latencies = []
+    position = 0
+    for value in written:
+        while position < len(seen) and seen[position][0] < value:
+            position += 1
+        if position == len(seen):
+            break  # never shown (the run ended early); not a latency
+        latencies.append(seen[position][1] - value)
+    return latencies
 
 
 def fleet_result(hosts, sent, results, events, statuses):
-    """The figures of one fleet run: host 1's own watcher apart, the other hosts together."""
-    remote = [latency for result in results[1:] for latency in result["latencies"]]
-    arrived = [len(result["latencies"]) for result in results[1:]]
-    return {"hosts": hosts, **sent, **latency_summary(remote),
+    """The figures of one fleet run: host 1's own watcher apart, the other hosts together.
+    `pushed` counts host 1's etcd writes: its sync process may take several quick local
+    changes into one write, and the other hosts can only see what it wrote."""
+    written = sent.pop("written")
+    others = [result["seen"] for result in results[1:]]
+    arrived = [len(seen) for seen in others]
+    every_change = [latency for seen in others for latency in supersede_latencies(written, seen)]
+    return {"hosts": hosts, **sent,
+            **latency_summary([latency for seen in others for latency in arrival_latencies(seen)]),
+            "every_change": latency_summary(every_change),
+            "pushed": events[0].get("pushed", 0),
             "arrived_mean": round(sum(arrived) / len(arrived), 1), "arrived_min": min(arrived),
-            "local": latency_summary(results[0]["latencies"]),
-            "per_host": [latency_summary(result["latencies"]) for result in results],
+            "local": latency_summary(arrival_latencies(results[0]["seen"])),
+            "per_host": [latency_summary(arrival_latencies(result["seen"])) for result in results],
             "sync_events": events, "sync_exit_statuses": statuses}
 
 
@@ -450,23 +487,28 @@ def _cell(value):
 
 def markdown_table(runs):
     """The results as a Markdown table, one row per anchor and per fleet size."""
-    lines = ["| etcd members | what | changes sent | sustained /s | arrived (mean, min) "
-             "| p50 ms | p99 ms | host 1 watcher p50 / p99 ms |",
-             "|---|---|---|---|---|---|---|---|"]
+    lines = ["| etcd members | what | changes sent | sustained /s | pushed to etcd "
+             "| arrived per host (mean, min) | p50 ms | p99 ms | every change p50 / p99 ms "
+             "| host 1 watcher p50 / p99 ms |",
+             "|---|---|---|---|---|---|---|---|---|---|"]
     for run in runs:
         anchor = run["anchor"]
         lines.append(f"| {run['members']} | etcd put → watch | {_cell(anchor['sent'])} "
-                     f"| {_cell(anchor['rate'])} | {_cell(anchor['arrived'])} "
-                     f"| {_cell(anchor['p50_ms'])} | {_cell(anchor['p99_ms'])} | |")
+                     f"| {_cell(anchor['rate'])} | {_cell(anchor['sent'])} "
+                     f"| {_cell(anchor['arrived'])} "
+                     f"| {_cell(anchor['p50_ms'])} | {_cell(anchor['p99_ms'])} | | |")
         for fleet in run["fleet"]:
-            local = fleet["local"]
             lines.append(
                 f"| {run['members']} | {fleet['hosts']} hosts | {_cell(fleet['sent'])} "
-                f"| {_cell(fleet['rate'])} "
+                f"| {_cell(fleet['rate'])} | {_cell(fleet['pushed'])} "
                 f"| {_cell(fleet['arrived_mean'])}, {_cell(fleet['arrived_min'])} "
                 f"| {_cell(fleet['p50_ms'])} | {_cell(fleet['p99_ms'])} "
-                f"| {_cell(local['p50_ms'])} / {_cell(local['p99_ms'])} |")
+                f"| {_pair(fleet['every_change'])} | {_pair(fleet['local'])} |")
     return "\n".join(lines)
+
+
+def _pair(summary):
+    return f"{_cell(summary['p50_ms'])} / {_cell(summary['p99_ms'])}"
 
 
 # Command line --------------------------------------------------------------------------------
@@ -539,7 +581,7 @@ def main():
         ROLES[sys.argv[2]](json.loads(sys.argv[3]))
         return 0
     args = parse_arguments()
-    sys.path[:0] = [str(PYTHON_MODULE_DIR), str(CLUSTER_HELPER_DIR)]
+    sys.path += [str(PYTHON_MODULE_DIR), str(CLUSTER_HELPER_DIR)]  # after PYTHONPATH
     # A SIGTERM stops the children the same way Ctrl-C does.
     signal.signal(signal.SIGTERM, raise_on_sigterm)
     folder = tempfile.mkdtemp(prefix="fleet-bench-")
