@@ -423,8 +423,7 @@ def run_fleet(cluster, hosts, args, folder):
     databases = [str(Path(folder) / f"host{number}" / "db") for number in range(1, hosts + 1)]
     prepare_first_host(databases[0])
     with Children(folder, child_environment()) as children:
-        syncs = [start_sync(children, args.tool, database, cluster.url,
-                              f"sync{number}")
+        syncs = [start_sync(children, args.tool, database, cluster.url, f"sync{number}")
                  for number, database in enumerate(databases, 1)]
         for database in databases[1:]:
             wait_until_present(database, STARTUP_TIMEOUT)
@@ -563,9 +562,22 @@ def run_members(members, args, folder):
             fleet_folder = os.path.join(folder, f"fleet{hosts}")
             os.makedirs(fleet_folder)
             run["fleet"].append(run_fleet(cluster, hosts, args, fleet_folder))
+            warn_about(run["fleet"][-1])
         return run
     finally:
         cluster.stop()
+
+
+def warn_about(fleet):
+    """Says on stderr when a sync process did more than follow the writer: its figures then
+    include outages, conflicts or refusals."""
+    for number, (events, status) in enumerate(
+            zip(fleet["sync_events"], fleet["sync_exit_statuses"]), 1):
+        unusual = {kind: count for kind, count in events.items()
+                   if kind not in ("pushed", "applied", "stopped")}
+        if unusual or status != 0:
+            progress(f"  warning: {fleet['hosts']} hosts, sync{number}: exit status {status}, "
+                     f"events {unusual}")
 
 
 def progress(message):
