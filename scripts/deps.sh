@@ -10,6 +10,8 @@ needed+=(pybind11-dev python3-dev python3-pytest)
 needed+=(libsqlite3-dev liblmdb-dev)
 # brindle serve: its HTTP server, and the browser its page is tested in.
 needed+=(libcpp-httplib-dev chromium chromium-driver python3-selenium)
+# brindle sync: its etcd client, and the etcd server its tests and benchmark start.
+needed+=(libcurl4-openssl-dev etcd-server etcd-client)
 # clang checks the lock annotations (scripts/test.sh --thread-safety).
 needed+=(clang-14)
 # help2man makes the tool's manual page; groff renders it in the install test.

@@ -1,6 +1,7 @@
 #include "brindle/etcd_client.h"
 
-#include <httplib.h>
+#include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <nlohmann/json.hpp>
 
@@ -11,11 +12,11 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr time_t kConnectSeconds = 2;
-constexpr time_t kRequestSeconds = 10;
+constexpr long kConnectMilliseconds = 2000;
+constexpr long kRequestMilliseconds = 10000;
 // A watch with nothing to report for this long is ended and started again: a member that
 // vanished without closing the connection is noticed so.
-constexpr time_t kQuietWatchSeconds = 15;
+constexpr long kQuietWatchSeconds = 15;
 
 std::string Encode(const std::string& bytes) {
     return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
@@ -63,6 +64,7 @@ EtcdError ErrorFrom(const std::string& body, int http_status) {
         return {EtcdFault::kCompacted, message};
     }
     if (message.find("too large") != std::string::npos ||
+        message.find("larger than max") != std::string::npos ||
         message.find("too many operations") != std::string::npos || http_status == 413) {
         return {EtcdFault::kTooLarge, message};
     }
@@ -76,41 +78,157 @@ EtcdError ErrorFrom(const std::string& body, int http_status) {
     return {EtcdFault::kRefused, message};
 }
 
+// Takes one line of a watch's stream; false when the watch must end (`failure` says why).
+bool TakeWatchLine(const Json& line, int64_t start_revision, const std::function<void()>& created,
+                   const std::function<void(const RevisionEvents&)>& changes,
+                   std::optional<EtcdError>& failure) {
+    if (line.contains("error")) {
+        failure = ErrorFrom(line["error"].dump(), 200);
+        return false;
+    }
+    const Json& result = line["result"];
+    if (Int64Field(result, "compact_revision") > 0) {
+        failure = EtcdError(EtcdFault::kCompacted,
+                            "revision " + std::to_string(start_revision) +
+                                " was compacted (etcd keeps from " +
+                                std::to_string(Int64Field(result, "compact_revision")) + ")");
+        return false;
+    }
+    if (result.value("canceled", false)) {
+        failure = EtcdError(EtcdFault::kUnreachable, "etcd cancelled the watch");
+        return false;
+    }
+    if (result.value("created", false)) {
+        created();
+    }
+    if (!result.contains("events")) {
+        return true;
+    }
+    // One response may carry several revisions; each goes on its own.
+    RevisionEvents batch;
+    for (const Json& event : result["events"]) {
+        KeyValue kv = KeyValueFrom(event["kv"]);
+        if (kv.mod_revision != batch.revision && !batch.puts_and_deletes.empty()) {
+            changes(batch);
+            batch = RevisionEvents();
+        }
+        batch.revision = kv.mod_revision;
+        batch.deleted.push_back(event.value("type", "PUT") == "DELETE");
+        batch.puts_and_deletes.push_back(std::move(kv));
+    }
+    if (!batch.puts_and_deletes.empty()) {
+        changes(batch);
+    }
+    return true;
+}
+
 }  // namespace
 
-EtcdClient::EtcdClient(std::vector<std::string> endpoints) : endpoints_(std::move(endpoints)) {}
+// One libcurl handle: a connection that requests reuse while they go to the same member.
+class EtcdClient::Connection {
+public:
+    Connection() : handle_(curl_easy_init()) {
+        if (handle_ == nullptr) {
+            throw EtcdError(EtcdFault::kRefused, "libcurl could not start");
+        }
+    }
+    ~Connection() { curl_easy_cleanup(handle_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // POSTs `body` as JSON to `url`; `receive` gets the response's bytes as they come and
+    // returns false to end the transfer. Returns libcurl's result; `status` the HTTP status.
+    CURLcode Post(const std::string& url, const std::string& body,
+                  const std::function<bool(const char*, std::size_t)>& receive, long& status,
+                  long quiet_seconds) {
+        receive_ = &receive;
+        curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+        curl_easy_setopt(handle_, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(handle_, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(body.size()));
+        curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, kConnectMilliseconds);
+        curl_easy_setopt(handle_, CURLOPT_TIMEOUT_MS,
+                         quiet_seconds > 0 ? 0L : kRequestMilliseconds);
+        // A watch runs for as long as it may; only silence ends it.
+        curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, quiet_seconds > 0 ? 1L : 0L);
+        curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, quiet_seconds);
+        curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &Connection::Write);
+        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, this);
+        const CURLcode result = curl_easy_perform(handle_);
+        curl_slist_free_all(headers);
+        status = 0;
+        curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+        return result;
+    }
+
+    // Calls `opened` with the socket of each connection this handle opens (to shut it down
+    // from another thread).
+    void OnSocket(std::function<void(int)> opened) {
+        opened_ = std::move(opened);
+        curl_easy_setopt(handle_, CURLOPT_SOCKOPTFUNCTION, &Connection::SocketOpened);
+        curl_easy_setopt(handle_, CURLOPT_SOCKOPTDATA, this);
+    }
+
+private:
+    static std::size_t Write(char* data, std::size_t size, std::size_t count, void* self) {
+        const auto* connection = static_cast<Connection*>(self);
+        return (*connection->receive_)(data, size * count) ? size * count : 0;
+    }
+    static int SocketOpened(void* self, curl_socket_t socket, curlsocktype) {
+        const auto* connection = static_cast<Connection*>(self);
+        if (connection->opened_) {
+            connection->opened_(socket);
+        }
+        return CURL_SOCKOPT_OK;
+    }
+
+    CURL* handle_;
+    const std::function<bool(const char*, std::size_t)>* receive_ = nullptr;
+    std::function<void(int)> opened_;
+};
+
+EtcdClient::EtcdClient(std::vector<std::string> endpoints) : endpoints_(std::move(endpoints)) {
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    if (!initialised) {
+        throw EtcdError(EtcdFault::kRefused, "libcurl could not start");
+    }
+}
 
 EtcdClient::~EtcdClient() = default;
-
-std::unique_ptr<httplib::Client> EtcdClient::ClientFor(std::size_t endpoint) const {
-    auto client = std::make_unique<httplib::Client>(endpoints_[endpoint % endpoints_.size()]);
-    client->set_connection_timeout(kConnectSeconds, 0);
-    client->set_read_timeout(kRequestSeconds, 0);
-    client->set_write_timeout(kRequestSeconds, 0);
-    client->set_keep_alive(false);
-    return client;
-}
 
 std::string EtcdClient::CurrentEndpoint() const {
     return endpoints_[current_.load() % endpoints_.size()];
 }
 
 std::string EtcdClient::Post(const std::string& path, const std::string& body) {
+    if (!requests_) {
+        requests_ = std::make_unique<Connection>();
+    }
     std::string last_failure;
     const std::size_t first = current_.load();
     for (std::size_t attempt = 0; attempt < endpoints_.size(); ++attempt) {
         const std::size_t endpoint = (first + attempt) % endpoints_.size();
-        const std::unique_ptr<httplib::Client> client = ClientFor(endpoint);
-        const httplib::Result result = client->Post(path, body, "application/json");
-        if (!result) {
-            last_failure = endpoints_[endpoint] + ": " + httplib::to_string(result.error());
+        std::string response;
+        long status = 0;
+        const CURLcode result = requests_->Post(
+            endpoints_[endpoint] + path, body,
+            [&response](const char* data, std::size_t length) {
+                response.append(data, length);
+                return true;
+            },
+            status, 0);
+        if (result != CURLE_OK) {
+            last_failure = endpoints_[endpoint] + ": " + curl_easy_strerror(result);
             continue;
         }
-        if (result->status == 200) {
+        if (status == 200) {
             current_ = endpoint;
-            return result->body;
+            return response;
         }
-        EtcdError error = ErrorFrom(result->body, result->status);
+        EtcdError error = ErrorFrom(response, static_cast<int>(status));
         if (error.Fault() != EtcdFault::kUnreachable) {
             current_ = endpoint;
             throw error;
@@ -177,22 +295,27 @@ TxnResult EtcdClient::Txn(const std::vector<Condition>& conditions,
 void EtcdClient::Watch(const std::string& begin, const std::string& end, int64_t start_revision,
                        const std::function<void()>& created,
                        const std::function<void(const RevisionEvents&)>& changes) {
-    std::unique_ptr<httplib::Client> client = ClientFor(current_.load());
-    client->set_read_timeout(kQuietWatchSeconds, 0);
+    Connection connection;
+    connection.OnSocket([this](int socket) {
+        const std::lock_guard<std::mutex> lock(watch_mutex_);
+        watch_socket_ = socket;
+        if (watch_stopped_) {
+            ::shutdown(socket, SHUT_RDWR);
+        }
+    });
     {
         const std::lock_guard<std::mutex> lock(watch_mutex_);
         if (watch_stopped_) {
             return;
         }
-        watch_client_ = client.get();
     }
-    struct Unregister {
+    struct Forget {
         EtcdClient* self;
-        ~Unregister() {
+        ~Forget() {
             const std::lock_guard<std::mutex> lock(self->watch_mutex_);
-            self->watch_client_ = nullptr;
+            self->watch_socket_ = -1;
         }
-    } unregister{this};
+    } forget{this};
 
     const Json request{{"create_request",
                         {{"key", Encode(begin)},
@@ -200,88 +323,45 @@ void EtcdClient::Watch(const std::string& begin, const std::string& end, int64_t
                          {"start_revision", std::to_string(start_revision)}}}};
     std::string pending;
     std::optional<EtcdError> failure;
-    httplib::Request http;
-    http.method = "POST";
-    http.path = "/v3/watch";
-    http.body = request.dump();
-    http.set_header("Content-Type", "application/json");
     // The gateway writes one JSON object per line, each a watch response or an error.
-    http.content_receiver = [&](const char* data, std::size_t length, uint64_t, uint64_t) {
+    const auto receive = [&](const char* data, std::size_t length) {
         pending.append(data, length);
         std::size_t newline;
         while ((newline = pending.find('\n')) != std::string::npos) {
             const Json line = Json::parse(pending.substr(0, newline), nullptr, false);
             pending.erase(0, newline + 1);
-            if (line.is_discarded()) {
-                continue;
-            }
-            if (line.contains("error")) {
-                failure = ErrorFrom(line["error"].dump(), 200);
+            if (!line.is_discarded() &&
+                !TakeWatchLine(line, start_revision, created, changes, failure)) {
                 return false;
-            }
-            const Json& result = line["result"];
-            if (Int64Field(result, "compact_revision") > 0) {
-                failure =
-                    EtcdError(EtcdFault::kCompacted,
-                              "revision " + std::to_string(start_revision) +
-                                  " was compacted (etcd keeps from " +
-                                  std::to_string(Int64Field(result, "compact_revision")) + ")");
-                return false;
-            }
-            if (result.value("canceled", false)) {
-                failure = EtcdError(EtcdFault::kUnreachable, "etcd cancelled the watch");
-                return false;
-            }
-            if (result.value("created", false)) {
-                created();
-            }
-            if (result.contains("events")) {
-                RevisionEvents batch;
-                for (const Json& event : result["events"]) {
-                    KeyValue kv = KeyValueFrom(event["kv"]);
-                    if (kv.mod_revision != batch.revision && !batch.puts_and_deletes.empty()) {
-                        changes(batch);
-                        batch = RevisionEvents();
-                    }
-                    batch.revision = kv.mod_revision;
-                    batch.deleted.push_back(event.value("type", "PUT") == "DELETE");
-                    batch.puts_and_deletes.push_back(std::move(kv));
-                }
-                if (!batch.puts_and_deletes.empty()) {
-                    changes(batch);
-                }
             }
         }
         return true;
     };
-    httplib::Response response;
-    httplib::Error error = httplib::Error::Success;
-    const bool sent = client->send(http, response, error);
+    const std::size_t endpoint = current_.load();
+    long status = 0;
+    const CURLcode result = connection.Post(endpoints_[endpoint % endpoints_.size()] + "/v3/watch",
+                                            request.dump(), receive, status, kQuietWatchSeconds);
     if (failure) {
         throw *failure;
     }
-    {
-        const std::lock_guard<std::mutex> lock(watch_mutex_);
-        if (watch_stopped_) {
-            return;
-        }
+    if (WatchStopped() || result == CURLE_OPERATION_TIMEDOUT) {
+        return;  // stopped, or quiet for long: the caller watches again
     }
-    if (!sent && error != httplib::Error::Read && error != httplib::Error::Canceled) {
-        current_ = current_.load() + 1;  // the next attempt tries the next member
-        throw EtcdError(EtcdFault::kUnreachable,
-                        endpoints_[(current_.load() - 1) % endpoints_.size()] + ": " +
-                            httplib::to_string(error));
+    if (result != CURLE_OK) {
+        current_ = endpoint + 1;  // the next attempt tries the next member
+        throw EtcdError(EtcdFault::kUnreachable, endpoints_[endpoint % endpoints_.size()] + ": " +
+                                                     curl_easy_strerror(result));
     }
-    if (sent && response.status != 200) {
-        throw ErrorFrom(pending, response.status);
+    if (status != 200) {
+        throw ErrorFrom(pending, static_cast<int>(status));
     }
 }
 
 void EtcdClient::StopWatch() {
     const std::lock_guard<std::mutex> lock(watch_mutex_);
     watch_stopped_ = true;
-    if (watch_client_ != nullptr) {
-        watch_client_->stop();
+    if (watch_socket_ >= 0) {
+        ::shutdown(watch_socket_, SHUT_RDWR);  // the watch's transfer ends at once
     }
 }
 

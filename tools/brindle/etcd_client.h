@@ -1,8 +1,8 @@
 #pragma once
 
 // A small client of etcd's v3 API, spoken as JSON over HTTP (etcd's gateway: /v3/kv/range,
-// /v3/kv/txn, /v3/watch). Keys and values are byte strings; the gateway carries them in
-// base64, which this class hides.
+// /v3/kv/txn, /v3/watch) through libcurl. Keys and values are byte strings; the gateway carries
+// them in base64, which this class hides.
 
 #include <atomic>
 #include <cstdint>
@@ -13,10 +13,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-namespace httplib {
-class Client;
-}
 
 namespace brindle::tool::sync {
 
@@ -104,14 +100,17 @@ public:
     std::string CurrentEndpoint() const;
 
 private:
+    class Connection;
+
     std::string Post(const std::string& path, const std::string& body);
-    std::unique_ptr<httplib::Client> ClientFor(std::size_t endpoint) const;
 
     std::vector<std::string> endpoints_;
     std::atomic<std::size_t> current_{0};
+    // For Range and Txn, kept between requests so that they reuse one connection.
+    std::unique_ptr<Connection> requests_;
     std::mutex watch_mutex_;
-    httplib::Client* watch_client_ = nullptr;  // guarded by watch_mutex_
-    bool watch_stopped_ = false;               // guarded by watch_mutex_
+    int watch_socket_ = -1;       // guarded by watch_mutex_; the running watch's connection
+    bool watch_stopped_ = false;  // guarded by watch_mutex_
 };
 
 }  // namespace brindle::tool::sync

@@ -1,8 +1,14 @@
 // brindle sync: mirrors main keys of the database through an etcd cluster, both ways, until
 // interrupted (or once, with --once).
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -34,12 +40,11 @@ std::vector<std::string> SplitEndpoints(const std::string& list) {
             comma = list.size();
         }
         std::string endpoint = list.substr(start, comma - start);
-        if (endpoint.rfind("http://", 0) != 0) {
+        if (endpoint.rfind("http://", 0) != 0 && endpoint.rfind("https://", 0) != 0) {
             throw UsageError("--etcd takes http://HOST:PORT URLs separated by commas, got '" +
-                             endpoint + "'" +
-                             (endpoint.rfind("https://", 0) == 0 ? " (TLS is not supported)" : ""));
+                             endpoint + "'");
         }
-        while (endpoint.size() > 7 && endpoint.back() == '/') {
+        while (endpoint.size() > 8 && endpoint.back() == '/') {
             endpoint.pop_back();
         }
         endpoints.push_back(endpoint);
@@ -63,6 +68,30 @@ sync::StatusSink StatusLines(std::ostream& out, bool json) {
             }
         };
 }
+
+// Two syncs of one database would both apply etcd's changes and both keep the state below
+// the hidden main key; the second is refused. The lock is a file beside the data files, held
+// by the process, so a killed sync leaves nothing to clear.
+class SyncLock {
+public:
+    explicit SyncLock(const std::string& base) {
+        const std::string path = base + ".sync-lock";
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            throw ToolError("cannot create '" + path + "': " + std::strerror(errno));
+        }
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd_);
+            throw ToolError("another brindle sync runs on database '" + base + "'");
+        }
+    }
+    ~SyncLock() { ::close(fd_); }
+    SyncLock(const SyncLock&) = delete;
+    SyncLock& operator=(const SyncLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
 
 void ReportStop(const sync::StatusSink& status, const sync::SyncCounts& counts) {
     status("stopped",
@@ -89,6 +118,7 @@ void RunSync(ToolContext& context, const SyncCommandOptions& command) {
     }
     const sigset_t signals = BlockEndingSignals();
     Database database(context.Access(true));
+    const SyncLock lock(database.Path());
     const sync::StatusSink status = StatusLines(*context.out, command.json);
     sync::SyncEngine engine(database, options, status);
     if (command.once) {
@@ -125,7 +155,8 @@ void AddSyncCommand(CLI::App& app, ToolContext& context) {
     auto options = std::make_shared<SyncCommandOptions>();
     CLI::App* sync = app.add_subcommand(
         "sync", "Keep main keys equal with an etcd cluster, both ways, until interrupted");
-    sync->add_option("--etcd", options->etcd, "etcd endpoints: http://HOST:PORT[,http://...]")
+    sync->add_option("--etcd", options->etcd,
+                     "etcd endpoints: http://HOST:PORT[,http://...] (https:// too)")
         ->required();
     sync->add_option("--prefix", options->prefix, "etcd key prefix the main keys live below")
         ->required();
