@@ -63,8 +63,8 @@ def percentile(sorted_values, fraction):
     """The nearest-rank percentile of an ascending list; None for an empty one."""
     if not sorted_values:
         return None
-    rank = max(1, -(-len(sorted_values) * fraction // 1))
-    return sorted_values[int(rank) - 1]
+    rank = max(1, math.ceil(len(sorted_values) * fraction - 1e-9))
+    return sorted_values[rank - 1]
 
 
 def latency_summary(latencies_ns):
@@ -135,6 +135,7 @@ class Gateway:
     def __init__(self, url, timeout=10.0):
         host, port = _host_port(url)
         self.connection = http.client.HTTPConnection(host, port, timeout=timeout)
+        self.stream = None  # the response a watch streams its events on
 
     def call(self, path, body):
         """POSTs a JSON body; the decoded JSON answer. RuntimeError on an HTTP error."""
@@ -172,9 +173,6 @@ class Gateway:
                     kv = event["kv"]
                     yield (base64.b64decode(kv["key"]).decode(),
                            base64.b64decode(kv.get("value", "")).decode())
-
-    def close(self):
-        self.connection.close()
 
 
 # Roles: the measuring processes, each this script run with --role ----------------------------
@@ -287,13 +285,15 @@ class Child:
         ends or `timeout` passes first."""
         deadline = time.monotonic() + timeout
         while True:
+            # Whether it had ended before the read: then the read holds all it wrote.
+            ended = self.process.poll() is not None
             records = self.records()
             for index in range(self.read_lines, len(records)):
                 if accept(records[index]):
                     self.read_lines = index + 1
                     return records[index]
             self.read_lines = len(records)
-            if self.process.poll() is not None:
+            if ended:
                 raise RuntimeError(f"{self.name} exited ({self.process.returncode}): "
                                    f"{self.stderr_tail()}")
             if time.monotonic() > deadline:
@@ -607,7 +607,7 @@ def main():
     except KeyboardInterrupt:
         progress("interrupted; every started process is stopped")
         return 130
-    except RuntimeError as error:
+    except (RuntimeError, OSError) as error:
         # The logs of the processes that were running tell why; they stay for reading.
         progress(f"fleet_bench: {error}")
         keep = True
