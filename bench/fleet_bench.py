@@ -550,7 +550,10 @@ def parse_arguments():
 
 def run_members(members, args, folder):
     """The anchor and every fleet size on one fresh cluster of `members` members."""
-    from etcd_cluster import EtcdCluster
+    try:
+        from etcd_cluster import EtcdCluster
+    except ImportError as error:
+        raise RuntimeError(f"no cluster helper in {CLUSTER_HELPER_DIR}: {error}") from error
 
     cluster = EtcdCluster(os.path.join(folder, "etcd"), members=members)
     cluster.start()

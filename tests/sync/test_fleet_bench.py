@@ -32,6 +32,14 @@ def test_percentiles_are_nearest_rank():
     assert fleet_bench.percentile([], 0.5) is None
 
 
+def test_every_change_waits_for_itself_or_a_later_value():
+    written = [10, 20, 30, 40, 50]
+    seen = [[20, 25], [40, 47]]  # 10 and 30 were overwritten before the host showed them
+    assert fleet_bench.supersede_latencies(written, seen) == [15, 5, 17, 7]
+    assert fleet_bench.arrival_latencies(seen) == [5, 7]
+    assert fleet_bench.supersede_latencies(written, []) == []
+
+
 def test_pacer_never_sends_more_than_its_time_or_limit_allows():
     timed = fleet_bench.Pacer(rate=1000, seconds=0.05)
     assert len(list(timed)) <= 50
