@@ -19,9 +19,14 @@ sys.path.insert(0, str(BENCH.parent))
 import fleet_bench  # noqa: E402
 
 
-def run_bench(*args, timeout=180):
+def bench_environment(folder):
+    """Run folders, which a failed run keeps, go below the test's own folder."""
+    return dict(os.environ, TMPDIR=str(folder))
+
+
+def run_bench(folder, *args, timeout=180):
     return subprocess.run([sys.executable, str(BENCH), *args], capture_output=True, text=True,
-                          timeout=timeout)
+                          timeout=timeout, env=bench_environment(folder))
 
 
 def test_percentiles_are_nearest_rank():
@@ -48,8 +53,8 @@ def test_pacer_never_sends_more_than_its_time_or_limit_allows():
     assert counted.report()["sent"] == 3
 
 
-def test_anchor_sees_every_put():
-    result = run_bench("--anchor-only", "--members", "1", "--rate", "4000", "--json")
+def test_anchor_sees_every_put(tmp_path):
+    result = run_bench(tmp_path, "--anchor-only", "--members", "1", "--rate", "4000", "--json")
     assert result.returncode == 0, result.stderr
     [run] = json.loads(result.stdout)
     anchor = run["anchor"]
@@ -58,10 +63,10 @@ def test_anchor_sees_every_put():
     assert 0 < anchor["p50_ms"] <= anchor["p99_ms"]
 
 
-def test_fleet_run_counts_what_reached_the_other_host():
+def test_fleet_run_counts_what_reached_the_other_host(tmp_path):
     pytest.importorskip("brindle")
-    result = run_bench("--hosts", "2", "--members", "1", "--seconds", "1", "--rate", "200",
-                       "--tool", TOOL, "--json")
+    result = run_bench(tmp_path, "--hosts", "2", "--members", "1", "--seconds", "1",
+                       "--rate", "200", "--tool", TOOL, "--json")
     assert result.returncode == 0, result.stderr
     [fleet] = json.loads(result.stdout)[0]["fleet"]
     assert fleet["sync_exit_statuses"] == [0, 0]
@@ -97,7 +102,7 @@ def assert_all_gone(pids_file):
 def test_failed_sync_stops_every_process(tmp_path):
     pytest.importorskip("brindle")
     tool, pids = fake_tool(tmp_path, "echo 'cannot reach etcd' >&2; exit 1")
-    result = run_bench("--hosts", "2", "--members", "1", "--tool", str(tool))
+    result = run_bench(tmp_path, "--hosts", "2", "--members", "1", "--tool", str(tool))
     assert result.returncode == 1
     assert "cannot reach etcd" in result.stderr
     assert_all_gone(pids)
@@ -108,7 +113,8 @@ def test_interrupt_stops_every_process(tmp_path):
     ready = '{"event":"ready","revision":1,"start":"full"}'
     tool, pids = fake_tool(tmp_path, f"echo '{ready}'; exec sleep 600")
     bench = subprocess.Popen([sys.executable, str(BENCH), "--hosts", "2", "--members", "1",
-                              "--tool", str(tool)], stderr=subprocess.PIPE, text=True)
+                              "--tool", str(tool)], stderr=subprocess.PIPE, text=True,
+                             env=bench_environment(tmp_path))
     try:
         deadline = time.monotonic() + 120
         while not pids.exists() and time.monotonic() < deadline:
