@@ -197,6 +197,14 @@ void SyncEngine::Connect() {
         const std::lock_guard<std::mutex> lock(mutex_);
         queue_.clear();
     }
+    const auto [cluster, revision] = client_.ClusterAndRevision();
+    if (!needs_full_ && (cluster != state_.Cluster() || revision < state_.Revision())) {
+        // What was seen belongs to another cluster, or to this one before it lost revisions
+        // (restored from a backup): only a full comparison tells what changed where.
+        needs_full_ = true;
+        full_reason_ = cluster != state_.Cluster() ? "another cluster" : "etcd is behind";
+        forget_seen_ = true;
+    }
     std::string start = "resume";
     if (needs_full_) {
         FullReconcile(full_reason_);
@@ -288,7 +296,13 @@ void SyncEngine::FullReconcile(const std::string& reason) {
             remote[value.key] = std::move(value);
         }
     }
+    const std::string cluster = client_.ClusterAndRevision().first;
     SaveInBatch([&] {
+        if (forget_seen_) {
+            state_.Clear();  // as at a first sync: etcd wins where both have a key
+            forget_seen_ = false;
+        }
+        state_.SetCluster(cluster);
         Mirror local;
         std::set<std::string> keys;
         for (const std::string& main_key : options_.main_keys) {

@@ -10,6 +10,7 @@ namespace brindle::tool::sync {
 namespace {
 
 constexpr const char* kRevisionProperty = "revision";
+constexpr const char* kClusterProperty = "cluster";
 constexpr const char* kSeenKey = "seen";
 // Property names are at most 255 bytes; longer etcd keys are kept under a digest.
 constexpr std::size_t kLongestName = 255;
@@ -68,6 +69,10 @@ void SyncState::Load() {
     if (const std::optional<vell::VariableData> revision = state.Find(kRevisionProperty)) {
         revision_ = revision->GetInt64();
     }
+    if (const std::optional<vell::VariableData> cluster = state.Find(kClusterProperty)) {
+        const char* text = cluster->GetString();
+        cluster_ = text != nullptr ? text : "";
+    }
     Key seen_key = database_.Open(SeenKey());
     for (const auto& [name, value] : seen_key.Properties()) {
         const int size = value.GetBinarySize();
@@ -95,7 +100,9 @@ void SyncState::Load() {
 
 void SyncState::Save() {
     if (revision_changed_) {
-        database_.Open(StateKey()).Set(kRevisionProperty, vell::VariableData(revision_));
+        Key state = database_.Open(StateKey());
+        state.Set(kRevisionProperty, vell::VariableData(revision_));
+        state.Set(kClusterProperty, vell::VariableData(cluster_.c_str()));
         revision_changed_ = false;
     }
     if (dirty_.empty()) {
@@ -114,6 +121,13 @@ void SyncState::Save() {
         seen_key.Set(name, vell::VariableData(bytes.data(), static_cast<int>(bytes.size())));
     }
     dirty_.clear();
+}
+
+void SyncState::SetCluster(const std::string& cluster) {
+    if (cluster != cluster_) {
+        cluster_ = cluster;
+        revision_changed_ = true;
+    }
 }
 
 void SyncState::SetRevision(int64_t revision) {
@@ -191,6 +205,16 @@ void SyncState::Forget(const std::string& key, int64_t deletion_revision) {
     seen.mod_revision = deletion_revision;
     seen.deleted = true;
     deletions_.insert(key);
+}
+
+void SyncState::Clear() {
+    for (const auto& [key, seen] : seen_) {
+        dirty_[seen.stored_as] = "";
+    }
+    seen_.clear();
+    names_in_use_.clear();
+    deletions_.clear();
+    SetRevision(0);
 }
 
 void SyncState::DropOldDeletions() {

@@ -41,6 +41,10 @@ public:
     // 0 until the first full reconciliation.
     int64_t Revision() const { return revision_; }
     void SetRevision(int64_t revision);
+    // The id of the etcd cluster the revision belongs to (empty until the first
+    // reconciliation). A revision of another cluster means nothing.
+    const std::string& Cluster() const { return cluster_; }
+    void SetCluster(const std::string& cluster);
 
     // What was seen of `key`, or nullptr when nothing was.
     const Seen* Find(const std::string& key) const;
@@ -54,6 +58,8 @@ public:
 
     void Remember(const std::string& key, const std::string& value, int64_t mod_revision);
     void Forget(const std::string& key, int64_t deletion_revision);
+    // Forgets everything seen, as before the first reconciliation.
+    void Clear();
     // Drops what is remembered of deletions at or before the applied revision: a watch never
     // again reports anything that old.
     void DropOldDeletions();
@@ -67,6 +73,7 @@ private:
     Database& database_;
     std::string prefix_;
     int64_t revision_ = 0;
+    std::string cluster_;
     bool revision_changed_ = false;
     std::map<std::string, Seen> seen_;
     std::set<std::string> names_in_use_;
