@@ -19,6 +19,9 @@ constexpr int kPushAttempts = 5;
 constexpr std::chrono::milliseconds kShortestBackoff{100};
 constexpr std::chrono::milliseconds kLongestBackoff{5000};
 constexpr std::chrono::seconds kWatchStartLimit{10};
+constexpr std::chrono::milliseconds kIdleWait{500};
+// How long what pushes taught the sync may wait in memory before it is saved.
+constexpr std::chrono::milliseconds kSaveDelay{200};
 
 std::vector<std::string> SplitPath(const std::string& path) {
     std::vector<std::string> levels;
@@ -143,9 +146,14 @@ void SyncEngine::Run() {
                 backoff_ = kShortestBackoff;
             }
             std::vector<Change> changes;
-            for (Item& item : TakeItems(std::chrono::milliseconds(500))) {
-                if (Change* change = std::get_if<Change>(&item)) {
-                    changes.push_back(std::move(*change));
+            const std::deque<Item> items = TakeItems(unsaved_ ? kSaveDelay : kIdleWait);
+            if (unsaved_ &&
+                (items.empty() || std::chrono::steady_clock::now() - last_save_ > kSaveDelay)) {
+                SaveInBatch([] {});
+            }
+            for (const Item& item : items) {
+                if (const Change* change = std::get_if<Change>(&item)) {
+                    changes.push_back(*change);
                     continue;
                 }
                 HandleLocalChanges(changes);
@@ -502,15 +510,16 @@ bool SyncEngine::PushChunk(const KeyChanges& changes) {
         SettleFailedChunk(changes, result);
         return false;
     }
-    SaveInBatch([&] {
-        for (const auto& [key, value] : changes) {
-            if (value) {
-                state_.Remember(key, *value, result.revision);
-            } else {
-                state_.Forget(key, result.revision);
-            }
+    // Saved with the next batch, or soon: a push not recorded when the sync dies is found
+    // again at start, and taken as seen since etcd holds the same value.
+    for (const auto& [key, value] : changes) {
+        if (value) {
+            state_.Remember(key, *value, result.revision);
+        } else {
+            state_.Forget(key, result.revision);
         }
-    });
+    }
+    unsaved_ = true;
     ++counts_.pushed;
     Status("pushed", Json{{"revision", result.revision}, {"keys", changes.size()}},
            "pushed " + std::to_string(changes.size()) + " change(s) at revision " +
@@ -581,11 +590,21 @@ void SyncEngine::ApplyRevision(const RevisionEvents& events) {
             const Place place = *naming_.PlaceOf(kv.key);
             const std::optional<std::string> value =
                 events.deleted[i] ? std::nullopt : std::optional<std::string>(kv.value);
-            const std::optional<std::string> here = local_.ReadOne(place);
+            std::optional<std::string> here;
+            try {
+                local_.Exchange(place, value, here);
+            } catch (const ToolError& error) {
+                ReportUnwritten(place, error.what());
+                continue;
+            }
             if (!state_.Matches(kv.key, here ? &*here : nullptr) && here != value) {
                 Conflict(place, false);
             }
-            WriteRemote(kv.key, place, value, events.revision);
+            if (value) {
+                state_.Remember(kv.key, *value, events.revision);
+            } else {
+                state_.Forget(kv.key, events.revision);
+            }
         }
         state_.DropOldDeletions();
     });
@@ -600,10 +619,7 @@ bool SyncEngine::WriteRemote(const std::string& key, const Place& place,
     try {
         local_.Write(place, value);
     } catch (const ToolError& error) {
-        Json fields = PlaceFields(place);
-        fields["reason"] = error.what();
-        Status("refused", fields,
-               "refused: " + place.Describe() + " from etcd was not written here: " + error.what());
+        ReportUnwritten(place, error.what());
         return false;
     }
     if (value) {
@@ -612,6 +628,13 @@ bool SyncEngine::WriteRemote(const std::string& key, const Place& place,
         state_.Forget(key, revision);
     }
     return true;
+}
+
+void SyncEngine::ReportUnwritten(const Place& place, const std::string& why) {
+    Json fields = PlaceFields(place);
+    fields["reason"] = why;
+    Status("refused", fields,
+           "refused: " + place.Describe() + " from etcd was not written here: " + why);
 }
 
 void SyncEngine::Conflict(const Place& place, bool local_kept) {
@@ -633,6 +656,8 @@ void SyncEngine::SaveInBatch(const std::function<void()>& changes) {
     changes();
     state_.Save();
     CheckResult(batch.Commit(), "commit the sync's batch");
+    unsaved_ = false;
+    last_save_ = std::chrono::steady_clock::now();
 }
 
 }  // namespace brindle::tool::sync

@@ -65,7 +65,9 @@ void SyncState::Load() {
         database_.CreateMainKey(kStateMainKey, true, false);
     }
     database_.CreatePath(SeenKey());
-    Key state = database_.Open(StateKey());
+    state_key_.emplace(database_.Open(StateKey()));
+    seen_key_.emplace(database_.Open(SeenKey()));
+    Key& state = *state_key_;
     if (const std::optional<vell::VariableData> revision = state.Find(kRevisionProperty)) {
         revision_ = revision->GetInt64();
     }
@@ -73,8 +75,7 @@ void SyncState::Load() {
         const char* text = cluster->GetString();
         cluster_ = text != nullptr ? text : "";
     }
-    Key seen_key = database_.Open(SeenKey());
-    for (const auto& [name, value] : seen_key.Properties()) {
+    for (const auto& [name, value] : seen_key_->Properties()) {
         const int size = value.GetBinarySize();
         std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
         int length = size;
@@ -100,15 +101,14 @@ void SyncState::Load() {
 
 void SyncState::Save() {
     if (revision_changed_) {
-        Key state = database_.Open(StateKey());
-        state.Set(kRevisionProperty, vell::VariableData(revision_));
-        state.Set(kClusterProperty, vell::VariableData(cluster_.c_str()));
+        state_key_->Set(kRevisionProperty, vell::VariableData(revision_));
         revision_changed_ = false;
     }
-    if (dirty_.empty()) {
-        return;
+    if (cluster_changed_) {
+        state_key_->Set(kClusterProperty, vell::VariableData(cluster_.c_str()));
+        cluster_changed_ = false;
     }
-    Key seen_key = database_.Open(SeenKey());
+    Key& seen_key = *seen_key_;
     for (const auto& [name, key] : dirty_) {
         const auto found = key.empty() ? seen_.end() : seen_.find(key);
         if (found == seen_.end()) {
@@ -126,7 +126,7 @@ void SyncState::Save() {
 void SyncState::SetCluster(const std::string& cluster) {
     if (cluster != cluster_) {
         cluster_ = cluster;
-        revision_changed_ = true;
+        cluster_changed_ = true;
     }
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -75,6 +76,10 @@ private:
     int64_t revision_ = 0;
     std::string cluster_;
     bool revision_changed_ = false;
+    bool cluster_changed_ = false;
+    // Kept open: a save is then a few changing calls, with no key looked up by path.
+    std::optional<Key> state_key_;
+    std::optional<Key> seen_key_;
     std::map<std::string, Seen> seen_;
     std::set<std::string> names_in_use_;
     std::set<std::string> deletions_;  // keys of seen_ that are deletions
