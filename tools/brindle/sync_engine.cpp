@@ -12,6 +12,9 @@ namespace {
 // etcd refuses transactions of more than 128 operations unless told otherwise, and requests
 // over 1.5 MiB.
 constexpr std::size_t kMostOperations = 100;
+// Written below the prefix when a sync resumes, to learn when its watch has caught up. No
+// mapped key is one segment long, so this one is never a place.
+constexpr const char* kBarrierKey = ".sync-barrier";
 constexpr std::size_t kMostBytes = 1 << 20;
 // A push whose conditions keep failing (etcd changing under it) is read and tried again this
 // often before the sync waits for the next change.
@@ -20,8 +23,7 @@ constexpr std::chrono::milliseconds kShortestBackoff{100};
 constexpr std::chrono::milliseconds kLongestBackoff{5000};
 constexpr std::chrono::seconds kWatchStartLimit{10};
 constexpr std::chrono::milliseconds kIdleWait{500};
-// How long what pushes taught the sync may wait in memory before it is saved.
-constexpr std::chrono::milliseconds kSaveDelay{200};
+constexpr std::chrono::seconds kCatchUpLimit{30};
 
 std::vector<std::string> SplitPath(const std::string& path) {
     std::vector<std::string> levels;
@@ -146,12 +148,7 @@ void SyncEngine::Run() {
                 backoff_ = kShortestBackoff;
             }
             std::vector<Change> changes;
-            const std::deque<Item> items = TakeItems(unsaved_ ? kSaveDelay : kIdleWait);
-            if (unsaved_ &&
-                (items.empty() || std::chrono::steady_clock::now() - last_save_ > kSaveDelay)) {
-                SaveInBatch([] {});
-            }
-            for (const Item& item : items) {
+            for (const Item& item : TakeItems(kIdleWait)) {
                 if (const Change* change = std::get_if<Change>(&item)) {
                     changes.push_back(*change);
                     continue;
@@ -219,18 +216,40 @@ void SyncEngine::Connect() {
         needs_full_ = false;
         local_wins_ = false;
         start = "full";
+        StartWatch(state_.Revision() + 1);
     } else {
+        // etcd's changes since the remembered revision come first. Among them may be pushes
+        // of this sync that it did not live to record, and later changes of the same keys by
+        // others: only the history tells a value pushed and since deleted from one never
+        // pushed. Then what differs here is a local change, and goes to etcd.
+        StartWatch(state_.Revision() + 1);
+        CatchUpTo(client_.Txn({}, {{naming_.Prefix() + "/" + kBarrierKey, "{}"}}).revision);
         std::set<Scope> everything;
         for (const std::string& main_key : options_.main_keys) {
             everything.insert({main_key, {}, true});
         }
         PushScopes(everything);
     }
-    StartWatch(state_.Revision() + 1);
     Status("ready", Json{{"revision", state_.Revision()}, {"start", start}},
            "in step with etcd at revision " + std::to_string(state_.Revision()) + " (" +
                (start == "full" ? "after a full reconciliation" : "resumed") +
                "); following both sides");
+}
+
+void SyncEngine::CatchUpTo(int64_t revision) {
+    const auto deadline = std::chrono::steady_clock::now() + kCatchUpLimit;
+    while (state_.Revision() < revision && !stopping_) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw EtcdError(EtcdFault::kUnreachable, "the watch did not reach revision " +
+                                                         std::to_string(revision) + " in time");
+        }
+        for (const Item& item : TakeItems(std::chrono::milliseconds(100))) {
+            // Local changes are read afresh once caught up; only etcd's count here.
+            if (const RevisionEvents* events = std::get_if<RevisionEvents>(&item)) {
+                ApplyRevision(*events);
+            }
+        }
+    }
 }
 
 void SyncEngine::StartWatch(int64_t from_revision) {
@@ -510,16 +529,15 @@ bool SyncEngine::PushChunk(const KeyChanges& changes) {
         SettleFailedChunk(changes, result);
         return false;
     }
-    // Saved with the next batch, or soon: a push not recorded when the sync dies is found
-    // again at start, and taken as seen since etcd holds the same value.
-    for (const auto& [key, value] : changes) {
-        if (value) {
-            state_.Remember(key, *value, result.revision);
-        } else {
-            state_.Forget(key, result.revision);
+    SaveInBatch([&] {
+        for (const auto& [key, value] : changes) {
+            if (value) {
+                state_.Remember(key, *value, result.revision);
+            } else {
+                state_.Forget(key, result.revision);
+            }
         }
-    }
-    unsaved_ = true;
+    });
     ++counts_.pushed;
     Status("pushed", Json{{"revision", result.revision}, {"keys", changes.size()}},
            "pushed " + std::to_string(changes.size()) + " change(s) at revision " +
@@ -656,8 +674,6 @@ void SyncEngine::SaveInBatch(const std::function<void()>& changes) {
     changes();
     state_.Save();
     CheckResult(batch.Commit(), "commit the sync's batch");
-    unsaved_ = false;
-    last_save_ = std::chrono::steady_clock::now();
 }
 
 }  // namespace brindle::tool::sync

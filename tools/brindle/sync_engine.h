@@ -90,6 +90,8 @@ private:
     void Connect();
     void FullReconcile(const std::string& reason);
     void StartWatch(int64_t from_revision);
+    // Applies the watch's revisions until `revision` is reached.
+    void CatchUpTo(int64_t revision);
     void StopWatchThread();
     void WaitBeforeRetry(const std::string& error);
 

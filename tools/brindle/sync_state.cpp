@@ -35,11 +35,12 @@ uint64_t GetLittleEndian(const unsigned char* in) {
     return value;
 }
 
-std::string Encode(const Seen& seen, const std::string& key) {
+// `plain_name`: the property name the key has when it is not kept under a digest.
+std::string Encode(const Seen& seen, const std::string& key, const std::string& plain_name) {
     std::string out;
     PutLittleEndian(out, static_cast<uint64_t>(seen.mod_revision));
     PutLittleEndian(out, seen.digest);
-    const bool long_key = seen.stored_as != key;
+    const bool long_key = seen.stored_as != plain_name;
     out += static_cast<char>((seen.deleted ? kDeletedFlag : 0) | (long_key ? kLongKeyFlag : 0));
     if (long_key) {
         out += key;
@@ -76,13 +77,12 @@ void SyncState::Load() {
         cluster_ = text != nullptr ? text : "";
     }
     for (const auto& [name, value] : seen_key_->Properties()) {
-        const int size = value.GetBinarySize();
-        std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-        int length = size;
-        if (size < static_cast<int>(kFixedSize) ||
-            !value.GetBinary(reinterpret_cast<unsigned char*>(bytes.data()), length)) {
+        int length = 0;
+        if (!value.GetBinary(nullptr, length) || length < static_cast<int>(kFixedSize)) {
             continue;  // not written by this sync; seen as nothing, so re-read from etcd
         }
+        std::string bytes(static_cast<std::size_t>(length), '\0');
+        value.GetBinary(reinterpret_cast<unsigned char*>(bytes.data()), length);
         const auto* raw = reinterpret_cast<const unsigned char*>(bytes.data());
         Seen seen;
         seen.mod_revision = static_cast<int64_t>(GetLittleEndian(raw));
@@ -117,7 +117,7 @@ void SyncState::Save() {
             }
             continue;
         }
-        const std::string bytes = Encode(found->second, key);
+        const std::string bytes = Encode(found->second, key, key.substr(prefix_.size() + 1));
         seen_key.Set(name, vell::VariableData(bytes.data(), static_cast<int>(bytes.size())));
     }
     dirty_.clear();
