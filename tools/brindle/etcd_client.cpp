@@ -253,6 +253,16 @@ int64_t EtcdClient::Range(const std::string& begin, const std::string& end, int6
     return Int64Field(response["header"], "revision");
 }
 
+std::pair<std::string, int64_t> EtcdClient::ClusterAndRevision() {
+    // A count of the keys in an empty range: the cheapest request that carries the header.
+    const Json request{{"key", Encode(std::string(1, '\0'))}, {"count_only", true}};
+    const Json response = Json::parse(Post("/v3/kv/range", request.dump()));
+    const Json& header = response["header"];
+    const std::string cluster =
+        header.contains("cluster_id") ? header["cluster_id"].get<std::string>() : "";
+    return {cluster, Int64Field(header, "revision")};
+}
+
 TxnResult EtcdClient::Txn(const std::vector<Condition>& conditions,
                           const std::vector<Operation>& operations) {
     Json compare = Json::array();

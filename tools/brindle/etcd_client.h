@@ -96,6 +96,9 @@ public:
     void ResumeWatches();
     bool WatchStopped();
 
+    // The cluster's id and its revision now, from a request that reads nothing.
+    std::pair<std::string, int64_t> ClusterAndRevision();
+
     // The endpoint requests go to now, for reports.
     std::string CurrentEndpoint() const;
 

@@ -12,6 +12,9 @@ namespace {
 // etcd refuses transactions of more than 128 operations unless told otherwise, and requests
 // over 1.5 MiB.
 constexpr std::size_t kMostOperations = 100;
+// Written below the prefix when a sync resumes, to learn when its watch has caught up. No
+// mapped key is one segment long, so this one is never a place.
+constexpr const char* kBarrierKey = ".sync-barrier";
 constexpr std::size_t kMostBytes = 1 << 20;
 // A push whose conditions keep failing (etcd changing under it) is read and tried again this
 // often before the sync waits for the next change.
@@ -19,6 +22,8 @@ constexpr int kPushAttempts = 5;
 constexpr std::chrono::milliseconds kShortestBackoff{100};
 constexpr std::chrono::milliseconds kLongestBackoff{5000};
 constexpr std::chrono::seconds kWatchStartLimit{10};
+constexpr std::chrono::milliseconds kIdleWait{500};
+constexpr std::chrono::seconds kCatchUpLimit{30};
 
 std::vector<std::string> SplitPath(const std::string& path) {
     std::vector<std::string> levels;
@@ -143,9 +148,9 @@ void SyncEngine::Run() {
                 backoff_ = kShortestBackoff;
             }
             std::vector<Change> changes;
-            for (Item& item : TakeItems(std::chrono::milliseconds(500))) {
-                if (Change* change = std::get_if<Change>(&item)) {
-                    changes.push_back(std::move(*change));
+            for (const Item& item : TakeItems(kIdleWait)) {
+                if (const Change* change = std::get_if<Change>(&item)) {
+                    changes.push_back(*change);
                     continue;
                 }
                 HandleLocalChanges(changes);
@@ -197,24 +202,54 @@ void SyncEngine::Connect() {
         const std::lock_guard<std::mutex> lock(mutex_);
         queue_.clear();
     }
+    const auto [cluster, revision] = client_.ClusterAndRevision();
+    if (!needs_full_ && (cluster != state_.Cluster() || revision < state_.Revision())) {
+        // What was seen belongs to another cluster, or to this one before it lost revisions
+        // (restored from a backup): only a full comparison tells what changed where.
+        needs_full_ = true;
+        full_reason_ = cluster != state_.Cluster() ? "another cluster" : "etcd is behind";
+        forget_seen_ = true;
+    }
     std::string start = "resume";
     if (needs_full_) {
         FullReconcile(full_reason_);
         needs_full_ = false;
         local_wins_ = false;
         start = "full";
+        StartWatch(state_.Revision() + 1);
     } else {
+        // etcd's changes since the remembered revision come first. Among them may be pushes
+        // of this sync that it did not live to record, and later changes of the same keys by
+        // others: only the history tells a value pushed and since deleted from one never
+        // pushed. Then what differs here is a local change, and goes to etcd.
+        StartWatch(state_.Revision() + 1);
+        CatchUpTo(client_.Txn({}, {{naming_.Prefix() + "/" + kBarrierKey, "{}"}}).revision);
         std::set<Scope> everything;
         for (const std::string& main_key : options_.main_keys) {
             everything.insert({main_key, {}, true});
         }
         PushScopes(everything);
     }
-    StartWatch(state_.Revision() + 1);
     Status("ready", Json{{"revision", state_.Revision()}, {"start", start}},
            "in step with etcd at revision " + std::to_string(state_.Revision()) + " (" +
                (start == "full" ? "after a full reconciliation" : "resumed") +
                "); following both sides");
+}
+
+void SyncEngine::CatchUpTo(int64_t revision) {
+    const auto deadline = std::chrono::steady_clock::now() + kCatchUpLimit;
+    while (state_.Revision() < revision && !stopping_) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw EtcdError(EtcdFault::kUnreachable, "the watch did not reach revision " +
+                                                         std::to_string(revision) + " in time");
+        }
+        for (const Item& item : TakeItems(std::chrono::milliseconds(100))) {
+            // Local changes are read afresh once caught up; only etcd's count here.
+            if (const RevisionEvents* events = std::get_if<RevisionEvents>(&item)) {
+                ApplyRevision(*events);
+            }
+        }
+    }
 }
 
 void SyncEngine::StartWatch(int64_t from_revision) {
@@ -288,7 +323,13 @@ void SyncEngine::FullReconcile(const std::string& reason) {
             remote[value.key] = std::move(value);
         }
     }
+    const std::string cluster = client_.ClusterAndRevision().first;
     SaveInBatch([&] {
+        if (forget_seen_) {
+            state_.Clear();  // as at a first sync: etcd wins where both have a key
+            forget_seen_ = false;
+        }
+        state_.SetCluster(cluster);
         Mirror local;
         std::set<std::string> keys;
         for (const std::string& main_key : options_.main_keys) {
@@ -567,11 +608,21 @@ void SyncEngine::ApplyRevision(const RevisionEvents& events) {
             const Place place = *naming_.PlaceOf(kv.key);
             const std::optional<std::string> value =
                 events.deleted[i] ? std::nullopt : std::optional<std::string>(kv.value);
-            const std::optional<std::string> here = local_.ReadOne(place);
+            std::optional<std::string> here;
+            try {
+                local_.Exchange(place, value, here);
+            } catch (const ToolError& error) {
+                ReportUnwritten(place, error.what());
+                continue;
+            }
             if (!state_.Matches(kv.key, here ? &*here : nullptr) && here != value) {
                 Conflict(place, false);
             }
-            WriteRemote(kv.key, place, value, events.revision);
+            if (value) {
+                state_.Remember(kv.key, *value, events.revision);
+            } else {
+                state_.Forget(kv.key, events.revision);
+            }
         }
         state_.DropOldDeletions();
     });
@@ -586,10 +637,7 @@ bool SyncEngine::WriteRemote(const std::string& key, const Place& place,
     try {
         local_.Write(place, value);
     } catch (const ToolError& error) {
-        Json fields = PlaceFields(place);
-        fields["reason"] = error.what();
-        Status("refused", fields,
-               "refused: " + place.Describe() + " from etcd was not written here: " + error.what());
+        ReportUnwritten(place, error.what());
         return false;
     }
     if (value) {
@@ -598,6 +646,13 @@ bool SyncEngine::WriteRemote(const std::string& key, const Place& place,
         state_.Forget(key, revision);
     }
     return true;
+}
+
+void SyncEngine::ReportUnwritten(const Place& place, const std::string& why) {
+    Json fields = PlaceFields(place);
+    fields["reason"] = why;
+    Status("refused", fields,
+           "refused: " + place.Describe() + " from etcd was not written here: " + why);
 }
 
 void SyncEngine::Conflict(const Place& place, bool local_kept) {

@@ -90,6 +90,8 @@ private:
     void Connect();
     void FullReconcile(const std::string& reason);
     void StartWatch(int64_t from_revision);
+    // Applies the watch's revisions until `revision` is reached.
+    void CatchUpTo(int64_t revision);
     void StopWatchThread();
     void WaitBeforeRetry(const std::string& error);
 
@@ -112,6 +114,7 @@ private:
     bool WriteRemote(const std::string& key, const Place& place,
                      const std::optional<std::string>& value, int64_t revision);
     void Conflict(const Place& place, bool local_kept);
+    void ReportUnwritten(const Place& place, const std::string& why);
     bool Synced(const std::string& main_key) const;
     void SaveInBatch(const std::function<void()>& changes);
 
@@ -141,6 +144,10 @@ private:
     bool live_ = false;
     bool needs_full_ = false;
     bool local_wins_ = false;
+    bool forget_seen_ = false;
+    bool unsaved_ = false;  // state_ knows pushes its copy in the database lacks
+    std::chrono::steady_clock::time_point
+        last_save_;  // the next full reconciliation starts from nothing seen
     std::string full_reason_;
     std::chrono::milliseconds backoff_{100};
     std::map<std::string, uint64_t> refused_;  // etcd key -> digest of the value refused

@@ -60,6 +60,36 @@ std::optional<std::string> LocalTree::ReadOne(const Place& place) {
         return std::nullopt;
     }
     Key key = database_.Open(address);
+    return ValueIn(place, key);
+}
+
+void LocalTree::Exchange(const Place& place, const std::optional<std::string>& value,
+                         std::optional<std::string>& before) {
+    const KeyAddress address = AddressOf(place.main_key, place.path);
+    before.reset();
+    if (!database_.Exists(address)) {
+        if (value) {
+            Write(place, value);
+        }
+        return;
+    }
+    Key key = database_.Open(address);
+    before = ValueIn(place, key);
+    if (before == value) {
+        return;
+    }
+    if (!value) {
+        if (place.IsMarker()) {
+            key.Delete();
+        } else {
+            key.DeleteProperty(place.property);
+        }
+    } else if (!place.IsMarker()) {
+        key.Set(place.property, PropertyValueFrom(*value, "etcd value of " + place.Describe()));
+    }
+}
+
+std::optional<std::string> LocalTree::ValueIn(const Place& place, Key& key) {
     if (place.IsMarker()) {
         return MarkerOf(place.main_key, place.IsMainKey(), key);
     }

@@ -30,10 +30,15 @@ public:
     // Makes `place` hold `value` (nullopt: removes it, and below a key marker everything under
     // the key). Throws ToolError when the database refuses.
     void Write(const Place& place, const std::optional<std::string>& value);
+    // Sets `before` to what `place` holds here, then writes `value` there unless it holds it
+    // already. Throws ToolError when the database refuses (`before` is set by then).
+    void Exchange(const Place& place, const std::optional<std::string>& value,
+                  std::optional<std::string>& before);
 
 private:
     static KeyAddress AddressOf(const std::string& main_key, const std::vector<std::string>& path);
     std::string MarkerOf(const std::string& main_key, bool is_main, Key& key);
+    std::optional<std::string> ValueIn(const Place& place, Key& key);
     void ReadKey(const std::string& main_key, std::vector<std::string>& path, Key& key,
                  bool recursive, Mirror& out);
 

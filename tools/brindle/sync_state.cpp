@@ -10,6 +10,7 @@ namespace brindle::tool::sync {
 namespace {
 
 constexpr const char* kRevisionProperty = "revision";
+constexpr const char* kClusterProperty = "cluster";
 constexpr const char* kSeenKey = "seen";
 // Property names are at most 255 bytes; longer etcd keys are kept under a digest.
 constexpr std::size_t kLongestName = 255;
@@ -34,11 +35,12 @@ uint64_t GetLittleEndian(const unsigned char* in) {
     return value;
 }
 
-std::string Encode(const Seen& seen, const std::string& key) {
+// `plain_name`: the property name the key has when it is not kept under a digest.
+std::string Encode(const Seen& seen, const std::string& key, const std::string& plain_name) {
     std::string out;
     PutLittleEndian(out, static_cast<uint64_t>(seen.mod_revision));
     PutLittleEndian(out, seen.digest);
-    const bool long_key = seen.stored_as != key;
+    const bool long_key = seen.stored_as != plain_name;
     out += static_cast<char>((seen.deleted ? kDeletedFlag : 0) | (long_key ? kLongKeyFlag : 0));
     if (long_key) {
         out += key;
@@ -64,19 +66,23 @@ void SyncState::Load() {
         database_.CreateMainKey(kStateMainKey, true, false);
     }
     database_.CreatePath(SeenKey());
-    Key state = database_.Open(StateKey());
+    state_key_.emplace(database_.Open(StateKey()));
+    seen_key_.emplace(database_.Open(SeenKey()));
+    Key& state = *state_key_;
     if (const std::optional<vell::VariableData> revision = state.Find(kRevisionProperty)) {
         revision_ = revision->GetInt64();
     }
-    Key seen_key = database_.Open(SeenKey());
-    for (const auto& [name, value] : seen_key.Properties()) {
-        const int size = value.GetBinarySize();
-        std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-        int length = size;
-        if (size < static_cast<int>(kFixedSize) ||
-            !value.GetBinary(reinterpret_cast<unsigned char*>(bytes.data()), length)) {
+    if (const std::optional<vell::VariableData> cluster = state.Find(kClusterProperty)) {
+        const char* text = cluster->GetString();
+        cluster_ = text != nullptr ? text : "";
+    }
+    for (const auto& [name, value] : seen_key_->Properties()) {
+        int length = 0;
+        if (!value.GetBinary(nullptr, length) || length < static_cast<int>(kFixedSize)) {
             continue;  // not written by this sync; seen as nothing, so re-read from etcd
         }
+        std::string bytes(static_cast<std::size_t>(length), '\0');
+        value.GetBinary(reinterpret_cast<unsigned char*>(bytes.data()), length);
         const auto* raw = reinterpret_cast<const unsigned char*>(bytes.data());
         Seen seen;
         seen.mod_revision = static_cast<int64_t>(GetLittleEndian(raw));
@@ -95,13 +101,14 @@ void SyncState::Load() {
 
 void SyncState::Save() {
     if (revision_changed_) {
-        database_.Open(StateKey()).Set(kRevisionProperty, vell::VariableData(revision_));
+        state_key_->Set(kRevisionProperty, vell::VariableData(revision_));
         revision_changed_ = false;
     }
-    if (dirty_.empty()) {
-        return;
+    if (cluster_changed_) {
+        state_key_->Set(kClusterProperty, vell::VariableData(cluster_.c_str()));
+        cluster_changed_ = false;
     }
-    Key seen_key = database_.Open(SeenKey());
+    Key& seen_key = *seen_key_;
     for (const auto& [name, key] : dirty_) {
         const auto found = key.empty() ? seen_.end() : seen_.find(key);
         if (found == seen_.end()) {
@@ -110,10 +117,17 @@ void SyncState::Save() {
             }
             continue;
         }
-        const std::string bytes = Encode(found->second, key);
+        const std::string bytes = Encode(found->second, key, key.substr(prefix_.size() + 1));
         seen_key.Set(name, vell::VariableData(bytes.data(), static_cast<int>(bytes.size())));
     }
     dirty_.clear();
+}
+
+void SyncState::SetCluster(const std::string& cluster) {
+    if (cluster != cluster_) {
+        cluster_ = cluster;
+        cluster_changed_ = true;
+    }
 }
 
 void SyncState::SetRevision(int64_t revision) {
@@ -191,6 +205,16 @@ void SyncState::Forget(const std::string& key, int64_t deletion_revision) {
     seen.mod_revision = deletion_revision;
     seen.deleted = true;
     deletions_.insert(key);
+}
+
+void SyncState::Clear() {
+    for (const auto& [key, seen] : seen_) {
+        dirty_[seen.stored_as] = "";
+    }
+    seen_.clear();
+    names_in_use_.clear();
+    deletions_.clear();
+    SetRevision(0);
 }
 
 void SyncState::DropOldDeletions() {

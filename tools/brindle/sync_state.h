@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -41,6 +42,10 @@ public:
     // 0 until the first full reconciliation.
     int64_t Revision() const { return revision_; }
     void SetRevision(int64_t revision);
+    // The id of the etcd cluster the revision belongs to (empty until the first
+    // reconciliation). A revision of another cluster means nothing.
+    const std::string& Cluster() const { return cluster_; }
+    void SetCluster(const std::string& cluster);
 
     // What was seen of `key`, or nullptr when nothing was.
     const Seen* Find(const std::string& key) const;
@@ -54,6 +59,8 @@ public:
 
     void Remember(const std::string& key, const std::string& value, int64_t mod_revision);
     void Forget(const std::string& key, int64_t deletion_revision);
+    // Forgets everything seen, as before the first reconciliation.
+    void Clear();
     // Drops what is remembered of deletions at or before the applied revision: a watch never
     // again reports anything that old.
     void DropOldDeletions();
@@ -67,7 +74,12 @@ private:
     Database& database_;
     std::string prefix_;
     int64_t revision_ = 0;
+    std::string cluster_;
     bool revision_changed_ = false;
+    bool cluster_changed_ = false;
+    // Kept open: a save is then a few changing calls, with no key looked up by path.
+    std::optional<Key> state_key_;
+    std::optional<Key> seen_key_;
     std::map<std::string, Seen> seen_;
     std::set<std::string> names_in_use_;
     std::set<std::string> deletions_;  // keys of seen_ that are deletions
