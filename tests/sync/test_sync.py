@@ -202,6 +202,9 @@ def test_conflicting_writers_end_in_agreement(pair):
     # Properties only one side wrote are never lost to the other side's conflicts.
     assert values["only_1000"] == 29 and values["only_2000"] == 29
     assert values["n"] in set(range(1000, 1030)) | set(range(2000, 2030))
+    # Only the property both sides wrote can have been in conflict.
+    conflicts = pair.sync_a.named("conflict") + pair.sync_b.named("conflict")
+    assert {(event["key"], event["property"]) for event in conflicts} <= {("App/c", "n")}
 
 
 def test_a_value_over_etcds_request_limit_is_refused_and_sync_goes_on(
