@@ -144,10 +144,7 @@ private:
     bool live_ = false;
     bool needs_full_ = false;
     bool local_wins_ = false;
-    bool forget_seen_ = false;
-    bool unsaved_ = false;  // state_ knows pushes its copy in the database lacks
-    std::chrono::steady_clock::time_point
-        last_save_;  // the next full reconciliation starts from nothing seen
+    bool forget_seen_ = false;  // the next full reconciliation starts from nothing seen
     std::string full_reason_;
     std::chrono::milliseconds backoff_{100};
     std::map<std::string, uint64_t> refused_;  // etcd key -> digest of the value refused
