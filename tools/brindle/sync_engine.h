@@ -115,6 +115,8 @@ private:
                      const std::optional<std::string>& value, int64_t revision);
     void Conflict(const Place& place, bool local_kept);
     void ReportUnwritten(const Place& place, const std::string& why);
+    // Reports as conflicts the local changes below a key that etcd deletes.
+    void ReportChangesBelow(const Place& place);
     bool Synced(const std::string& main_key) const;
     void SaveInBatch(const std::function<void()>& changes);
 
