@@ -608,6 +608,9 @@ void SyncEngine::ApplyRevision(const RevisionEvents& events) {
             const Place place = *naming_.PlaceOf(kv.key);
             const std::optional<std::string> value =
                 events.deleted[i] ? std::nullopt : std::optional<std::string>(kv.value);
+            if (place.IsMarker() && !value) {
+                ReportChangesBelow(place);
+            }
             std::optional<std::string> here;
             try {
                 local_.Exchange(place, value, here);
@@ -646,6 +649,19 @@ bool SyncEngine::WriteRemote(const std::string& key, const Place& place,
         state_.Forget(key, revision);
     }
     return true;
+}
+
+void SyncEngine::ReportChangesBelow(const Place& place) {
+    // The key goes with everything below it; local changes there not yet in etcd are lost
+    // to etcd's deletion, which is a conflict like any other, and said so.
+    Mirror below;
+    local_.Read(place.main_key, place.path, true, below);
+    for (const auto& [key, value] : below) {
+        const std::optional<Place> changed = naming_.PlaceOf(key);
+        if (changed && !changed->IsMarker() && !state_.Matches(key, &value)) {
+            Conflict(*changed, false);
+        }
+    }
 }
 
 void SyncEngine::ReportUnwritten(const Place& place, const std::string& why) {

@@ -115,6 +115,8 @@ private:
                      const std::optional<std::string>& value, int64_t revision);
     void Conflict(const Place& place, bool local_kept);
     void ReportUnwritten(const Place& place, const std::string& why);
+    // Reports as conflicts the local changes below a key that etcd deletes.
+    void ReportChangesBelow(const Place& place);
     bool Synced(const std::string& main_key) const;
     void SaveInBatch(const std::function<void()>& changes);
 
@@ -144,10 +146,7 @@ private:
     bool live_ = false;
     bool needs_full_ = false;
     bool local_wins_ = false;
-    bool forget_seen_ = false;
-    bool unsaved_ = false;  // state_ knows pushes its copy in the database lacks
-    std::chrono::steady_clock::time_point
-        last_save_;  // the next full reconciliation starts from nothing seen
+    bool forget_seen_ = false;  // the next full reconciliation starts from nothing seen
     std::string full_reason_;
     std::chrono::milliseconds backoff_{100};
     std::map<std::string, uint64_t> refused_;  // etcd key -> digest of the value refused
