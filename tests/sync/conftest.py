@@ -19,10 +19,6 @@ PREFIX = "/fleet"
 MAIN = "App"
 DEADLINE = 30.0
 
-if not etcd_available():
-    pytest.skip("etcd is not installed", allow_module_level=True)
-
-
 def tool(db, *args, check=True, input_bytes=None):
     """Runs the tool on `db`; returns the completed process (bytes output)."""
     result = subprocess.run([TOOL, "--db", db, *args], capture_output=True, input=input_bytes,
@@ -163,7 +159,10 @@ class Sync:
 
 @pytest.fixture
 def etcd_factory(tmp_path):
-    """Starts clusters on demand: etcd_factory(members=1, extra_args=()); stops them all."""
+    """Starts clusters on demand: etcd_factory(members=1, extra_args=()); stops them all.
+    Skips the test where etcd is not installed."""
+    if not etcd_available():
+        pytest.skip("etcd is not installed")
     clusters = []
 
     def start(members=1, extra_args=()):
