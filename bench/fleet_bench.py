@@ -325,8 +325,11 @@ class Children:
         self.started = []
 
     def start(self, name, command):
-        child = Child(name, command, self.folder, self.env)
-        self.started.append(child)
+        # An interrupt between the start of a process and its listing here would leave it
+        # running: it waits until the child is listed.
+        with interrupts_deferred():
+            child = Child(name, command, self.folder, self.env)
+            self.started.append(child)
         return child
 
     def role(self, name, role, **options):
@@ -587,8 +590,32 @@ def progress(message):
     print(message, file=sys.stderr, flush=True)
 
 
-def raise_on_sigterm(signum, frame):
+_deferring = False
+_deferred = False
+
+
+def raise_interrupt(signum, frame):
+    global _deferred
+    if _deferring:
+        _deferred = True
+        return
     raise KeyboardInterrupt
+
+
+class interrupts_deferred:
+    """Within it, SIGINT and SIGTERM raise KeyboardInterrupt only on leaving."""
+
+    def __enter__(self):
+        global _deferring
+        _deferring = True
+
+    def __exit__(self, *exc):
+        global _deferring, _deferred
+        _deferring = False
+        if _deferred:
+            _deferred = False
+            raise KeyboardInterrupt
+        return False
 
 
 def main():
@@ -598,7 +625,8 @@ def main():
     args = parse_arguments()
     sys.path += [str(PYTHON_MODULE_DIR), str(CLUSTER_HELPER_DIR)]  # after PYTHONPATH
     # A SIGTERM stops the children the same way Ctrl-C does.
-    signal.signal(signal.SIGTERM, raise_on_sigterm)
+    signal.signal(signal.SIGTERM, raise_interrupt)
+    signal.signal(signal.SIGINT, raise_interrupt)
     folder = tempfile.mkdtemp(prefix="fleet-bench-")
     keep = args.keep
     try:
