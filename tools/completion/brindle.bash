@@ -2,7 +2,7 @@
 # from the database the command line names (--db PATH or --db=PATH, else $BRINDLE_DB, else the
 # tool's default), and files where a file goes.
 
-_brindle_commands="ls props get set unset mkkey rmkey mvkey tree export import dump load check stats watch serve repair demo codes"
+_brindle_commands="ls props get set unset mkkey rmkey mvkey tree export import dump load check stats watch serve sync repair demo codes"
 _brindle_global_options="--db --wait -v --verbose --version --help"
 
 _brindle_options() {
@@ -21,6 +21,7 @@ _brindle_options() {
         load) echo "-n --dry-run --ignore-flags" ;;
         check | stats | watch) echo "--json" ;;
         serve) echo "--port --bind --read-only --open --max-upload" ;;
+        sync) echo "--etcd --prefix --once --json --from-local" ;;
         repair) echo "--in-place -o --output" ;;
         codes) echo "--markdown" ;;
     esac
