@@ -12,10 +12,10 @@ namespace {
 // etcd refuses transactions of more than 128 operations unless told otherwise, and requests
 // over 1.5 MiB.
 constexpr std::size_t kMostOperations = 100;
+constexpr std::size_t kMostBytes = 1 << 20;
 // Written below the prefix when a sync resumes, to learn when its watch has caught up. No
 // mapped key is one segment long, so this one is never a place.
 constexpr const char* kBarrierKey = ".sync-barrier";
-constexpr std::size_t kMostBytes = 1 << 20;
 // A push whose conditions keep failing (etcd changing under it) is read and tried again this
 // often before the sync waits for the next change.
 constexpr int kPushAttempts = 5;
@@ -224,11 +224,7 @@ void SyncEngine::Connect() {
         // pushed. Then what differs here is a local change, and goes to etcd.
         StartWatch(state_.Revision() + 1);
         CatchUpTo(client_.Txn({}, {{naming_.Prefix() + "/" + kBarrierKey, "{}"}}).revision);
-        std::set<Scope> everything;
-        for (const std::string& main_key : options_.main_keys) {
-            everything.insert({main_key, {}, true});
-        }
-        PushScopes(everything);
+        PushScopes(EverySyncedKey());
     }
     Status("ready", Json{{"revision", state_.Revision()}, {"start", start}},
            "in step with etcd at revision " + std::to_string(state_.Revision()) + " (" +
@@ -350,52 +346,59 @@ void SyncEngine::FullReconcile(const std::string& reason) {
         }
         OrderForWriting(order);
         for (const auto& [key, unused] : order) {
-            const std::optional<Place> place = naming_.PlaceOf(key);
             const auto in_etcd = remote.find(key);
-            const KeyValue* e = in_etcd == remote.end() ? nullptr : &in_etcd->second;
             const auto here = local.find(key);
-            const std::string* l = here == local.end() ? nullptr : &here->second;
-            if (!place || (e != nullptr && l != nullptr && *l == e->value) ||
-                (e == nullptr && l == nullptr)) {
-                if (e != nullptr) {
-                    state_.Remember(key, e->value, e->mod_revision);
-                } else if (state_.LiveRevision(key) != 0) {
-                    state_.Forget(key, revision);
-                }
-                continue;
-            }
-            const std::optional<std::string> etcd_value =
-                e != nullptr ? std::optional<std::string>(e->value) : std::nullopt;
-            const int64_t etcd_revision = e != nullptr ? e->mod_revision : revision;
-            const bool local_changed = !state_.Matches(key, l);
-            const bool remote_changed =
-                (e != nullptr ? e->mod_revision : 0) != state_.LiveRevision(key);
-            if (!local_changed) {
-                WriteRemote(key, *place, etcd_value, etcd_revision);
-                continue;
-            }
-            if (!remote_changed) {
-                continue;  // a local change etcd has not seen: pushed below
-            }
-            if (state_.LiveRevision(key) != 0) {
-                Conflict(*place, local_wins_);
-            }
-            if (!local_wins_) {
-                WriteRemote(key, *place, etcd_value, etcd_revision);
-            } else if (e != nullptr) {
-                state_.Remember(key, e->value, e->mod_revision);  // pushed below, over it
-            } else {
-                state_.Forget(key, revision);
-            }
+            ReconcileKey(key, in_etcd == remote.end() ? nullptr : &in_etcd->second,
+                         here == local.end() ? nullptr : &here->second, revision);
         }
         state_.SetRevision(revision);
         state_.DropOldDeletions();
     });
+    PushScopes(EverySyncedKey());
+}
+
+void SyncEngine::ReconcileKey(const std::string& key, const KeyValue* e, const std::string* l,
+                              int64_t revision) {
+    const std::optional<Place> place = naming_.PlaceOf(key);
+    if (!place || (e != nullptr && l != nullptr && *l == e->value) ||
+        (e == nullptr && l == nullptr)) {
+        if (e != nullptr) {
+            state_.Remember(key, e->value, e->mod_revision);
+        } else if (state_.LiveRevision(key) != 0) {
+            state_.Forget(key, revision);
+        }
+        return;
+    }
+    const std::optional<std::string> etcd_value =
+        e != nullptr ? std::optional<std::string>(e->value) : std::nullopt;
+    const int64_t etcd_revision = e != nullptr ? e->mod_revision : revision;
+    const bool local_changed = !state_.Matches(key, l);
+    const bool remote_changed = (e != nullptr ? e->mod_revision : 0) != state_.LiveRevision(key);
+    if (!local_changed) {
+        WriteRemote(key, *place, etcd_value, etcd_revision);
+        return;
+    }
+    if (!remote_changed) {
+        return;  // a local change etcd has not seen: pushed after the reconciliation
+    }
+    if (state_.LiveRevision(key) != 0) {
+        Conflict(*place, local_wins_);
+    }
+    if (!local_wins_) {
+        WriteRemote(key, *place, etcd_value, etcd_revision);
+    } else if (e != nullptr) {
+        state_.Remember(key, e->value, e->mod_revision);  // pushed after, over etcd's value
+    } else {
+        state_.Forget(key, revision);
+    }
+}
+
+std::set<SyncEngine::Scope> SyncEngine::EverySyncedKey() const {
     std::set<Scope> everything;
     for (const std::string& main_key : options_.main_keys) {
         everything.insert({main_key, {}, true});
     }
-    PushScopes(everything);
+    return everything;
 }
 
 // ---- Local -> etcd ----

@@ -89,6 +89,11 @@ private:
     // Connecting: reconcile (fully, or by pushing local changes), then start the watch.
     void Connect();
     void FullReconcile(const std::string& reason);
+    // Settles one etcd key from etcd's value `e`, the local one `l` (nullptr: absent) and
+    // what was seen: the side that changed wins; when both did, etcd (or, seeding, local).
+    void ReconcileKey(const std::string& key, const KeyValue* e, const std::string* l,
+                      int64_t revision);
+    std::set<Scope> EverySyncedKey() const;
     void StartWatch(int64_t from_revision);
     // Applies the watch's revisions until `revision` is reached.
     void CatchUpTo(int64_t revision);
