@@ -238,29 +238,55 @@ std::string EtcdClient::Post(const std::string& path, const std::string& body) {
     throw EtcdError(EtcdFault::kUnreachable, last_failure);
 }
 
+Json EtcdClient::Ask(const std::string& path, const Json& request) {
+    Json response = Json::parse(Post(path, request.dump()), nullptr, false);
+    if (!response.is_object()) {
+        throw EtcdError(EtcdFault::kRefused,
+                        CurrentEndpoint() + path + ": the answer is not a JSON object");
+    }
+    return response;
+}
+
+template <typename Read>
+auto EtcdClient::Reading(const std::string& path, Read read) -> decltype(read()) {
+    try {
+        return read();
+    } catch (const EtcdError&) {
+        throw;
+    } catch (const std::exception& error) {
+        // A field of another type or bad base64: nothing this client can use.
+        throw EtcdError(EtcdFault::kRefused,
+                        CurrentEndpoint() + path + ": the answer cannot be read: " + error.what());
+    }
+}
+
 int64_t EtcdClient::Range(const std::string& begin, const std::string& end, int64_t revision,
                           std::vector<KeyValue>& out) {
     Json request{{"key", Encode(begin)}, {"range_end", Encode(end)}};
     if (revision > 0) {
         request["revision"] = std::to_string(revision);
     }
-    const Json response = Json::parse(Post("/v3/kv/range", request.dump()));
-    if (response.contains("kvs")) {
-        for (const Json& kv : response["kvs"]) {
-            out.push_back(KeyValueFrom(kv));
+    const Json response = Ask("/v3/kv/range", request);
+    return Reading("/v3/kv/range", [&] {
+        if (response.contains("kvs")) {
+            for (const Json& kv : response["kvs"]) {
+                out.push_back(KeyValueFrom(kv));
+            }
         }
-    }
-    return Int64Field(response["header"], "revision");
+        return Int64Field(response["header"], "revision");
+    });
 }
 
 std::pair<std::string, int64_t> EtcdClient::ClusterAndRevision() {
     // A count of the keys in an empty range: the cheapest request that carries the header.
     const Json request{{"key", Encode(std::string(1, '\0'))}, {"count_only", true}};
-    const Json response = Json::parse(Post("/v3/kv/range", request.dump()));
-    const Json& header = response["header"];
-    const std::string cluster =
-        header.contains("cluster_id") ? header["cluster_id"].get<std::string>() : "";
-    return {cluster, Int64Field(header, "revision")};
+    const Json response = Ask("/v3/kv/range", request);
+    return Reading("/v3/kv/range", [&] {
+        const Json& header = response["header"];
+        const std::string cluster =
+            header.contains("cluster_id") ? header["cluster_id"].get<std::string>() : "";
+        return std::make_pair(cluster, Int64Field(header, "revision"));
+    });
 }
 
 TxnResult EtcdClient::Txn(const std::vector<Condition>& conditions,
@@ -285,21 +311,23 @@ TxnResult EtcdClient::Txn(const std::vector<Condition>& conditions,
         }
     }
     const Json request{{"compare", compare}, {"success", success}, {"failure", failure}};
-    const Json response = Json::parse(Post("/v3/kv/txn", request.dump()));
-    TxnResult result;
-    result.succeeded = response.value("succeeded", false);
-    result.revision = Int64Field(response["header"], "revision");
-    if (!result.succeeded && response.contains("responses")) {
-        for (const Json& each : response["responses"]) {
-            const Json& range = each["response_range"];
-            if (range.contains("kvs") && !range["kvs"].empty()) {
-                result.current.emplace_back(KeyValueFrom(range["kvs"][0]));
-            } else {
-                result.current.emplace_back(std::nullopt);
+    const Json response = Ask("/v3/kv/txn", request);
+    return Reading("/v3/kv/txn", [&] {
+        TxnResult result;
+        result.succeeded = response.value("succeeded", false);
+        result.revision = Int64Field(response["header"], "revision");
+        if (!result.succeeded && response.contains("responses")) {
+            for (const Json& each : response["responses"]) {
+                const Json& range = each["response_range"];
+                if (range.contains("kvs") && !range["kvs"].empty()) {
+                    result.current.emplace_back(KeyValueFrom(range["kvs"][0]));
+                } else {
+                    result.current.emplace_back(std::nullopt);
+                }
             }
         }
-    }
-    return result;
+        return result;
+    });
 }
 
 void EtcdClient::Watch(const std::string& begin, const std::string& end, int64_t start_revision,
@@ -340,8 +368,15 @@ void EtcdClient::Watch(const std::string& begin, const std::string& end, int64_t
         while ((newline = pending.find('\n')) != std::string::npos) {
             const Json line = Json::parse(pending.substr(0, newline), nullptr, false);
             pending.erase(0, newline + 1);
-            if (!line.is_discarded() &&
-                !TakeWatchLine(line, start_revision, created, changes, failure)) {
+            try {
+                if (line.is_object() &&
+                    !TakeWatchLine(line, start_revision, created, changes, failure)) {
+                    return false;
+                }
+            } catch (const std::exception& error) {
+                // No exception may cross libcurl's C frames.
+                failure = EtcdError(EtcdFault::kRefused,
+                                    std::string("a watch event cannot be read: ") + error.what());
                 return false;
             }
         }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace brindle::tool::sync {
 
 // Why a request failed.
@@ -104,6 +106,12 @@ public:
 
 private:
     class Connection;
+
+    // POSTs `request` to `path`; the answer, a JSON object. Throws EtcdError.
+    nlohmann::json Ask(const std::string& path, const nlohmann::json& request);
+    // Runs `read` over an answer; what it throws for a malformed answer becomes an EtcdError.
+    template <typename Read>
+    auto Reading(const std::string& path, Read read) -> decltype(read());
 
     std::string Post(const std::string& path, const std::string& body);
 
