@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cmath>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -108,7 +106,6 @@ void RunSync(ToolContext& context, const SyncCommandOptions& command) {
     options.endpoints = SplitEndpoints(command.etcd);
     options.prefix = command.prefix;
     options.main_keys = command.main_keys;
-    options.once = command.once;
     options.from_local = command.from_local;
     for (const std::string& main_key : options.main_keys) {
         if (main_key.empty() || main_key.size() > 255 || main_key == sync::kStateMainKey ||

@@ -38,7 +38,6 @@ struct SyncOptions {
     std::vector<std::string> endpoints;
     std::string prefix;
     std::vector<std::string> main_keys;
-    bool once = false;
     bool from_local = false;
 };
 
