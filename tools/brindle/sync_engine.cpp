@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "brindle.h"
+#include "brindle/key_operations.h"
 #include "brindle/tool_error.h"
 #include "brindle_batch.h"
 
@@ -25,20 +26,6 @@ constexpr std::chrono::seconds kWatchStartLimit{10};
 constexpr std::chrono::milliseconds kIdleWait{500};
 constexpr std::chrono::seconds kCatchUpLimit{30};
 
-std::vector<std::string> SplitPath(const std::string& path) {
-    std::vector<std::string> levels;
-    std::size_t start = 0;
-    while (start < path.size()) {
-        std::size_t end = path.find('\\', start);
-        if (end == std::string::npos) {
-            end = path.size();
-        }
-        levels.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return levels;
-}
-
 std::size_t Depth(const std::string& key) {
     return std::count(key.begin(), key.end(), '/');
 }
@@ -55,11 +42,7 @@ void OrderForWriting(std::vector<std::pair<std::string, std::optional<std::strin
 }
 
 Json PlaceFields(const Place& place) {
-    std::string key = place.main_key;
-    for (const std::string& level : place.path) {
-        key += "/" + level;
-    }
-    return Json{{"key", TextToJson(key)},
+    return Json{{"key", TextToJson(place.KeyPath())},
                 {"property", place.IsMarker() ? Json(nullptr) : TextToJson(place.property)}};
 }
 
@@ -414,7 +397,8 @@ void SyncEngine::HandleLocalChanges(const std::vector<Change>& changes) {
             }
             continue;
         }
-        std::vector<std::string> path = SplitPath(change.path);
+        const KeyAddress address = AddressOf(change);
+        std::vector<std::string> path(address.Names().begin() + 1, address.Names().end());
         switch (change.kind) {
             case ChangeKind::kPropertySet:
             case ChangeKind::kPropertyDeleted:
@@ -534,11 +518,7 @@ bool SyncEngine::PushChunk(const KeyChanges& changes) {
     }
     SaveInBatch([&] {
         for (const auto& [key, value] : changes) {
-            if (value) {
-                state_.Remember(key, *value, result.revision);
-            } else {
-                state_.Forget(key, result.revision);
-            }
+            state_.Record(key, value, result.revision);
         }
     });
     ++counts_.pushed;
@@ -561,11 +541,7 @@ void SyncEngine::SettleFailedChunk(const KeyChanges& changes, const TxnResult& r
                 now ? std::optional<std::string>(now->value) : std::nullopt;
             const int64_t revision = now ? now_revision : result.revision;
             if (etcd_value == wanted) {
-                if (etcd_value) {
-                    state_.Remember(key, *etcd_value, revision);  // etcd already has it
-                } else {
-                    state_.Forget(key, revision);
-                }
+                state_.Record(key, etcd_value, revision);  // etcd already has it
                 continue;
             }
             const std::optional<Place> place = naming_.PlaceOf(key);
@@ -591,14 +567,14 @@ void SyncEngine::Refuse(const std::string& key, const std::optional<std::string>
 // ---- etcd -> local ----
 
 void SyncEngine::ApplyRevision(const RevisionEvents& events) {
-    std::vector<std::size_t> relevant;
+    std::vector<std::pair<std::size_t, Place>> relevant;
     for (std::size_t i = 0; i < events.puts_and_deletes.size(); ++i) {
         const KeyValue& kv = events.puts_and_deletes[i];
-        const std::optional<Place> place = naming_.PlaceOf(kv.key);
+        std::optional<Place> place = naming_.PlaceOf(kv.key);
         const Seen* seen = state_.Find(kv.key);
         if (place && Synced(place->main_key) &&
             (seen == nullptr || seen->mod_revision < events.revision)) {
-            relevant.push_back(i);
+            relevant.emplace_back(i, std::move(*place));
         }
     }
     state_.SetRevision(events.revision);
@@ -606,9 +582,8 @@ void SyncEngine::ApplyRevision(const RevisionEvents& events) {
         return;  // an echo of this sync's own push; the revision is saved with the next batch
     }
     SaveInBatch([&] {
-        for (const std::size_t i : relevant) {
+        for (const auto& [i, place] : relevant) {
             const KeyValue& kv = events.puts_and_deletes[i];
-            const Place place = *naming_.PlaceOf(kv.key);
             const std::optional<std::string> value =
                 events.deleted[i] ? std::nullopt : std::optional<std::string>(kv.value);
             if (place.IsMarker() && !value) {
@@ -624,11 +599,7 @@ void SyncEngine::ApplyRevision(const RevisionEvents& events) {
             if (!state_.Matches(kv.key, here ? &*here : nullptr) && here != value) {
                 Conflict(place, false);
             }
-            if (value) {
-                state_.Remember(kv.key, *value, events.revision);
-            } else {
-                state_.Forget(kv.key, events.revision);
-            }
+            state_.Record(kv.key, value, events.revision);
         }
         state_.DropOldDeletions();
     });
@@ -646,11 +617,7 @@ bool SyncEngine::WriteRemote(const std::string& key, const Place& place,
         ReportUnwritten(place, error.what());
         return false;
     }
-    if (value) {
-        state_.Remember(key, *value, revision);
-    } else {
-        state_.Forget(key, revision);
-    }
+    state_.Record(key, value, revision);
     return true;
 }
 

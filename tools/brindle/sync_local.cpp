@@ -69,7 +69,7 @@ void LocalTree::Exchange(const Place& place, const std::optional<std::string>& v
     before.reset();
     if (!database_.Exists(address)) {
         if (value) {
-            Write(place, value);
+            Create(place, address, *value);
         }
         return;
     }
@@ -89,6 +89,21 @@ void LocalTree::Exchange(const Place& place, const std::optional<std::string>& v
     }
 }
 
+void LocalTree::Create(const Place& place, const KeyAddress& address, const std::string& value) {
+    if (place.IsMarker() && place.IsMainKey()) {
+        bool hidden = false;
+        bool read_only = false;
+        MarkerFlagsFrom(value, hidden, read_only);
+        database_.CreateMainKey(place.main_key, hidden, read_only);
+        return;
+    }
+    database_.CreatePath(address);
+    if (!place.IsMarker()) {
+        database_.Open(address).Set(place.property,
+                                    PropertyValueFrom(value, "etcd value of " + place.Describe()));
+    }
+}
+
 std::optional<std::string> LocalTree::ValueIn(const Place& place, Key& key) {
     if (place.IsMarker()) {
         return MarkerOf(place.main_key, place.IsMainKey(), key);
@@ -101,34 +116,8 @@ std::optional<std::string> LocalTree::ValueIn(const Place& place, Key& key) {
 }
 
 void LocalTree::Write(const Place& place, const std::optional<std::string>& value) {
-    const KeyAddress address = AddressOf(place.main_key, place.path);
-    const bool exists = database_.Exists(address);
-    if (!value) {
-        if (!exists) {
-            return;
-        }
-        Key key = database_.Open(address);
-        if (place.IsMarker()) {
-            key.Delete();
-        } else if (key.HasProperty(place.property)) {
-            key.DeleteProperty(place.property);
-        }
-        return;
-    }
-    if (!exists) {
-        if (place.IsMarker() && place.IsMainKey()) {
-            bool hidden = false;
-            bool read_only = false;
-            MarkerFlagsFrom(*value, hidden, read_only);
-            database_.CreateMainKey(place.main_key, hidden, read_only);
-        } else {
-            database_.CreatePath(address);
-        }
-    }
-    if (!place.IsMarker()) {
-        database_.Open(address).Set(place.property,
-                                    PropertyValueFrom(*value, "etcd value of " + place.Describe()));
-    }
+    std::optional<std::string> before;
+    Exchange(place, value, before);
 }
 
 }  // namespace brindle::tool::sync

@@ -39,6 +39,9 @@ private:
     static KeyAddress AddressOf(const std::string& main_key, const std::vector<std::string>& path);
     std::string MarkerOf(const std::string& main_key, bool is_main, Key& key);
     std::optional<std::string> ValueIn(const Place& place, Key& key);
+    // Makes the missing key of `place` (a main key with the flags of its marker), and the
+    // property when `place` is one.
+    void Create(const Place& place, const KeyAddress& address, const std::string& value);
     void ReadKey(const std::string& main_key, std::vector<std::string>& path, Key& key,
                  bool recursive, Mirror& out);
 

@@ -78,12 +78,16 @@ std::optional<std::string> UnescapeName(const std::string& text) {
     return name;
 }
 
-std::string Place::Describe() const {
+std::string Place::KeyPath() const {
     std::string text = main_key;
     for (const std::string& level : path) {
         text += "/" + level;
     }
-    return property.empty() ? text : text + " " + property;
+    return text;
+}
+
+std::string Place::Describe() const {
+    return property.empty() ? KeyPath() : KeyPath() + " " + property;
 }
 
 KeyNaming::KeyNaming(std::string prefix) : prefix_(std::move(prefix)) {

@@ -34,7 +34,9 @@ struct Place {
 
     bool IsMarker() const { return property.empty(); }
     bool IsMainKey() const { return path.empty(); }
-    // "App/a/b" for messages, and "App/a/b n" with the property.
+    // "App/a/b", the key for messages.
+    std::string KeyPath() const;
+    // The key path, and "App/a/b n" with the property.
     std::string Describe() const;
 };
 

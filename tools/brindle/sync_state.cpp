@@ -217,6 +217,15 @@ void SyncState::Clear() {
     SetRevision(0);
 }
 
+void SyncState::Record(const std::string& key, const std::optional<std::string>& value,
+                       int64_t revision) {
+    if (value) {
+        Remember(key, *value, revision);
+    } else {
+        Forget(key, revision);
+    }
+}
+
 void SyncState::DropOldDeletions() {
     for (auto it = deletions_.begin(); it != deletions_.end();) {
         const auto found = seen_.find(*it);

@@ -59,6 +59,8 @@ public:
 
     void Remember(const std::string& key, const std::string& value, int64_t mod_revision);
     void Forget(const std::string& key, int64_t deletion_revision);
+    // Remember when `value` is set, else Forget.
+    void Record(const std::string& key, const std::optional<std::string>& value, int64_t revision);
     // Forgets everything seen, as before the first reconciliation.
     void Clear();
     // Drops what is remembered of deletions at or before the applied revision: a watch never
